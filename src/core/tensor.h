@@ -1,0 +1,108 @@
+// Tensor storage: the shape, the owning packet block and the tensor itself.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "core/fatal.h"
+#include "core/packet.h"
+
+namespace halvorn {
+
+// Extents, outermost dimension first. An empty shape holds one element.
+using Shape = std::vector<std::uint64_t>;
+
+// Which constant factory filled a tensor. Recorded, carried by moves, read by nothing.
+enum class FillKind : std::int32_t { none = 0, full = 1, zeros = 2, ones = 3 };
+
+// The number of elements a shape holds. Any zero extent makes it 0, however
+// large the other extents are, so zeros are looked for before multiplying; a
+// product that does not fit in 64 bits cannot be stored and ends the process
+// like any other allocation that cannot be had.
+inline std::uint64_t element_count(const Shape& shape) noexcept {
+  for (const std::uint64_t extent : shape) {
+    if (extent == 0) return 0;
+  }
+  std::uint64_t count = 1;
+  for (const std::uint64_t extent : shape) {
+    if (__builtin_mul_overflow(count, extent, &count)) fail_allocation();
+  }
+  return count;
+}
+
+// One malloc'd block of `count` packets, null exactly when `count` is 0.
+// Movable, never copied.
+template <class T>
+struct PacketBuffer {
+  std::uint64_t count = 0;
+  Packet<T>* packets = nullptr;
+
+  PacketBuffer() noexcept = default;
+  PacketBuffer(PacketBuffer&& other) noexcept : count(other.count), packets(other.packets) {
+    other.count = 0;
+    other.packets = nullptr;
+  }
+  PacketBuffer(const PacketBuffer&) = delete;
+  PacketBuffer& operator=(const PacketBuffer&) = delete;
+  PacketBuffer& operator=(PacketBuffer&&) = delete;
+  ~PacketBuffer() { release(); }
+
+  // Room for exactly n packets; the old contents are discarded unless n is the
+  // current count. The old block goes before the new one is asked for, so a
+  // buffer never holds two.
+  void resize(std::uint64_t n) noexcept {
+    if (n == count) return;
+    release();
+    if (n == 0) return;
+    // n * 16 must fit in a size_t: a block smaller than its count would be
+    // written past its end.
+    if (n > SIZE_MAX / sizeof(Packet<T>)) fail_allocation();
+    void* block = std::malloc(static_cast<std::size_t>(n) * sizeof(Packet<T>));
+    if (block == nullptr) fail_allocation();
+    packets = static_cast<Packet<T>*>(block);
+    count = n;
+  }
+
+  std::uint64_t size() const noexcept { return count; }
+  Packet<T>& operator[](std::uint64_t i) noexcept { return packets[i]; }
+  const Packet<T>& operator[](std::uint64_t i) const noexcept { return packets[i]; }
+
+ private:
+  void release() noexcept {
+    if (packets != nullptr) std::free(packets);
+    packets = nullptr;
+    count = 0;
+  }
+};
+
+// An n-dimensional array of T, one packet per element in row-major order.
+// Built, moved and destroyed; never copied, never resized after construction.
+template <class T>
+struct Tensor {
+  Shape shape;
+  PacketBuffer<T> data;
+  FillKind fill_kind = FillKind::none;
+  T fill_value = T(0);
+
+  // Leaves every packet uninitialised: for callers that write every element.
+  explicit Tensor(const Shape& extents) : shape(extents) {
+    data.resize(element_count(shape));
+  }
+
+  // Every element equal to value, broadcast into all lanes.
+  Tensor(const Shape& extents, T value) : Tensor(extents) {
+    const std::uint64_t n = data.size();
+    for (std::uint64_t i = 0; i < n; ++i) data[i] = value;
+  }
+
+  // Takes the shape and the block; the source is left empty. Member order
+  // makes destruction free the block before the shape.
+  Tensor(Tensor&& other) noexcept = default;
+  Tensor(const Tensor&) = delete;
+  Tensor& operator=(const Tensor&) = delete;
+  Tensor& operator=(Tensor&&) = delete;
+  ~Tensor() = default;
+};
+
+}  // namespace halvorn

@@ -1,0 +1,32 @@
+// The Python face of halvorn: thin registrations that forward to src/core and
+// src/factories. No tensor logic lives here.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "core/tensor.h"
+
+namespace py = pybind11;
+
+namespace halvorn {
+namespace {
+
+template <class T>
+void bind_tensor_class(py::module_& module, const char* name) {
+  py::class_<Tensor<T>>(module, name)
+      // A tensor made from Python starts all zero, so no stale heap bytes ever
+      // reach Python.
+      .def(py::init([](const Shape& shape) { return Tensor<T>(shape, T(0)); }), py::arg("shape"));
+}
+
+}  // namespace
+}  // namespace halvorn
+
+PYBIND11_MODULE(halvorn, module) {
+  using namespace halvorn;
+  module.doc() = "Tensor operations";
+
+  bind_tensor_class<short>(module, "TensorInt16");
+  bind_tensor_class<int>(module, "TensorInt32");
+  bind_tensor_class<float>(module, "TensorFloat32");
+  bind_tensor_class<double>(module, "TensorFloat64");
+}

@@ -1,0 +1,126 @@
+import halvorn
+import pytest
+
+from conftest import TENSOR_CLASSES, assert_process_ends, run_python
+
+SHAPE_TYPE = "collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]"
+
+
+def test_module_docstring():
+    assert halvorn.__doc__ == "Tensor operations"
+
+
+def test_only_export_is_the_entry_function():
+    import subprocess
+
+    symbols = subprocess.run(
+        ["nm", "-D", "--defined-only", halvorn.__file__], capture_output=True, text=True
+    )
+    if symbols.returncode != 0:
+        pytest.skip("nm is not available")
+    names = [line.split()[-1] for line in symbols.stdout.splitlines() if line.strip()]
+    assert names == ["PyInit_halvorn"]
+
+
+def test_module_file_name():
+    assert halvorn.__file__.endswith("halvorn.cpython-314-x86_64-linux-gnu.so")
+
+
+@pytest.mark.parametrize("name", ["TensorInt16", "TensorInt32", "TensorFloat32", "TensorFloat64"])
+def test_class_registration(name):
+    cls = getattr(halvorn, name)
+    assert cls.__module__ == "halvorn"
+    assert cls.__qualname__ == name
+    assert cls.__doc__ is None
+    assert cls.__init__.__doc__ == (
+        f"__init__(self: halvorn.{name}, shape: {SHAPE_TYPE}) -> None\n"
+    )
+    assert not hasattr(cls(()), "__dict__")
+
+
+@pytest.mark.parametrize(
+    "shape",
+    [[2, 3], (2, 3), range(2, 4), (x for x in [2, 3]), {2: 0, 3: 0}.keys(), map(int, "23")],
+    ids=["list", "tuple", "range", "generator", "dict_keys", "map"],
+)
+def test_constructor_accepts_sequences_and_iterables(element_type, shape):
+    # The tensor is built; its extents are checked by the shape tests.
+    assert isinstance(TENSOR_CLASSES[element_type](shape), TENSOR_CLASSES[element_type])
+
+
+def test_constructor_keyword(element_type):
+    assert isinstance(TENSOR_CLASSES[element_type](shape=[2, 3]), TENSOR_CLASSES[element_type])
+
+
+class Extent:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize(
+    "arguments",
+    [
+        (),
+        ("23",),
+        (b"ab",),
+        ([2.0, 3.0],),
+        ([-1],),
+        ([2**64],),
+        (None,),
+        (3,),
+        ([[2]],),
+        ([2], [3]),
+    ],
+    ids=["none", "str", "bytes", "floats", "negative", "too-large", "None", "int", "nested", "two"],
+)
+def test_constructor_refuses(element_type, arguments):
+    with pytest.raises(TypeError):
+        TENSOR_CLASSES[element_type](*arguments)
+
+
+def test_constructor_takes_index_objects(element_type):
+    assert isinstance(TENSOR_CLASSES[element_type]([Extent(2)]), TENSOR_CLASSES[element_type])
+
+
+@pytest.mark.parametrize("shape", [[2**32, 2**32, 0], [0, 2**64 - 1], [0]])
+def test_zero_extent_shapes_are_valid_however_large(element_type, shape):
+    assert isinstance(TENSOR_CLASSES[element_type](shape), TENSOR_CLASSES[element_type])
+
+
+@pytest.mark.parametrize(
+    "shape",
+    ["[2**32, 2**32]", "[2**62]", "[2**64 - 1, 2]", "[2**40]"],
+    ids=["count-overflows", "bytes-overflow", "count-overflows-late", "heap-refuses"],
+)
+def test_impossible_allocation_ends_process(element_type, shape):
+    assert_process_ends(
+        f"""
+        import halvorn
+        try:
+            halvorn.{TENSOR_CLASSES[element_type].__name__}({shape})
+        finally:
+            print("never reached")
+        """,
+        b"Failed to allocate memory!\n",
+    )
+
+
+def test_subinterpreter_import_fails():
+    result = run_python(
+        """
+        from concurrent import interpreters
+        interpreter = interpreters.create()
+        try:
+            interpreter.exec("import halvorn")
+        except interpreters.ExecutionFailed as failure:
+            print(failure.excinfo.type.__name__)
+            print(failure.excinfo.msg)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    kind, message = result.stdout.decode().splitlines()[:2]
+    assert kind == "ImportError"
+    assert "does not support loading in subinterpreters" in message
