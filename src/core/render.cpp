@@ -1,0 +1,88 @@
+#include "core/render.h"
+
+#include <sstream>
+
+namespace halvorn {
+namespace {
+
+void write_spaces(std::ostream& out, std::uint64_t count) {
+  for (std::uint64_t i = 0; i < count; ++i) out.put(' ');
+}
+
+}  // namespace
+
+template <class T>
+void print_nested(std::ostream& out, const Tensor<T>& tensor, std::uint64_t dimension,
+                  std::uint64_t& cursor, std::uint64_t indent, std::uint64_t& printed) {
+  const std::uint64_t extent = tensor.shape[dimension];
+  if (dimension + 1 == tensor.shape.size()) {
+    out << '[';
+    for (std::uint64_t i = 0; i < extent; ++i) {
+      // The limit is tested before each element, so a tensor of up to 100
+      // elements never shows an ellipsis.
+      if (printed == print_limit) {
+        out << ", ...";
+        break;
+      }
+      if (i != 0) out << ", ";
+      // short goes through the integer inserter, never as a character; float
+      // through the float inserter, so 0.1f shows as 0.1.
+      out << static_cast<T>(tensor.data[cursor]);
+      ++cursor;
+      ++printed;
+    }
+    out << ']';
+    return;
+  }
+  out << "[\n";
+  for (std::uint64_t j = 0; j < extent; ++j) {
+    write_spaces(out, indent + 2);
+    if (printed == print_limit) {
+      out << "...";
+      break;
+    }
+    print_nested(out, tensor, dimension + 1, cursor, indent + 2, printed);
+    if (j + 1 < extent) out << ",\n";
+  }
+  out << '\n';
+  write_spaces(out, indent);
+  out << ']';
+}
+
+template <class T>
+std::ostream& operator<<(std::ostream& out, const Tensor<T>& tensor) {
+  out << "tensor([";
+  for (std::size_t i = 0; i < tensor.shape.size(); ++i) {
+    if (i != 0) out << ", ";
+    out << tensor.shape[i];
+  }
+  out << "]\n";
+  if (tensor.shape.empty()) {
+    // No dimensions: exactly one element, and the ")" follows it on its line.
+    return out << static_cast<T>(tensor.data[0]) << ')';
+  }
+  std::uint64_t cursor = 0;
+  std::uint64_t printed = 0;
+  print_nested(out, tensor, 0, cursor, 0, printed);
+  return out << "\n)";
+}
+
+template <class T>
+std::string repr(const Tensor<T>& tensor) {
+  std::ostringstream stream;
+  stream << tensor;
+  return std::move(stream).str();
+}
+
+#define HALVORN_INSTANTIATE(T)                                                                  \
+  template std::ostream& operator<< <T>(std::ostream&, const Tensor<T>&);                       \
+  template void print_nested<T>(std::ostream&, const Tensor<T>&, std::uint64_t, std::uint64_t&, \
+                                std::uint64_t, std::uint64_t&);                                 \
+  template std::string repr<T>(const Tensor<T>&);
+HALVORN_INSTANTIATE(short)
+HALVORN_INSTANTIATE(int)
+HALVORN_INSTANTIATE(float)
+HALVORN_INSTANTIATE(double)
+#undef HALVORN_INSTANTIATE
+
+}  // namespace halvorn
