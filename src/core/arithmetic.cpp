@@ -1,6 +1,9 @@
 #include "core/arithmetic.h"
 
+#include <type_traits>
+
 #include "core/fatal.h"
+#include "core/packet_loops.h"
 
 namespace halvorn {
 namespace {
@@ -11,17 +14,24 @@ void require_same_shape(const Tensor<T>& a, const Tensor<T>& b, const char* mess
   if (a.data.size() != b.data.size() || a.shape != b.shape) fail(message);
 }
 
-// Applies `operation` to every pair of packets. The result is built without a
-// fill because every packet is written exactly once.
+// The result is built without a fill because every packet is written exactly once.
 template <class T, class Operation>
 Tensor<T> elementwise(const Tensor<T>& a, const Tensor<T>& b, Operation operation) {
   Tensor<T> result(a.shape);
-  const std::uint64_t n = a.data.size();
-  const Packet<T>* left = a.data.packets;
-  const Packet<T>* right = b.data.packets;
-  Packet<T>* out = result.data.packets;
-  for (std::uint64_t i = 0; i < n; ++i) out[i].store(operation(left[i].load(), right[i].load()));
+  transform_packets(a.data.packets, b.data.packets, result.data.packets, a.data.size(), operation);
   return result;
+}
+
+// Divisors are checked a block ahead of the division, so the hot loops carry no
+// branch per element; the process still ends at the first zero in storage order
+// and nothing is returned.
+constexpr std::uint64_t division_block = 1024;
+
+template <class T>
+bool has_zero_divisor(const Packet<T>* divisors, std::uint64_t n) noexcept {
+  bool zero = false;
+  for (std::uint64_t i = 0; i < n; ++i) zero |= divisors[i] == T(0);
+  return zero;
 }
 
 }  // namespace
@@ -47,19 +57,32 @@ Tensor<T> mul(const Tensor<T>& a, const Tensor<T>& b) {
 template <class T>
 Tensor<T> div(const Tensor<T>& a, const Tensor<T>& b) {
   require_same_shape(a, b, "quorva div() : Shape doesn't match!\n");
-  // The process ends at the first zero divisor in storage order, so nothing
-  // is returned; the zero test reads lane 0 with an ordered comparison.
-  const std::uint64_t n = b.data.size();
-  for (std::uint64_t i = 0; i < n; ++i) {
-    if (b.data[i] == T(0)) fail("quorva div() : cannot divide by zero!\n");
+  Tensor<T> result(a.shape);
+  const std::uint64_t n = a.data.size();
+  const bool streaming = worth_streaming(result.data.packets, n);
+  for (std::uint64_t start = 0; start < n; start += division_block) {
+    const std::uint64_t count = n - start < division_block ? n - start : division_block;
+    const Packet<T>* left = a.data.packets + start;
+    const Packet<T>* right = b.data.packets + start;
+    Packet<T>* out = result.data.packets + start;
+    // The ordered comparison in the zero test makes -0.0 a zero and lets NaN through.
+    if (has_zero_divisor(right, count)) fail("quorva div() : cannot divide by zero!\n");
+    if constexpr (std::is_integral_v<T>) {
+      PacketMath<T>::div_many(left, right, out, count);
+    } else if (streaming) {
+      detail::transform<true>(left, right, out, count, PacketMath<T>::div);
+    } else {
+      detail::transform<false>(left, right, out, count, PacketMath<T>::div);
+    }
   }
-  return elementwise(a, b, PacketMath<T>::div);
+  if (streaming) _mm_sfence();
+  return result;
 }
 
-#define HALVORN_INSTANTIATE(T)                                      \
-  template Tensor<T> add<T>(const Tensor<T>&, const Tensor<T>&);   \
-  template Tensor<T> sub<T>(const Tensor<T>&, const Tensor<T>&);   \
-  template Tensor<T> mul<T>(const Tensor<T>&, const Tensor<T>&);   \
+#define HALVORN_INSTANTIATE(T)                                    \
+  template Tensor<T> add<T>(const Tensor<T>&, const Tensor<T>&); \
+  template Tensor<T> sub<T>(const Tensor<T>&, const Tensor<T>&); \
+  template Tensor<T> mul<T>(const Tensor<T>&, const Tensor<T>&); \
   template Tensor<T> div<T>(const Tensor<T>&, const Tensor<T>&);
 HALVORN_INSTANTIATE(short)
 HALVORN_INSTANTIATE(int)

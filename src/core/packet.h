@@ -60,6 +60,10 @@ struct PacketMath<short> {
   static void store(void* to, Register value) noexcept {
     _mm_storeu_si128(static_cast<__m128i*>(to), value);
   }
+  // Non-temporal: bypasses the cache. `to` must be 16-byte aligned.
+  static void stream(void* to, Register value) noexcept {
+    _mm_stream_si128(static_cast<__m128i*>(to), value);
+  }
   // Returns a + b in every lane; wraps modulo 2^16 (PADDW, no saturation).
   static Register add(Register a, Register b) noexcept { return _mm_add_epi16(a, b); }
   // Returns a - b in every lane; wraps modulo 2^16 (PSUBW, no saturation).
@@ -76,6 +80,38 @@ struct PacketMath<short> {
     // MOVD zeroes lanes 1 to 7 along with the upper half of lane 0's dword.
     return _mm_cvtsi32_si128(quotient & 0xFFFF);
   }
+  // div on n consecutive packets, four at a time: lane 0 of each is widened to
+  // 32 bits and divided in binary32 (DIVPS), then truncated (CVTTPS2DQ). That is
+  // exact: |a / b| <= 2^15 puts the rounding error below 2^-9 / |b|, while a
+  // quotient that is not an integer lies at least 1 / |b| from the next one, so
+  // truncation never crosses an integer. -32768 / -1 gives 32768, which the
+  // 16-bit narrowing wraps to -32768 like the scalar path.
+  static void div_many(const void* a, const void* b, void* out, std::uint64_t n) noexcept {
+    const auto* left = static_cast<const char*>(a);
+    const auto* right = static_cast<const char*>(b);
+    auto* result = static_cast<char*>(out);
+    const __m128i low_word = _mm_cvtsi32_si128(0xFFFF);
+    std::uint64_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      const __m128 dividends = lane0_of_four(left + 16 * i);
+      const __m128 divisors = lane0_of_four(right + 16 * i);
+      const __m128i quotients = _mm_cvttps_epi32(_mm_div_ps(dividends, divisors));
+      char* to = result + 16 * i;
+      store(to, _mm_and_si128(quotients, low_word));
+      store(to + 16, _mm_and_si128(_mm_srli_si128(quotients, 4), low_word));
+      store(to + 32, _mm_and_si128(_mm_srli_si128(quotients, 8), low_word));
+      store(to + 48, _mm_and_si128(_mm_srli_si128(quotients, 12), low_word));
+    }
+    for (; i < n; ++i) store(result + 16 * i, div(load(left + 16 * i), load(right + 16 * i)));
+  }
+
+ private:
+  // Lane 0 of four consecutive packets, sign-extended and converted to binary32.
+  static __m128 lane0_of_four(const char* packets) noexcept {
+    const __m128i first = _mm_unpacklo_epi16(load(packets), load(packets + 16));
+    const __m128i second = _mm_unpacklo_epi16(load(packets + 32), load(packets + 48));
+    return _mm_cvtepi32_ps(_mm_cvtepi16_epi32(_mm_unpacklo_epi32(first, second)));
+  }
 };
 
 template <>
@@ -86,6 +122,10 @@ struct PacketMath<int> {
   }
   static void store(void* to, Register value) noexcept {
     _mm_storeu_si128(static_cast<__m128i*>(to), value);
+  }
+  // Non-temporal: bypasses the cache. `to` must be 16-byte aligned.
+  static void stream(void* to, Register value) noexcept {
+    _mm_stream_si128(static_cast<__m128i*>(to), value);
   }
   // Returns a + b in every lane; wraps modulo 2^32 (PADDD).
   static Register add(Register a, Register b) noexcept { return _mm_add_epi32(a, b); }
@@ -102,6 +142,29 @@ struct PacketMath<int> {
     const std::int64_t divisor = _mm_cvtsi128_si32(b);
     return _mm_cvtsi32_si128(static_cast<int>(dividend / divisor));
   }
+  // div on n consecutive packets, two at a time in binary64 (DIVPD), truncated
+  // by CVTTPD2DQ. Exact: |a / b| <= 2^31 keeps the rounding error below
+  // 2^-22 / |b|, less than the 1 / |b| between a non-integer quotient and the
+  // next integer. -2147483648 / -1 gives 2^31, out of range, for which
+  // CVTTPD2DQ returns 0x80000000: the same wrapped -2147483648 as the scalar path.
+  static void div_many(const void* a, const void* b, void* out, std::uint64_t n) noexcept {
+    const auto* left = static_cast<const char*>(a);
+    const auto* right = static_cast<const char*>(b);
+    auto* result = static_cast<char*>(out);
+    const __m128i zero = _mm_setzero_si128();
+    std::uint64_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+      const __m128d dividends = _mm_cvtepi32_pd(
+          _mm_unpacklo_epi32(load(left + 16 * i), load(left + 16 * i + 16)));
+      const __m128d divisors = _mm_cvtepi32_pd(
+          _mm_unpacklo_epi32(load(right + 16 * i), load(right + 16 * i + 16)));
+      // Lanes 2 and 3 of the conversion are zero, so a shift isolates the second quotient.
+      const __m128i quotients = _mm_cvttpd_epi32(_mm_div_pd(dividends, divisors));
+      store(result + 16 * i, _mm_blend_epi16(zero, quotients, 0x03));
+      store(result + 16 * i + 16, _mm_srli_si128(quotients, 4));
+    }
+    for (; i < n; ++i) store(result + 16 * i, div(load(left + 16 * i), load(right + 16 * i)));
+  }
 };
 
 template <>
@@ -112,6 +175,10 @@ struct PacketMath<float> {
   }
   static void store(void* to, Register value) noexcept {
     _mm_storeu_ps(static_cast<float*>(to), value);
+  }
+  // Non-temporal: bypasses the cache. `to` must be 16-byte aligned.
+  static void stream(void* to, Register value) noexcept {
+    _mm_stream_ps(static_cast<float*>(to), value);
   }
   // Returns a + b in every lane, IEEE binary32 rounding (ADDPS).
   static Register add(Register a, Register b) noexcept { return _mm_add_ps(a, b); }
@@ -131,6 +198,10 @@ struct PacketMath<double> {
   }
   static void store(void* to, Register value) noexcept {
     _mm_storeu_pd(static_cast<double*>(to), value);
+  }
+  // Non-temporal: bypasses the cache. `to` must be 16-byte aligned.
+  static void stream(void* to, Register value) noexcept {
+    _mm_stream_pd(static_cast<double*>(to), value);
   }
   // Returns a + b in every lane, IEEE binary64 rounding (ADDPD).
   static Register add(Register a, Register b) noexcept { return _mm_add_pd(a, b); }

@@ -7,6 +7,7 @@
 
 #include "core/fatal.h"
 #include "core/packet.h"
+#include "core/packet_loops.h"
 
 namespace halvorn {
 
@@ -92,8 +93,7 @@ struct Tensor {
 
   // Every element equal to value, broadcast into all lanes.
   Tensor(const Shape& extents, T value) : Tensor(extents) {
-    const std::uint64_t n = data.size();
-    for (std::uint64_t i = 0; i < n; ++i) data[i] = value;
+    fill_packets(data.packets, data.size(), value);
   }
 
   // Takes the shape and the block; the source is left empty. Member order
