@@ -3,6 +3,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdint>
+#include <vector>
+
 #include "core/tensor.h"
 
 namespace py = pybind11;
@@ -15,7 +18,9 @@ void bind_tensor_class(py::module_& module, const char* name) {
   py::class_<Tensor<T>>(module, name)
       // A tensor made from Python starts all zero, so no stale heap bytes ever
       // reach Python.
-      .def(py::init([](const Shape& shape) { return Tensor<T>(shape, T(0)); }), py::arg("shape"));
+      .def(py::init([](const Shape& shape) { return Tensor<T>(shape, T(0)); }), py::arg("shape"))
+      .def_property_readonly("shape", [](const Tensor<T>& tensor) { return tensor.shape; })
+      .def("to_list", [](const Tensor<T>& tensor) { std::vector<T> values; values.reserve(tensor.data.size()); for (std::uint64_t i = 0; i < tensor.data.size(); ++i) values.push_back(static_cast<T>(tensor.data[i])); return values; });
 }
 
 }  // namespace
