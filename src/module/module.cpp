@@ -9,6 +9,7 @@
 #include "core/render.h"
 #include "core/tensor.h"
 #include "factories/constant.h"
+#include "factories/random.h"
 
 namespace py = pybind11;
 
@@ -72,6 +73,14 @@ void bind_dot(py::module_& module) {
   module.def("quorva_dot_float64", &dot<double>);
 }
 
+// Bound straight to the native instantiations. There are no integer variants.
+void bind_random_factories(py::module_& module) {
+  module.def("quorva_rand_float32", &rand<float>);
+  module.def("quorva_rand_float64", &rand<double>);
+  module.def("quorva_randn_float32", &randn<float>);
+  module.def("quorva_randn_float64", &randn<double>);
+}
+
 }  // namespace
 }  // namespace halvorn
 
@@ -86,7 +95,7 @@ PYBIND11_MODULE(halvorn, module) {
   bind_tensor_class<double>(module, "TensorFloat64");
 
   bind_constant_factories(module);
-  // The random factories register here, between the constant ones and the arithmetic.
+  bind_random_factories(module);
   bind_arithmetic(module);
   bind_dot(module);
 }

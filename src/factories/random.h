@@ -1,0 +1,36 @@
+// Tensors of pseudo-random floating-point values. Each operation draws from
+// its own generator in every thread, seeded once from std::random_device;
+// nothing can seed or reset it from outside.
+#pragma once
+
+#include <random>
+
+#include "core/tensor.h"
+#include "factories/thread_generator.h"
+
+namespace halvorn {
+
+// The generators of rand<T> and randn<T>, one each per element type.
+template <class T>
+using RandGenerator = ThreadGenerator<std::random_device, std::uniform_real_distribution<T>>;
+template <class T>
+using RandnGenerator = ThreadGenerator<std::random_device, std::normal_distribution<T>>;
+
+// Every element drawn uniformly from [0, 1), in storage order. Throws the
+// standard library's exception when this thread's random device cannot be
+// opened or read.
+template <class T>
+Tensor<T> rand(const Shape& shape);
+
+// Every element drawn from the standard normal distribution, in storage
+// order. A normal value cached by the distribution at the end of one call is
+// the first element of the next call in the same thread. Throws like rand.
+template <class T>
+Tensor<T> randn(const Shape& shape);
+
+extern template Tensor<float> rand<float>(const Shape&);
+extern template Tensor<double> rand<double>(const Shape&);
+extern template Tensor<float> randn<float>(const Shape&);
+extern template Tensor<double> randn<double>(const Shape&);
+
+}  // namespace halvorn

@@ -1,0 +1,68 @@
+// The per-thread generator behind one random operation: a random device, an
+// MT19937 engine seeded once from it and a distribution, all created the first
+// time the operation runs in a thread and kept until that thread ends.
+#pragma once
+
+#include <optional>
+#include <random>
+
+namespace halvorn {
+
+// A copy of one generator: what its next draws will be.
+template <class Distribution>
+struct GeneratorState {
+  std::mt19937 engine;
+  Distribution distribution;
+};
+
+// Every <Device, Distribution> pair is a generator of its own, and every
+// random operation draws from a distribution type of its own, so no two
+// operations ever share an engine or a cached normal value. The device is a
+// parameter only so that tests can put a failing one in its place.
+template <class Device, class Distribution>
+class ThreadGenerator {
+ public:
+  using Engine = std::mt19937;
+  using Value = typename Distribution::result_type;
+
+  struct Parts {
+    Engine& engine;
+    Distribution& distribution;
+  };
+
+  // This thread's engine and distribution. Each object is a function-scope
+  // thread_local, so the first call in a thread creates them in declaration
+  // order (device, engine, distribution), and one whose initialiser throws (a
+  // device that cannot be opened or read) stays uncreated, together with
+  // those after it: the exception reaches the caller and the next call tries
+  // again from that object on.
+  static Parts get() {
+    thread_local Device device;
+    // The standard MT19937 initialisation from one 32-bit value.
+    thread_local Engine engine(static_cast<typename Engine::result_type>(device()));
+    thread_local Distribution distribution(Value(0), Value(1));
+    engine_ = &engine;
+    distribution_ = &distribution;
+    return {engine, distribution};
+  }
+
+  // For tests: a copy of this thread's engine and distribution, or nothing
+  // before the first get() in this thread. Creates and advances nothing.
+  static std::optional<GeneratorState<Distribution>> snapshot() {
+    if (engine_ == nullptr) return std::nullopt;
+    return GeneratorState<Distribution>{*engine_, *distribution_};
+  }
+
+ private:
+  // Where get() found this thread's objects; null until they all exist.
+  static thread_local Engine* engine_;
+  static thread_local Distribution* distribution_;
+};
+
+template <class Device, class Distribution>
+thread_local std::mt19937* ThreadGenerator<Device, Distribution>::engine_ = nullptr;
+
+template <class Device, class Distribution>
+thread_local Distribution* ThreadGenerator<Device, Distribution>::distribution_ = nullptr;
+
+}  // namespace halvorn
