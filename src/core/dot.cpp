@@ -1,5 +1,6 @@
 #include "core/dot.h"
 
+#include "core/dot_kernels.h"
 #include "core/fatal.h"
 
 namespace halvorn {
@@ -7,23 +8,18 @@ namespace {
 
 [[noreturn]] void fail_dot_shape() { fail("quorva dot() : Shape doesn't match!\n"); }
 
-// result[row * columns + column] = sum over t < inner of
-//   left[row * left_stride + t] * right[t * columns + column],
-// which covers all three rank pairs: a vector is a matrix with one row (on the
-// left) or one column (on the right).
+// The widest kernel this CPU runs; the SSE4.1 baseline always works.
 template <class T>
-void multiply(const Packet<T>* left, const Packet<T>* right, Packet<T>* result,
-              std::uint64_t rows, std::uint64_t inner, std::uint64_t columns) {
-  for (std::uint64_t row = 0; row < rows; ++row) {
-    const Packet<T>* left_row = left + row * inner;
-    for (std::uint64_t column = 0; column < columns; ++column) {
-      T acc = T(0);
-      for (std::uint64_t t = 0; t < inner; ++t) {
-        acc = multiply_add(acc, static_cast<T>(left_row[t]), static_cast<T>(right[t * columns + column]));
-      }
-      result[row * columns + column] = acc;
+void multiply(const DotProblem<T>& problem) {
+  static void (*const kernel)(const DotProblem<T>&) = [] {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) {
+      return &dot_avx512::multiply<T>;
     }
-  }
+    if (__builtin_cpu_supports("avx2")) return &dot_avx2::multiply<T>;
+    return &dot_sse41::multiply<T>;
+  }();
+  kernel(problem);
 }
 
 }  // namespace
@@ -58,7 +54,16 @@ Tensor<T> dot(const Tensor<T>& a, const Tensor<T>& b) {
   Tensor<T> result(result_shape);
   // An empty result returns at once, however many empty rows it has.
   if (result.data.size() == 0) return result;
-  multiply(a.data.packets, b.data.packets, result.data.packets, rows, inner, columns);
+  if (rank_b == 1) {
+    // matrix x vector runs as the vector times the matrix's transpose, so the
+    // kernel vectorises across the result's elements; each term is the same
+    // product (multiplication commutes exactly) in the same order.
+    multiply(DotProblem<T>{b.data.packets, a.data.packets, result.data.packets, 1, inner, rows, 1,
+                           inner});
+  } else {
+    multiply(DotProblem<T>{a.data.packets, b.data.packets, result.data.packets, rows, inner,
+                           columns, columns, 1});
+  }
   return result;
 }
 
