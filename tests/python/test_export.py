@@ -1,0 +1,131 @@
+"""The shape property and to_list: a tensor's extents and elements as new lists."""
+
+import math
+import struct
+
+import halvorn
+import pytest
+
+from conftest import FLOAT_TYPES, TENSOR_CLASSES
+
+MEMBERS = ["__init__", "shape", "to_list", "__add__", "__sub__", "__mul__", "__divide__", "__repr__"]
+
+
+def factory(kind, element_type):
+    return getattr(halvorn, f"quorva_{kind}_{element_type}")
+
+
+def number(element_type):
+    return float if element_type in FLOAT_TYPES else int
+
+
+def signs(values):
+    return [math.copysign(1.0, value) for value in values]
+
+
+def test_members_and_their_order(element_type):
+    cls = TENSOR_CLASSES[element_type]
+    assert [name for name in vars(cls) if name not in ("__doc__", "__module__")] == (
+        MEMBERS[:1] + ["_pybind11_conduit_v1_"] + MEMBERS[1:]
+    )
+
+
+def test_member_signatures(element_type):
+    cls = TENSOR_CLASSES[element_type]
+    listed = "list[float]" if element_type in FLOAT_TYPES else "list[int]"
+    assert cls.to_list.__doc__ == f"to_list(self: halvorn.{cls.__name__}) -> {listed}\n"
+    shape = vars(cls)["shape"]
+    assert type(shape) is property
+    assert shape.fset is None and shape.fdel is None
+    assert shape.fget.__doc__ == f"(arg0: halvorn.{cls.__name__}) -> list[int]\n"
+
+
+@pytest.mark.parametrize(
+    "shape", [[2, 3], [], [3, 0], [0], [7], [1, 1, 1, 1], [2**64 - 1, 0]], ids=str
+)
+def test_shape_and_list_of_a_full_tensor(element_type, shape):
+    tensor = factory("full", element_type)(shape, -3)
+    assert tensor.shape == shape
+    assert all(type(extent) is int for extent in tensor.shape)
+    values = tensor.to_list()
+    assert values == [-3] * math.prod(shape)
+    assert all(type(value) is number(element_type) for value in values)
+
+
+@pytest.mark.parametrize(
+    "element_type, value, listed",
+    [
+        ("int16", -1, -1),
+        ("int16", -32768, -32768),
+        ("int32", -(2**31), -(2**31)),
+        # A float element widens exactly: the float nearest 0.1, not 0.1.
+        ("float32", 0.1, 0.10000000149011612),
+        ("float32", 1 / 3, 0.3333333432674408),
+        ("float32", 1e-45, 1.401298464324817e-45),
+        ("float64", 0.1, 0.1),
+        ("float64", 1 / 3, 1 / 3),
+    ],
+)
+def test_list_values_are_exact(element_type, value, listed):
+    (exported,) = factory("full", element_type)([], value).to_list()
+    assert type(exported) is type(listed)
+    assert struct.pack("<d", exported) == struct.pack("<d", listed)
+
+
+@pytest.mark.parametrize("element_type", FLOAT_TYPES)
+def test_list_keeps_the_sign_of_zero(element_type):
+    assert signs(factory("full", element_type)([2], -0.0).to_list()) == [-1.0, -1.0]
+    assert signs(factory("zeros", element_type)([2]).to_list()) == [1.0, 1.0]
+
+
+def test_lists_are_fresh_copies(element_type):
+    tensor = factory("full", element_type)([2, 3], 4)
+    shape, values = tensor.shape, tensor.to_list()
+    assert tensor.shape is not shape
+    assert tensor.to_list() is not values
+    shape.append(9)
+    shape[0] = 5
+    values[0] = 99
+    values.clear()
+    assert tensor.shape == [2, 3]
+    assert tensor.to_list() == [4] * 6
+
+
+def test_shape_is_read_only(element_type):
+    tensor = factory("ones", element_type)([2, 3])
+    with pytest.raises(AttributeError):
+        tensor.shape = [4]
+    with pytest.raises(AttributeError):
+        del tensor.shape
+    # The property gives a list, and a list cannot be called.
+    with pytest.raises(TypeError):
+        tensor.shape()
+    assert tensor.shape == [2, 3]
+    assert tensor.to_list() == [1] * 6
+    assert repr(tensor) == "tensor([2, 3]\n[\n  [1, 1, 1],\n  [1, 1, 1]\n]\n)"
+
+
+def test_to_list_takes_no_arguments(element_type):
+    tensor = factory("ones", element_type)([2])
+    with pytest.raises(TypeError):
+        tensor.to_list(1)
+    with pytest.raises(TypeError):
+        TENSOR_CLASSES[element_type].to_list(None)
+
+
+@pytest.mark.parametrize("shape", [[], [3], [2, 3], [64, 64]], ids=str)
+def test_constructor_gives_zeros(element_type, shape):
+    cls = TENSOR_CLASSES[element_type]
+    count = math.prod(shape)
+    for _ in range(3):
+        # Free blocks of this size full of sevens first, so a constructor that
+        # left the heap's bytes in place would show them.
+        stale = factory("full", element_type)(shape, 7)
+        del stale
+        tensor = cls(shape)
+        assert tensor.shape == shape
+        values = tensor.to_list()
+        assert values == [0] * count
+        assert all(type(value) is number(element_type) for value in values)
+        if element_type in FLOAT_TYPES:
+            assert signs(values) == [1.0] * count
