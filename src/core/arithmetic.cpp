@@ -1,7 +1,5 @@
 #include "core/arithmetic.h"
 
-#include <type_traits>
-
 #include "core/fatal.h"
 #include "core/packet_loops.h"
 
@@ -59,23 +57,15 @@ Tensor<T> div(const Tensor<T>& a, const Tensor<T>& b) {
   require_same_shape(a, b, "quorva div() : Shape doesn't match!\n");
   Tensor<T> result(a.shape);
   const std::uint64_t n = a.data.size();
-  const bool streaming = worth_streaming(result.data.packets, n);
   for (std::uint64_t start = 0; start < n; start += division_block) {
     const std::uint64_t count = n - start < division_block ? n - start : division_block;
-    const Packet<T>* left = a.data.packets + start;
-    const Packet<T>* right = b.data.packets + start;
-    Packet<T>* out = result.data.packets + start;
     // The ordered comparison in the zero test makes -0.0 a zero and lets NaN through.
-    if (has_zero_divisor(right, count)) fail("quorva div() : cannot divide by zero!\n");
-    if constexpr (std::is_integral_v<T>) {
-      PacketMath<T>::div_many(left, right, out, count);
-    } else if (streaming) {
-      detail::transform<true>(left, right, out, count, PacketMath<T>::div);
-    } else {
-      detail::transform<false>(left, right, out, count, PacketMath<T>::div);
+    if (has_zero_divisor(b.data.packets + start, count)) {
+      fail("quorva div() : cannot divide by zero!\n");
     }
+    PacketMath<T>::div_many(a.data.packets + start, b.data.packets + start,
+                            result.data.packets + start, count);
   }
-  if (streaming) _mm_sfence();
   return result;
 }
 

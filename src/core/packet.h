@@ -188,6 +188,33 @@ struct PacketMath<float> {
   static Register mul(Register a, Register b) noexcept { return _mm_mul_ps(a, b); }
   // Returns a / b in every lane, IEEE binary32 rounding (DIVPS); x / 0 gives inf or NaN.
   static Register div(Register a, Register b) noexcept { return _mm_div_ps(a, b); }
+  // div on n consecutive packets. The divider, not memory, limits a division
+  // pass, and every lane of a floating packet holds the same value, so one
+  // DIVPS on lane 0 of four packets gives four results, each broadcast back:
+  // the same bits as dividing each packet lane by lane.
+  static void div_many(const void* a, const void* b, void* out, std::uint64_t n) noexcept {
+    const auto* left = static_cast<const char*>(a);
+    const auto* right = static_cast<const char*>(b);
+    auto* result = static_cast<char*>(out);
+    std::uint64_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      const Register q = _mm_div_ps(lane0_of_four(left + 16 * i), lane0_of_four(right + 16 * i));
+      char* to = result + 16 * i;
+      store(to, _mm_shuffle_ps(q, q, 0x00));
+      store(to + 16, _mm_shuffle_ps(q, q, 0x55));
+      store(to + 32, _mm_shuffle_ps(q, q, 0xAA));
+      store(to + 48, _mm_shuffle_ps(q, q, 0xFF));
+    }
+    for (; i < n; ++i) store(result + 16 * i, div(load(left + 16 * i), load(right + 16 * i)));
+  }
+
+ private:
+  // Lane 0 of four consecutive packets, in lanes 0 to 3.
+  static Register lane0_of_four(const char* packets) noexcept {
+    const Register first = _mm_unpacklo_ps(load(packets), load(packets + 16));
+    const Register second = _mm_unpacklo_ps(load(packets + 32), load(packets + 48));
+    return _mm_movelh_ps(first, second);
+  }
 };
 
 template <>
@@ -211,6 +238,23 @@ struct PacketMath<double> {
   static Register mul(Register a, Register b) noexcept { return _mm_mul_pd(a, b); }
   // Returns a / b in every lane, IEEE binary64 rounding (DIVPD); x / 0 gives inf or NaN.
   static Register div(Register a, Register b) noexcept { return _mm_div_pd(a, b); }
+  // div on n consecutive packets: one DIVPD on lane 0 of two packets, each
+  // result broadcast back, for the same reason as the binary32 version.
+  static void div_many(const void* a, const void* b, void* out, std::uint64_t n) noexcept {
+    const auto* left = static_cast<const char*>(a);
+    const auto* right = static_cast<const char*>(b);
+    auto* result = static_cast<char*>(out);
+    std::uint64_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+      const char* x = left + 16 * i;
+      const char* y = right + 16 * i;
+      const Register q = _mm_div_pd(_mm_unpacklo_pd(load(x), load(x + 16)),
+                                    _mm_unpacklo_pd(load(y), load(y + 16)));
+      store(result + 16 * i, _mm_unpacklo_pd(q, q));
+      store(result + 16 * i + 16, _mm_unpackhi_pd(q, q));
+    }
+    for (; i < n; ++i) store(result + 16 * i, div(load(left + 16 * i), load(right + 16 * i)));
+  }
 };
 
 // One tensor element. Every lane holds the value; lane 0, the scalar view, is

@@ -3,9 +3,11 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "core/fatal.h"
+#include "core/memory.h"
 #include "core/packet.h"
 #include "core/packet_loops.h"
 
@@ -51,17 +53,12 @@ struct PacketBuffer {
 
   // Room for exactly n packets; the old contents are discarded unless n is the
   // current count. The old block goes before the new one is asked for, so a
-  // buffer never holds two.
-  void resize(std::uint64_t n) noexcept {
+  // buffer never holds two. With `zeroed`, every byte of a new block is zero.
+  void resize(std::uint64_t n, bool zeroed = false) noexcept {
     if (n == count) return;
     release();
     if (n == 0) return;
-    // n * 16 must fit in a size_t: a block smaller than its count would be
-    // written past its end.
-    if (n > SIZE_MAX / sizeof(Packet<T>)) fail_allocation();
-    void* block = std::malloc(static_cast<std::size_t>(n) * sizeof(Packet<T>));
-    if (block == nullptr) fail_allocation();
-    packets = static_cast<Packet<T>*>(block);
+    packets = static_cast<Packet<T>*>(allocate_packets(n, zeroed));
     count = n;
   }
 
@@ -92,8 +89,16 @@ struct Tensor {
   }
 
   // Every element equal to value, broadcast into all lanes.
-  Tensor(const Shape& extents, T value) : Tensor(extents) {
-    fill_packets(data.packets, data.size(), value);
+  Tensor(const Shape& extents, T value) : shape(extents) {
+    // A value whose bits are all zero (0, or +0.0 but not -0.0) needs no
+    // writing at all: the heap hands out zeroed blocks.
+    const T zero = T(0);
+    if (std::memcmp(&value, &zero, sizeof(T)) == 0) {
+      data.resize(element_count(shape), true);
+    } else {
+      data.resize(element_count(shape));
+      fill_packets(data.packets, data.size(), value);
+    }
   }
 
   // Takes the shape and the block; the source is left empty. Member order

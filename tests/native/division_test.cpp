@@ -122,5 +122,34 @@ TEST(BatchedDivision, Int32RandomPairs) {
   expect_int32_quotients(dividends, divisors);
 }
 
+template <class T>
+class BatchedFloatingDivision : public ::testing::Test {};
+using FloatingTypes = ::testing::Types<float, double>;
+TYPED_TEST_SUITE(BatchedFloatingDivision, FloatingTypes);
+
+// Dividing lane 0 of several packets at once must give the very bits of the
+// lane-wise packet division, specials included, in every lane.
+TYPED_TEST(BatchedFloatingDivision, MatchesLanewiseDivisionBitForBit) {
+  using T = TypeParam;
+  std::vector<T> dividends, divisors;
+  for (const T a : testing::interesting_values<T>()) {
+    for (const T b : testing::interesting_values<T>()) {
+      dividends.push_back(a);
+      divisors.push_back(b);
+    }
+  }
+  // Odd counts leave a tail for the one-packet path.
+  for (const std::size_t count : {dividends.size(), dividends.size() - 1, std::size_t{3}}) {
+    const auto left = packets_of(dividends);
+    const auto right = packets_of(divisors);
+    std::vector<Packet<T>> out(count, Packet<T>(T(0)));
+    PacketMath<T>::div_many(left.data(), right.data(), out.data(), count);
+    for (std::size_t i = 0; i < count; ++i) {
+      const Packet<T> expected = left[i] / right[i];
+      EXPECT_EQ(std::memcmp(&out[i], &expected, 16), 0) << +dividends[i] << " / " << +divisors[i];
+    }
+  }
+}
+
 }  // namespace
 }  // namespace halvorn
