@@ -34,17 +34,19 @@ inline std::uint64_t element_count(const Shape& shape) noexcept {
   return count;
 }
 
-// One malloc'd block of `count` packets, null exactly when `count` is 0.
-// Movable, never copied.
+// One block of `count` packets, null exactly when `count` is 0. Movable,
+// never copied.
 template <class T>
 struct PacketBuffer {
   std::uint64_t count = 0;
   Packet<T>* packets = nullptr;
 
   PacketBuffer() noexcept = default;
-  PacketBuffer(PacketBuffer&& other) noexcept : count(other.count), packets(other.packets) {
+  PacketBuffer(PacketBuffer&& other) noexcept
+      : count(other.count), packets(other.packets), mapped_(other.mapped_) {
     other.count = 0;
     other.packets = nullptr;
+    other.mapped_ = false;
   }
   PacketBuffer(const PacketBuffer&) = delete;
   PacketBuffer& operator=(const PacketBuffer&) = delete;
@@ -58,7 +60,9 @@ struct PacketBuffer {
     if (n == count) return;
     release();
     if (n == 0) return;
-    packets = static_cast<Packet<T>*>(allocate_packets(n, zeroed));
+    const PacketBlock block = allocate_packets(n, zeroed);
+    packets = static_cast<Packet<T>*>(block.address);
+    mapped_ = block.mapped;
     count = n;
   }
 
@@ -68,10 +72,13 @@ struct PacketBuffer {
 
  private:
   void release() noexcept {
-    if (packets != nullptr) std::free(packets);
+    if (packets != nullptr) release_packets(PacketBlock{packets, mapped_}, count);
     packets = nullptr;
     count = 0;
+    mapped_ = false;
   }
+
+  bool mapped_ = false;
 };
 
 // An n-dimensional array of T, one packet per element in row-major order.
