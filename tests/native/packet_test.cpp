@@ -6,42 +6,18 @@
 
 #include "core/packet.h"
 #include "lanes.h"
+#include "reference.h"
 
 namespace halvorn {
 namespace {
 
 using testing::interesting_values;
 using testing::lanes_of;
+using testing::reference_add;
+using testing::reference_div;
+using testing::reference_mul;
+using testing::reference_sub;
 using testing::same_value;
-
-// Scalar references, written independently of the SIMD code: integers wrap in
-// two's complement, floating point is one IEEE operation in T.
-template <class T>
-T wrap(std::int64_t value) {
-  using Unsigned = std::make_unsigned_t<T>;
-  return static_cast<T>(static_cast<Unsigned>(static_cast<std::uint64_t>(value)));
-}
-
-template <class T>
-T reference_add(T a, T b) {
-  if constexpr (std::is_integral_v<T>) return wrap<T>(std::int64_t{a} + b);
-  else return a + b;
-}
-template <class T>
-T reference_sub(T a, T b) {
-  if constexpr (std::is_integral_v<T>) return wrap<T>(std::int64_t{a} - b);
-  else return a - b;
-}
-template <class T>
-T reference_mul(T a, T b) {
-  if constexpr (std::is_integral_v<T>) return wrap<T>(std::int64_t{a} * b);
-  else return a * b;
-}
-template <class T>
-T reference_div(T a, T b) {
-  if constexpr (std::is_integral_v<T>) return wrap<T>(std::int64_t{a} / b);
-  else return a / b;
-}
 
 template <class T>
 class PacketTest : public ::testing::Test {};
