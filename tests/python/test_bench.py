@@ -1,0 +1,230 @@
+"""The benchmark harness runs end to end on tiny sizes and reports every case.
+
+Nothing here judges speed: timings on a shared machine say nothing in a test.
+What is checked is that the harness keeps working as the module changes (every
+case present, results checked against NumPy, ratios consistent with the
+samples they come from) and that its reference computations are right."""
+
+import importlib.util
+import json
+import math
+import os
+import pathlib
+import statistics
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import halvorn
+
+CHECKOUT = pathlib.Path(__file__).resolve().parents[2]
+SCRIPT = CHECKOUT / "bench" / "bench.py"
+
+TYPES = ["int16", "int32", "float32", "float64"]
+FLOATS = ["float32", "float64"]
+SIZES = [1, 3]
+SHAPE2D = "2x3"
+DOT_SIZES = [2, 3]
+MEMORY_N = 4096
+
+
+@pytest.fixture(scope="module")
+def bench_module():
+    spec = importlib.util.spec_from_file_location("halvorn_bench", SCRIPT)
+    module = importlib.util.module_from_spec(spec)
+    # Its dataclasses look their module up by name while they are built.
+    sys.modules[spec.name] = module
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture(scope="module")
+def results(tmp_path_factory):
+    out = tmp_path_factory.mktemp("bench")
+    # --keep-blas-env: the harness must not change the OpenBLAS overrides of
+    # the environment the tests run in.
+    completed = subprocess.run(
+        [sys.executable, str(SCRIPT), "--quick", "--keep-blas-env", "--out", str(out),
+         "--sizes", ",".join(map(str, SIZES)), "--shape2d", SHAPE2D,
+         "--dot-sizes", ",".join(map(str, DOT_SIZES)), "--memory-n", str(MEMORY_N)],
+        capture_output=True, text=True, timeout=600, env=dict(os.environ),
+    )
+    assert completed.returncode == 0, completed.stderr[-4000:]
+    data = json.loads((out / "bench.json").read_text())
+    return {"out": out, "data": data, "markdown": (out / "bench.md").read_text(), "stdout": completed.stdout}
+
+
+def expected_case_ids():
+    shapes = [str(n) for n in SIZES] + [SHAPE2D]
+    ids = set()
+    for dtype in TYPES:
+        for op in ["add", "sub", "mul", "div"]:
+            ids |= {f"elementwise/{op}/{dtype}/{shape}" for shape in shapes}
+        for op in ["full", "zeros", "ones"]:
+            ids |= {f"factory/{op}/{dtype}/{n}" for n in SIZES}
+        for kind in ["vector x matrix", "matrix x vector", "matrix x matrix"]:
+            ids |= {f"dot/{kind}/{dtype}/{s}" for s in DOT_SIZES}
+        for op in ["to_list", "repr"]:
+            ids |= {f"export/{op}/{dtype}/{n}" for n in SIZES}
+    for op in ["rand", "randn"]:
+        for dtype in FLOATS:
+            if hasattr(halvorn, f"quorva_{op}_{dtype}"):
+                ids |= {f"random/{op}/{dtype}/{n}" for n in SIZES}
+    ids |= {"floor/add/float64/1", "floor/shape/float64/1"}
+    return ids
+
+
+def test_every_case_is_reported(results):
+    ids = [case["id"] for case in results["data"]["cases"]]
+    assert len(ids) == len(set(ids))
+    assert set(ids) == expected_case_ids()
+
+
+def test_every_memory_case_is_reported(results):
+    memory = results["data"]["memory"]
+    assert {(m["op"], m["dtype"]) for m in memory} == {
+        (op, dtype) for op in ["add", "sub", "mul", "div"] for dtype in TYPES
+    }
+    for m in memory:
+        assert m["n"] == MEMORY_N
+        assert m["result_bytes"] == 16 * MEMORY_N
+        assert m["bound_bytes"] == 16 * MEMORY_N + (1 << 20)
+        assert m["met"] == (m["growth_bytes"] <= m["bound_bytes"])
+        assert m["method"] in ("VmHWM after reset", "ru_maxrss")
+
+
+def test_results_agree_with_numpy(results):
+    for case in results["data"]["cases"]:
+        if case["family"] == "floor":
+            continue
+        assert case["check"] == "ok", case["id"]
+
+
+def test_float_dot_is_checked_bit_for_bit(results):
+    dots = [c for c in results["data"]["cases"] if c["family"] == "dot" and c["dtype"] in FLOATS]
+    assert dots
+    assert all(c["exact"] is True for c in dots)
+
+
+def test_peers_of_each_family(results):
+    wanted = {
+        "elementwise": {"halvorn", "numpy", "numpy_out", "limit"},
+        "random": {"halvorn", "numpy"},
+        "dot": {"halvorn", "numpy"},
+        "export": {"halvorn", "numpy"},
+        "floor": {"halvorn", "numpy"},
+    }
+    for case in results["data"]["cases"]:
+        if case["family"] == "factory":
+            expected = {"halvorn", "numpy"} | ({"limit"} if case["op"] != "zeros" else set())
+        else:
+            expected = wanted[case["family"]]
+        assert set(case["sides"]) == expected, case["id"]
+    peers = {c["id"]: c["peer"] for c in results["data"]["cases"]}
+    assert peers["elementwise/div/int16/1"] == "floor_divide"
+    assert peers["elementwise/div/float32/1"] == "divide"
+    assert peers["factory/zeros/int32/3"] == "zeros"
+
+
+def test_ratios_come_from_paired_rounds(results):
+    for case in results["data"]["cases"]:
+        own = case["sides"]["halvorn"]["samples_ns"]
+        assert len(own) >= 3
+        for name, side in case["sides"].items():
+            assert len(side["samples_ns"]) == len(own)
+            assert all(sample > 0 and math.isfinite(sample) for sample in side["samples_ns"])
+            assert side["median_ns"] == pytest.approx(statistics.median(side["samples_ns"]), rel=1e-6)
+            if name != "halvorn":
+                paired = statistics.median(h / p for h, p in zip(own, side["samples_ns"]))
+                assert case["ratios"][name] == pytest.approx(paired, rel=1e-9)
+                assert side["ratio_of_minima"] == pytest.approx(min(own) / min(side["samples_ns"]), rel=1e-9)
+
+
+def test_targets_are_attached_where_they_apply(results):
+    cases = {c["id"]: c for c in results["data"]["cases"]}
+    (small_add,) = cases["elementwise/add/int16/1"]["targets"]
+    assert (small_add["peer"], small_add["bound"]) == ("numpy", 0.7)
+    assert small_add["ratio"] == cases["elementwise/add/int16/1"]["ratios"]["numpy"]
+    assert small_add["met"] == (small_add["ratio"] <= 0.7)
+    assert small_add["ratio_of_minima"] == cases["elementwise/add/int16/1"]["sides"]["numpy"]["ratio_of_minima"]
+    # Division has no small-size target, and no tiny size reaches the large-size ones.
+    assert cases["elementwise/div/int16/1"]["targets"] == []
+    assert cases[f"elementwise/div/float64/{SHAPE2D}"]["targets"] == []
+    assert cases["factory/full/float64/3"]["targets"] == []
+    summary = {row["target"]: row for row in results["data"]["targets"]}
+    # Every tiny shape, the 2-D one included, holds at most 16 elements.
+    assert summary["add/sub/mul, n <= 16"]["cases"] == 3 * len(TYPES) * (len(SIZES) + 1)
+    assert summary["to_list, n = 1048576"]["cases"] == 0
+
+
+def test_markdown_has_a_row_per_case(results):
+    markdown = results["markdown"]
+    for case in results["data"]["cases"]:
+        shape = "x".join(map(str, case["shape"]))
+        assert f"| {case['op']} | {case['dtype']} | {shape} | " in markdown, case["id"]
+    for row in results["data"]["targets"]:
+        assert f"| {row['target']} |" in markdown
+    assert "BLAS:" in markdown
+    assert "./dev bench --quick" in markdown
+
+
+def test_plot_is_written(results):
+    pytest.importorskip("matplotlib")
+    assert (results["out"] / "bench.png").read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+
+
+def test_blas_threads_are_reported_as_one(results):
+    pools = [p for p in results["data"]["meta"]["blas"].get("threadpoolctl", []) if p["user_api"] == "blas"]
+    if not pools:
+        pytest.skip("threadpoolctl is not available")
+    assert all(p["num_threads"] == 1 for p in pools)
+
+
+def test_overrides_are_removed_and_named(bench_module):
+    environ = {"PATH": "/bin", "OPENBLAS_CORETYPE": "Haswell", "OPENBLAS_L2_SIZE": "524288"}
+    cleaned, removed = bench_module.environment_without_blas_overrides(environ)
+    assert removed == {"OPENBLAS_CORETYPE": "Haswell", "OPENBLAS_L2_SIZE": "524288"}
+    assert "OPENBLAS_CORETYPE" not in cleaned and "OPENBLAS_L2_SIZE" not in cleaned
+    assert cleaned["PATH"] == "/bin"
+    assert json.loads(cleaned[bench_module.UNSET_MARKER]) == removed
+    # The caller's mapping is left alone.
+    assert environ["OPENBLAS_CORETYPE"] == "Haswell"
+
+
+def test_no_overrides_no_change(bench_module):
+    cleaned, removed = bench_module.environment_without_blas_overrides({"PATH": "/bin"})
+    assert removed == {}
+    assert cleaned == {"PATH": "/bin"}
+
+
+def test_sequential_reference_rounds_every_step(bench_module):
+    # In float32, (0 + 1e8) + 1 rounds back to 1e8, so summed in index order
+    # the row gives 0; any other order, or a wider accumulator, gives 1.
+    x = np.array([[1e8, 1.0, -1e8]], dtype=np.float32)
+    y = np.ones((3, 1), dtype=np.float32)
+    result = bench_module.sequential_product(x, y)
+    assert result.dtype == np.float32
+    assert result.tolist() == [[0.0]]
+    x = np.array([[1e8, -1e8, 1.0]], dtype=np.float32)
+    assert bench_module.sequential_product(x, y).tolist() == [[1.0]]
+
+
+def test_bit_comparison_sees_the_sign_of_zero(bench_module):
+    same_bits = bench_module.same_bits
+    assert same_bits(np.array([0.0]), np.array([0.0]))
+    assert not same_bits(np.array([-0.0]), np.array([0.0]))
+    assert not same_bits(np.array([1.0], dtype=np.float32), np.array([1.0]))
+    assert not same_bits(np.array([1, 2], dtype=np.int16), np.array([1, 3], dtype=np.int16))
+
+
+def test_paired_ratio_is_the_median_of_round_ratios(bench_module):
+    sides, ratios = bench_module.summarise({
+        "halvorn": {"reps": 4, "samples": [1.0, 4.0, 3.0]},
+        "numpy": {"reps": 2, "samples": [2.0, 2.0, 1.0]},
+    })
+    assert ratios == {"numpy": 2.0}
+    assert sides["halvorn"]["median_ns"] == 3.0
+    assert sides["numpy"]["min_ns"] == 1.0
+    assert sides["numpy"]["rounds"] == 3
