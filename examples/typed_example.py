@@ -1,0 +1,67 @@
+"""A small typed program that mypy --strict accepts.
+
+Check it with ``./dev shell python3.14 -m mypy --strict examples/typed_example.py``
+from a checkout, or with ``mypy --strict typed_example.py`` where halvorn is
+installed. Run it with ``./dev shell python3.14 examples/typed_example.py``.
+"""
+
+import halvorn
+
+
+def affine(
+    weights: halvorn.TensorFloat64, x: halvorn.TensorFloat64, bias: halvorn.TensorFloat64
+) -> halvorn.TensorFloat64:
+    """weights [r, c] times x [c], plus bias [r].
+
+    A shape mismatch inside halvorn ends the whole process, so the shapes are
+    checked here first and a mismatch becomes an ordinary exception."""
+    if len(weights.shape) != 2:
+        raise ValueError(f"weights must be a matrix, not of shape {weights.shape}")
+    rows, columns = weights.shape
+    if x.shape != [columns] or bias.shape != [rows]:
+        raise ValueError(f"cannot apply {weights.shape} weights to {x.shape} with bias {bias.shape}")
+    return halvorn.quorva_dot_float64(weights, x) + bias
+
+
+def safe_divide(a: halvorn.TensorFloat32, b: halvorn.TensorFloat32) -> halvorn.TensorFloat32:
+    """a / b element-wise, refusing what would end the process."""
+    if a.shape != b.shape:
+        raise ValueError(f"shapes differ: {a.shape} and {b.shape}")
+    if 0.0 in b.to_list():  # 0.0 == -0.0, so this finds both zeros
+        raise ZeroDivisionError("a divisor element is zero")
+    return a.__divide__(b)
+
+
+def mean(t: halvorn.TensorFloat32 | halvorn.TensorFloat64) -> float:
+    values: list[float] = t.to_list()
+    return sum(values) / len(values)
+
+
+def main() -> None:
+    weights = halvorn.quorva_full_float64([2, 3], 0.5)
+    x = halvorn.quorva_ones_float64([3])
+    bias = halvorn.quorva_full_float64([2], 1.0)
+    y = affine(weights, x, bias)
+    print("affine:", y.shape, y.to_list())
+    assert y.to_list() == [2.5, 2.5]
+
+    quarters = safe_divide(halvorn.quorva_ones_float32([4]), halvorn.quorva_full_float32([4], 4.0))
+    print("safe_divide:", quarters.to_list())
+    assert quarters.to_list() == [0.25] * 4
+    try:
+        safe_divide(quarters, halvorn.quorva_zeros_float32([4]))
+    except ZeroDivisionError as error:
+        print("safe_divide refused:", error)
+
+    counts: halvorn.TensorInt32 = halvorn.quorva_full_int32([3], 7) * halvorn.quorva_full_int32([3], 3)
+    extents: list[int] = counts.shape
+    print("counts:", extents, counts.to_list())
+    assert counts.to_list() == [21, 21, 21]
+
+    noise = halvorn.quorva_rand_float64([1000])
+    print(f"mean of 1000 uniform values: {mean(noise):.3f}")
+    assert 0.0 <= mean(noise) < 1.0
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,102 @@
+"""The README's examples run as shown, its reference tables match the module,
+and its guard code works."""
+
+import doctest
+import pathlib
+import re
+
+import pytest
+
+import halvorn
+
+CHECKOUT = pathlib.Path(__file__).resolve().parents[2]
+README = CHECKOUT / "README.md"
+CLASSES = ["TensorInt16", "TensorInt32", "TensorFloat32", "TensorFloat64"]
+
+
+def fenced_blocks(language):
+    return re.findall(r"^```" + language + r"\n(.*?)^```$", README.read_text(), re.S | re.M)
+
+
+def test_pycon_examples_print_what_the_readme_shows():
+    # Every pycon block of the README, in order, in one namespace. The blocks
+    # are joined with blank lines so that a closing fence is not read as
+    # expected output. None of them may end the process; such calls are shown
+    # as plain code instead.
+    text = "\n\n".join(fenced_blocks("pycon"))
+    test = doctest.DocTestParser().get_doctest(text, {}, "README.md", str(README), 0)
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    runner.run(test)
+    result = runner.summarize(verbose=False)
+    assert result.attempted >= 30
+    assert result.failed == 0
+
+
+def test_function_table_lists_every_module_function_once():
+    table_names = re.findall(r"`(quorva_[a-z]+_[a-z0-9]+)`", reference_section())
+    module_names = sorted(name for name in vars(halvorn) if name.startswith("quorva_"))
+    assert len(module_names) == 34
+    assert sorted(table_names) == module_names
+
+
+# How the member table shows each member a class registers.
+MEMBER_ROWS = {
+    "__init__": "| `TensorX(shape)` |",
+    "shape": "| `t.shape` |",
+    "to_list": "| `t.to_list()` |",
+    "__add__": "`a.__add__(b)`",
+    "__sub__": "`a.__sub__(b)`",
+    "__mul__": "`a.__mul__(b)`",
+    "__divide__": "| `a.__divide__(b)` |",
+    "__repr__": "| `repr(t)`, `str(t)` |",
+}
+
+
+def reference_section():
+    return README.read_text().split("## Reference", 1)[1].split("\n## ", 1)[0]
+
+
+def test_member_table_covers_every_member_of_every_class():
+    reference = reference_section()
+    for cls_name in CLASSES:
+        # pybind11 adds __doc__, __module__ and its own _pybind11_conduit_v1_.
+        members = {
+            name for name in vars(getattr(halvorn, cls_name)) if name not in ("__doc__", "__module__", "_pybind11_conduit_v1_")
+        }
+        assert members == set(MEMBER_ROWS), cls_name
+    for name, row in MEMBER_ROWS.items():
+        assert row in reference, f"{name} is missing from the member table"
+
+
+@pytest.fixture(scope="module")
+def guards():
+    (code,) = [block for block in fenced_blocks("python") if "def checked_divide" in block]
+    namespace: dict = {}
+    exec(compile(code, "README guard example", "exec"), namespace)
+    return namespace
+
+
+def test_guard_refuses_mismatched_shapes_and_zero_divisors(guards):
+    ones = halvorn.quorva_ones_float64([2])
+    with pytest.raises(ValueError):
+        guards["checked_divide"](ones, halvorn.quorva_ones_float64([3]))
+    for zero in (0.0, -0.0):
+        with pytest.raises(ZeroDivisionError):
+            guards["checked_divide"](ones, halvorn.quorva_full_float64([2], zero))
+    assert guards["checked_divide"](ones, halvorn.quorva_full_float64([2], 4.0)).to_list() == [0.25, 0.25]
+
+
+def test_guard_accepts_exactly_the_dot_shapes_that_work(guards):
+    fits = guards["dot_fits"]
+    assert fits([3], [3, 2]) and fits([2, 3], [3]) and fits([2, 3], [3, 4])
+    assert not fits([3], [3]) and not fits([], [3, 2]) and not fits([2, 2, 2], [2, 2])
+    assert not fits([3], [4, 2]) and not fits([2, 3], [5]) and not fits([2, 3], [2, 3])
+    # The accepted pairs really do work in this process.
+    for a, b in (([3], [3, 2]), ([2, 3], [3]), ([2, 3], [3, 4]), ([0], [0, 4])):
+        halvorn.quorva_dot_int32(halvorn.quorva_ones_int32(a), halvorn.quorva_ones_int32(b))
+
+
+def test_guard_counts_sixteen_bytes_per_element(guards):
+    assert guards["affordable"]([1000, 1000], 16_000_000)
+    assert not guards["affordable"]([1000, 1001], 16_000_000)
+    assert not guards["affordable"]([2**40, 2**40], 2**63)

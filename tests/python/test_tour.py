@@ -1,0 +1,41 @@
+"""The tour that ./dev demo runs goes through to the end and shows what it says."""
+
+import os
+import pathlib
+import subprocess
+import sys
+
+CHECKOUT = pathlib.Path(__file__).resolve().parents[2]
+
+
+def test_dev_demo_runs_the_tour():
+    dev = (CHECKOUT / "dev").read_text()
+    assert 'demo) build && with_module python3.14 "$checkout/examples/tour.py"' in dev
+
+
+def test_tour_runs_to_the_end(tmp_path):
+    result = subprocess.run(
+        [sys.executable, str(CHECKOUT / "examples" / "tour.py")],
+        cwd=tmp_path,
+        env=dict(os.environ),
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
+    out = result.stdout
+    for number in range(1, 10):
+        assert f"\n{number}. " in out
+    # The process-ending mistakes run in children; the tour reports their
+    # messages and that nothing after the call ran.
+    for message in (
+        "quorva add() : Shape doesn't match!",
+        "quorva div() : cannot divide by zero!",
+        "quorva dot() : Shape doesn't match!",
+        "Failed to allocate memory!",
+    ):
+        assert f"stderr: {message}\n    exit status 1; nothing after the call ran\n" in out
+    assert "int32 -2147483648 / -1: [-2147483648]" in out
+    assert "a / b: TypeError" in out
+    assert "ratio = halvorn time / NumPy time" in out or "NumPy is not installed" in out
