@@ -170,11 +170,13 @@ def memory():
                     return int(line.split()[1])
         return 0
 
+    # ones, not zeros: a large zero tensor is mapped lazily and occupies
+    # memory only as it is touched.
     n = 1_000_000
     before = resident_kib()
-    t = halvorn.quorva_zeros_int16([n])
+    t = halvorn.quorva_ones_int16([n])
     grown = resident_kib() - before
-    print(f"quorva_zeros_int16([{n}]) grew the process by about {grown / 1024:.1f} MiB "
+    print(f"quorva_ones_int16([{n}]) grew the process by about {grown / 1024:.1f} MiB "
           f"({grown * 1024 / n:.1f} bytes per 2-byte element)")
     del t
 
