@@ -1,8 +1,6 @@
 // Vector and matrix products on lane-0 values.
 #pragma once
 
-#include <type_traits>
-
 #include "core/tensor.h"
 
 namespace halvorn {
@@ -16,20 +14,5 @@ namespace halvorn {
 // with "quorva dot() : Shape doesn't match!\n".
 template <class T>
 Tensor<T> dot(const Tensor<T>& a, const Tensor<T>& b);
-
-// acc + x * y rounded (floating point) or wrapped (integers) to T after each
-// step. short factors are widened to 32 bits before multiplying.
-template <class T>
-inline T multiply_add(T acc, T x, T y) noexcept {
-  if constexpr (std::is_integral_v<T>) {
-    // Unsigned arithmetic wraps where signed overflow would be undefined.
-    using Wide = unsigned int;
-    const Wide product = static_cast<Wide>(x) * static_cast<Wide>(y);
-    return static_cast<T>(static_cast<Wide>(acc) + product);
-  } else {
-    const T product = x * y;
-    return acc + product;
-  }
-}
 
 }  // namespace halvorn

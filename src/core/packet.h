@@ -290,7 +290,6 @@ class Packet {
   // alignment beyond what its heap block gives it.
   Register load() const noexcept { return Math::load(this); }
   void store(Register value) noexcept { Math::store(this, value); }
-  static Packet from_register(Register value) noexcept { return Packet(value); }
 
  private:
   explicit Packet(Register value) noexcept { store(value); }

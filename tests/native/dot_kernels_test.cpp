@@ -10,9 +10,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "core/dot.h"
 #include "core/dot_kernels.h"
 #include "lanes.h"
+#include "reference.h"
 
 namespace halvorn {
 namespace {
@@ -84,7 +84,7 @@ TYPED_TEST(DotKernelTest, EveryBuildMatchesSequentialSum) {
         for (std::uint64_t q = 0; q < c.columns; ++q) {
           T expected = T(0);
           for (std::uint64_t t = 0; t < c.inner; ++t) {
-            expected = multiply_add(expected, static_cast<T>(left[r * c.inner + t]),
+            expected = testing::add_term(expected, static_cast<T>(left[r * c.inner + t]),
                                     static_cast<T>(right[t * c.columns + q]));
           }
           const auto lanes = testing::lanes_of(out[r * c.columns + q]);
@@ -114,7 +114,7 @@ TYPED_TEST(DotKernelTest, ColumnStridedRightOperand) {
     for (std::uint64_t q = 0; q < columns; ++q) {
       T expected = T(0);
       for (std::uint64_t t = 0; t < inner; ++t) {
-        expected = multiply_add(expected, static_cast<T>(left[t]),
+        expected = testing::add_term(expected, static_cast<T>(left[t]),
                                 static_cast<T>(matrix[q * inner + t]));
       }
       ASSERT_TRUE(testing::same_value(static_cast<T>(out[q]), expected)) << build.name << " " << q;

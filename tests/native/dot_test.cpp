@@ -22,19 +22,6 @@ using testing::lanes_of;
 using testing::same_value;
 using testing::tensor_of;
 
-// One term of the sequential definition: integers summed in 64 bits and
-// wrapped to T after every term; floating point one multiply, then one add,
-// each rounded to T.
-template <class T>
-T add_term(T acc, T x, T y) {
-  if constexpr (std::is_integral_v<T>) {
-    return testing::wrap<T>(std::int64_t{acc} + std::int64_t{x} * std::int64_t{y});
-  } else {
-    const T product = x * y;
-    return acc + product;
-  }
-}
-
 // The three product formulas written out one by one, each output element
 // summed from zero in increasing term order.
 template <class T>
@@ -46,14 +33,14 @@ std::vector<T> reference_dot(const Tensor<T>& a, const Tensor<T>& b) {
     const std::uint64_t n = a.shape[0], m = b.shape[1];
     for (std::uint64_t i = 0; i < m; ++i) {
       T acc = T(0);
-      for (std::uint64_t j = 0; j < n; ++j) acc = add_term(acc, x(j), y(j * m + i));
+      for (std::uint64_t j = 0; j < n; ++j) acc = testing::add_term(acc, x(j), y(j * m + i));
       out.push_back(acc);
     }
   } else if (b.shape.size() == 1) {
     const std::uint64_t r = a.shape[0], c = a.shape[1];
     for (std::uint64_t k = 0; k < r; ++k) {
       T acc = T(0);
-      for (std::uint64_t l = 0; l < c; ++l) acc = add_term(acc, x(k * c + l), y(l));
+      for (std::uint64_t l = 0; l < c; ++l) acc = testing::add_term(acc, x(k * c + l), y(l));
       out.push_back(acc);
     }
   } else {
@@ -62,7 +49,7 @@ std::vector<T> reference_dot(const Tensor<T>& a, const Tensor<T>& b) {
       for (std::uint64_t q = 0; q < columns; ++q) {
         T acc = T(0);
         for (std::uint64_t t = 0; t < inner; ++t) {
-          acc = add_term(acc, x(p * inner + t), y(t * columns + q));
+          acc = testing::add_term(acc, x(p * inner + t), y(t * columns + q));
         }
         out.push_back(acc);
       }

@@ -36,4 +36,17 @@ T reference_div(T a, T b) {
   else return a / b;
 }
 
+// One term of a dot product's sequential sum: integers summed in 64 bits and
+// wrapped to T after every term; floating point one multiply, then one add,
+// each rounded to T.
+template <class T>
+T add_term(T acc, T x, T y) {
+  if constexpr (std::is_integral_v<T>) {
+    return wrap<T>(std::int64_t{acc} + std::int64_t{x} * std::int64_t{y});
+  } else {
+    const T product = x * y;
+    return acc + product;
+  }
+}
+
 }  // namespace halvorn::testing
