@@ -1,5 +1,6 @@
 #include "core/arithmetic.h"
 
+#include "core/cpu.h"
 #include "core/fatal.h"
 #include "core/packet_loops.h"
 
@@ -57,14 +58,15 @@ Tensor<T> div(const Tensor<T>& a, const Tensor<T>& b) {
   require_same_shape(a, b, "quorva div() : Shape doesn't match!\n");
   Tensor<T> result(a.shape);
   const std::uint64_t n = a.data.size();
+  const bool wide = cpu_has_avx2();
   for (std::uint64_t start = 0; start < n; start += division_block) {
     const std::uint64_t count = n - start < division_block ? n - start : division_block;
     // The ordered comparison in the zero test makes -0.0 a zero and lets NaN through.
     if (has_zero_divisor(b.data.packets + start, count)) {
       fail("quorva div() : cannot divide by zero!\n");
     }
-    PacketMath<T>::div_many(a.data.packets + start, b.data.packets + start,
-                            result.data.packets + start, count);
+    const auto divide = wide ? PacketMath<T>::div_many_avx2 : PacketMath<T>::div_many;
+    divide(a.data.packets + start, b.data.packets + start, result.data.packets + start, count);
   }
   return result;
 }

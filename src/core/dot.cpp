@@ -1,5 +1,6 @@
 #include "core/dot.h"
 
+#include "core/cpu.h"
 #include "core/dot_kernels.h"
 #include "core/fatal.h"
 
@@ -11,15 +12,13 @@ namespace {
 // The widest kernel this CPU runs; the SSE4.1 baseline always works.
 template <class T>
 void multiply(const DotProblem<T>& problem) {
-  static void (*const kernel)(const DotProblem<T>&) = [] {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) {
-      return &dot_avx512::multiply<T>;
-    }
-    if (__builtin_cpu_supports("avx2")) return &dot_avx2::multiply<T>;
-    return &dot_sse41::multiply<T>;
-  }();
-  kernel(problem);
+  if (cpu_has_avx512()) {
+    dot_avx512::multiply(problem);
+  } else if (cpu_has_avx2()) {
+    dot_avx2::multiply(problem);
+  } else {
+    dot_sse41::multiply(problem);
+  }
 }
 
 }  // namespace

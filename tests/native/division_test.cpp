@@ -9,11 +9,23 @@
 #include <random>
 #include <vector>
 
+#include "core/cpu.h"
 #include "core/packet.h"
 #include "lanes.h"
 
 namespace halvorn {
 namespace {
+
+using DivideMany = void (*)(const void*, const void*, void*, std::uint64_t) noexcept;
+
+// The baseline and, where this CPU runs it, the AVX2 build of the batched
+// division: both are proven.
+template <class T>
+std::vector<DivideMany> division_builds() {
+  std::vector<DivideMany> builds = {&PacketMath<T>::div_many};
+  if (cpu_has_avx2()) builds.push_back(&PacketMath<T>::div_many_avx2);
+  return builds;
+}
 
 template <class T>
 std::vector<Packet<T>> packets_of(const std::vector<T>& values) {
@@ -42,44 +54,48 @@ TEST(BatchedDivision, EveryInt16PairIsExact) {
   std::vector<Packet<short>> right(count, Packet<short>(1));
   std::vector<Packet<short>> out(count, Packet<short>(0));
   std::vector<int> quotients(count);
-  std::uint64_t wrong = 0;
-  for (int d = -32768; d <= 32767; ++d) {
-    if (d == 0) continue;
-    for (auto& packet : right) packet = static_cast<short>(d);
-    PacketMath<short>::div_many(left.data(), right.data(), out.data(), count);
-    std::uint64_t upper_bits = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-      std::uint64_t halves[2];
-      std::memcpy(halves, &out[i], 16);
-      quotients[i] = static_cast<short>(halves[0] & 0xFFFF);
-      upper_bits |= (halves[0] >> 16) | halves[1];
+  for (const DivideMany divide : division_builds<short>()) {
+    std::uint64_t wrong = 0;
+    for (int d = -32768; d <= 32767; ++d) {
+      if (d == 0) continue;
+      for (auto& packet : right) packet = static_cast<short>(d);
+      divide(left.data(), right.data(), out.data(), count);
+      std::uint64_t upper_bits = 0;
+      for (std::size_t i = 0; i < count; ++i) {
+        std::uint64_t halves[2];
+        std::memcpy(halves, &out[i], 16);
+        quotients[i] = static_cast<short>(halves[0] & 0xFFFF);
+        upper_bits |= (halves[0] >> 16) | halves[1];
+      }
+      wrong += upper_bits != 0;
+      // q is the truncated quotient exactly when a = q * d + r with |r| < |d|
+      // and r zero or of a's sign. Only -32768 / -1 (index 0 when d is -1)
+      // has a quotient that does not fit; it must wrap to -32768.
+      const int magnitude = d < 0 ? -d : d;
+      const std::size_t first = d == -1 ? 1 : 0;
+      if (d == -1) wrong += quotients[0] != -32768;
+      for (std::size_t i = first; i < count; ++i) {
+        const int a = dividends[i];
+        const int r = a - quotients[i] * d;
+        const int r_magnitude = r < 0 ? -r : r;
+        wrong += static_cast<std::uint64_t>((r_magnitude >= magnitude) | ((r != 0) & ((r ^ a) < 0)));
+      }
     }
-    wrong += upper_bits != 0;
-    // q is the truncated quotient exactly when a = q * d + r with |r| < |d| and
-    // r zero or of a's sign. Only -32768 / -1 (index 0 when d is -1) has a
-    // quotient that does not fit; it must wrap to -32768.
-    const int magnitude = d < 0 ? -d : d;
-    const std::size_t first = d == -1 ? 1 : 0;
-    if (d == -1) wrong += quotients[0] != -32768;
-    for (std::size_t i = first; i < count; ++i) {
-      const int a = dividends[i];
-      const int r = a - quotients[i] * d;
-      const int r_magnitude = r < 0 ? -r : r;
-      wrong += static_cast<std::uint64_t>((r_magnitude >= magnitude) | ((r != 0) & ((r ^ a) < 0)));
-    }
+    EXPECT_EQ(wrong, 0u);
   }
-  EXPECT_EQ(wrong, 0u);
 }
 
 void expect_int32_quotients(const std::vector<int>& dividends, const std::vector<int>& divisors) {
   const auto left = packets_of(dividends);
   const auto right = packets_of(divisors);
-  std::vector<Packet<int>> out(left.size(), Packet<int>(0));
-  PacketMath<int>::div_many(left.data(), right.data(), out.data(), left.size());
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const auto expected = static_cast<int>(std::int64_t{dividends[i]} / divisors[i]);
-    ASSERT_EQ(static_cast<int>(out[i]), expected) << dividends[i] << " / " << divisors[i];
-    ASSERT_TRUE(upper_lanes_zero(out[i]));
+  for (const DivideMany divide : division_builds<int>()) {
+    std::vector<Packet<int>> out(left.size(), Packet<int>(0));
+    divide(left.data(), right.data(), out.data(), left.size());
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      const auto expected = static_cast<int>(std::int64_t{dividends[i]} / divisors[i]);
+      ASSERT_EQ(static_cast<int>(out[i]), expected) << dividends[i] << " / " << divisors[i];
+      ASSERT_TRUE(upper_lanes_zero(out[i]));
+    }
   }
 }
 
@@ -142,11 +158,13 @@ TYPED_TEST(BatchedFloatingDivision, MatchesLanewiseDivisionBitForBit) {
   for (const std::size_t count : {dividends.size(), dividends.size() - 1, std::size_t{3}}) {
     const auto left = packets_of(dividends);
     const auto right = packets_of(divisors);
-    std::vector<Packet<T>> out(count, Packet<T>(T(0)));
-    PacketMath<T>::div_many(left.data(), right.data(), out.data(), count);
-    for (std::size_t i = 0; i < count; ++i) {
-      const Packet<T> expected = left[i] / right[i];
-      EXPECT_EQ(std::memcmp(&out[i], &expected, 16), 0) << +dividends[i] << " / " << +divisors[i];
+    for (const DivideMany divide : division_builds<T>()) {
+      std::vector<Packet<T>> out(count, Packet<T>(T(0)));
+      divide(left.data(), right.data(), out.data(), count);
+      for (std::size_t i = 0; i < count; ++i) {
+        const Packet<T> expected = left[i] / right[i];
+        EXPECT_EQ(std::memcmp(&out[i], &expected, 16), 0) << +dividends[i] << " / " << +divisors[i];
+      }
     }
   }
 }
