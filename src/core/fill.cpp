@@ -62,7 +62,7 @@ using Fill = void (*)(char*, std::uint64_t, __m128i) noexcept;
 
 void fill_block(void* out, std::uint64_t n, __m128i pattern) noexcept {
   const bool wide = cpu_has_avx2();
-  const bool streaming = worth_streaming(out, n);
+  const bool streaming = worth_streaming(out, 16 * n);
   const Fill fill = wide ? (streaming ? fill_avx2<true> : fill_avx2<false>)
                          : (streaming ? fill_sse<true> : fill_sse<false>);
   fill(static_cast<char*>(out), n, pattern);
