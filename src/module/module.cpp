@@ -10,6 +10,7 @@
 #include "core/tensor.h"
 #include "factories/constant.h"
 #include "factories/random.h"
+#include "module/tensor_caster.h"
 
 namespace py = pybind11;
 

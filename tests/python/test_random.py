@@ -252,7 +252,12 @@ def run_probed(code, **failures):
     if not PROBE.exists():
         pytest.skip("the device probe is built with the native tests only")
     env = dict(os.environ)
-    env["LD_PRELOAD"] = str(PROBE)
+    # The probe must come before libstdc++ to take its members' place; in the
+    # sanitizer run the ASan runtime, which must be first, stays first.
+    preloaded = env.get("LD_PRELOAD", "").split()
+    runtime = [path for path in preloaded if "libasan" in path]
+    others = [path for path in preloaded if path not in runtime]
+    env["LD_PRELOAD"] = " ".join(runtime + [str(PROBE)] + others)
     for name, count in failures.items():
         env[f"HALVORN_PROBE_FAIL_{name.upper()}"] = str(count)
     prologue = f"""

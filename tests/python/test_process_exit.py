@@ -1,0 +1,233 @@
+"""Every path that ends the process: shape mismatches in each operation, zero
+divisors, dot operands that do not fit, and storage that cannot be had.
+
+Each case runs in a fresh interpreter. The message must be exactly the bytes
+on the process's standard error, the status exactly 1, and nothing may run
+after the call: no finally block, no atexit handler. Python's sys.stderr is
+replaced by a stand-in that reports any write on stdout, which shows that the
+message goes to the native stream and never through Python's.
+"""
+
+import pytest
+
+from conftest import ELEMENT_TYPES, FLOAT_TYPES, TENSOR_CLASSES, run_python
+
+ALLOCATION = b"Failed to allocate memory!\n"
+
+
+def mismatch(operation):
+    return f"quorva {operation}() : Shape doesn't match!\n".encode()
+
+
+ZERO_DIVISOR = b"quorva div() : cannot divide by zero!\n"
+
+PROLOGUE = """
+import atexit, os, sys
+import halvorn
+import halvorn_testing as testing
+
+class Tattletale:
+    def write(self, text):
+        os.write(1, b"through sys.stderr: " + text.encode())
+        return len(text)
+
+    def flush(self):
+        pass
+
+atexit.register(lambda: os.write(1, b"atexit handler ran"))
+"""
+
+
+def assert_ends(setup, call, message):
+    code = "\n".join(
+        [
+            PROLOGUE,
+            setup,
+            "sys.stderr = Tattletale()",
+            "try:",
+            f"    {call}",
+            "finally:",
+            "    os.write(1, b'code after the call ran')",
+        ]
+    )
+    result = run_python(code)
+    assert result.stderr == message
+    assert result.returncode == 1
+    assert result.stdout == b""
+
+
+def test_the_stand_in_would_show_a_write_through_sys_stderr():
+    # The harness itself: a message written through Python's sys.stderr, or
+    # any code that runs afterwards, is seen.
+    result = run_python(PROLOGUE + "\nsys.stderr = Tattletale()\nprint('x', file=sys.stderr)\n")
+    assert result.stdout.startswith(b"through sys.stderr: x")
+    assert result.stdout.endswith(b"atexit handler ran")
+    assert result.returncode == 0
+
+
+# ---------------------------------------------------------------------------
+# Element-wise shape mismatches
+
+MISMATCHED_SHAPES = {
+    "same-count-other-shape": ([2, 3], [3, 2]),
+    "other-count": ([2, 3], [2, 4]),
+    "other-rank-same-count": ([6], [2, 3]),
+    "no-dimensions-against-one": ([], [1]),
+    "both-empty-other-shape": ([0, 3], [3, 0]),
+}
+
+
+def routes(operation, element_type):
+    """Every way Python reaches the operation, as code on tensors a and b."""
+    method = "__divide__" if operation == "div" else f"__{operation}__"
+    found = {"method": f"a.{method}(b)"}
+    if operation != "div":
+        found["operator"] = "a {} b".format({"add": "+", "sub": "-", "mul": "*"}[operation])
+    if operation != "div" or element_type in FLOAT_TYPES:
+        found["function"] = f"halvorn.quorva_{operation}_{element_type}(a, b)"
+    return found
+
+
+def make(element_type, shape, fill):
+    return f"halvorn.quorva_full_{element_type}({shape}, {fill})"
+
+
+@pytest.mark.parametrize("shapes", MISMATCHED_SHAPES.values(), ids=MISMATCHED_SHAPES.keys())
+@pytest.mark.parametrize("operation", ["add", "sub", "mul", "div"])
+def test_shape_mismatch_ends_the_process(element_type, operation, shapes):
+    a_shape, b_shape = shapes
+    calls = list(routes(operation, element_type).values())
+    # Every route for one pair of shapes; one route is enough for the others.
+    if shapes != MISMATCHED_SHAPES["same-count-other-shape"]:
+        calls = calls[-1:]
+    for call in calls:
+        assert_ends(
+            f"a = {make(element_type, a_shape, 3)}\nb = {make(element_type, b_shape, 2)}",
+            call,
+            mismatch(operation),
+        )
+
+
+def test_division_checks_shapes_before_divisors(element_type):
+    assert_ends(
+        f"a = {make(element_type, [2], 1)}\nb = halvorn.quorva_zeros_{element_type}([3])",
+        "a.__divide__(b)",
+        mismatch("div"),
+    )
+
+
+# ---------------------------------------------------------------------------
+# Zero divisors
+
+
+DIVISOR_COUNT = 2051  # two full blocks of 1024 divisors and a tail of 3
+
+
+@pytest.mark.parametrize("position", [0, 1023, 1024, DIVISOR_COUNT - 1])
+def test_zero_divisor_ends_the_process(element_type, position):
+    zero = "0" if element_type.startswith("int") else "0.0"
+    setup = (
+        f"a = halvorn.quorva_ones_{element_type}([{DIVISOR_COUNT}])\n"
+        f"values = [1] * {DIVISOR_COUNT}\n"
+        f"values[{position}] = {zero}\n"
+        f"b = testing.build_{element_type}([{DIVISOR_COUNT}], values)"
+    )
+    for call in routes("div", element_type).values():
+        assert_ends(setup, call, ZERO_DIVISOR)
+
+
+@pytest.mark.parametrize("element_type", FLOAT_TYPES)
+def test_negative_zero_divisor_ends_the_process(element_type):
+    setup = (
+        f"a = halvorn.quorva_ones_{element_type}([3, 2])\n"
+        f"b = testing.build_{element_type}([3, 2], [1.0, float('nan'), float('inf'), -0.0, 2.0, 0.5])"
+    )
+    assert_ends(setup, "a.__divide__(b)", ZERO_DIVISOR)
+
+
+def test_zero_divisor_without_dimensions(element_type):
+    setup = f"a = halvorn.quorva_ones_{element_type}([])\nb = halvorn.quorva_zeros_{element_type}([])"
+    assert_ends(setup, "a.__divide__(b)", ZERO_DIVISOR)
+
+
+# ---------------------------------------------------------------------------
+# Dot operands that do not fit
+
+DOT_MISMATCHES = {
+    "two-vectors": ([3], [3]),
+    "no-dimensions-first": ([], [3, 2]),
+    "no-dimensions-second": ([3, 2], []),
+    "no-dimensions-both": ([], []),
+    "rank-3-first": ([2, 2, 2], [2, 2]),
+    "rank-3-second": ([2, 2], [2, 2, 2]),
+    "vector-matrix-fewer-rows": ([3], [2, 4]),
+    "vector-matrix-more-rows": ([3], [4, 4]),
+    "matrix-vector-shorter": ([2, 3], [2]),
+    "matrix-vector-longer": ([2, 3], [5]),
+    "matrix-matrix-fewer-rows": ([2, 3], [2, 2]),
+    "matrix-matrix-more-rows": ([2, 2], [3, 2]),
+    "zero-length-against-one": ([0], [1, 4]),
+    "zero-columns-against-one-row": ([2, 0], [1, 3]),
+    "empty-result-still-checked": ([0, 3], [2, 4]),
+}
+
+
+@pytest.mark.parametrize("shapes", DOT_MISMATCHES.values(), ids=DOT_MISMATCHES.keys())
+def test_dot_mismatch_ends_the_process(element_type, shapes):
+    a_shape, b_shape = shapes
+    assert_ends(
+        f"a = {make(element_type, a_shape, 1)}\nb = {make(element_type, b_shape, 1)}",
+        f"halvorn.quorva_dot_{element_type}(a, b)",
+        mismatch("dot"),
+    )
+
+
+# ---------------------------------------------------------------------------
+# Storage that cannot be had
+
+SHAPE_TAKERS = [
+    *(f"halvorn.quorva_{kind}_{t}" for kind in ["zeros", "ones"] for t in ELEMENT_TYPES),
+    *(f"halvorn.quorva_full_{t}" for t in ELEMENT_TYPES),
+    *(f"halvorn.quorva_{kind}_{t}" for kind in ["rand", "randn"] for t in FLOAT_TYPES),
+    *(f"halvorn.{cls.__name__}" for cls in TENSOR_CLASSES.values()),
+]
+
+IMPOSSIBLE_SHAPES = {
+    # The element count overflows 64 bits, early or on the last extent.
+    "count-overflows": [2**32, 2**32],
+    "count-overflows-late": [3, 5, 2**64 - 1],
+    # The count fits; 16 bytes a packet do not.
+    "bytes-overflow": [2**60],
+    # Representable, but no heap has 2^63 or 2^44 bytes.
+    "heap-refuses-2**63": [2**59],
+    "heap-refuses-2**44": [2**40],
+}
+
+
+@pytest.mark.parametrize("call", SHAPE_TAKERS)
+def test_every_shape_taker_ends_on_an_impossible_shape(call):
+    argument = "[2**64 - 1, 2]"
+    if "full_" in call:
+        argument += ", 1"
+    assert_ends("", f"{call}({argument})", ALLOCATION)
+
+
+@pytest.mark.parametrize("shape", IMPOSSIBLE_SHAPES.values(), ids=IMPOSSIBLE_SHAPES.keys())
+def test_impossible_shapes_end_the_process(element_type, shape):
+    assert_ends("", f"halvorn.quorva_zeros_{element_type}({shape})", ALLOCATION)
+
+
+@pytest.mark.parametrize(
+    "shapes",
+    [([2**40, 0], [0, 1]), ([2**33, 0], [0, 2**33]), ([0], [0, 2**62])],
+    ids=["heap-refuses", "count-overflows", "bytes-overflow"],
+)
+def test_dot_result_that_cannot_be_stored_ends_the_process(element_type, shapes):
+    # Both operands are empty and cost nothing; the result they call for is
+    # all zeros and cannot be stored.
+    a_shape, b_shape = shapes
+    assert_ends(
+        f"a = halvorn.quorva_zeros_{element_type}({a_shape})\nb = halvorn.quorva_zeros_{element_type}({b_shape})",
+        f"halvorn.quorva_dot_{element_type}(a, b)",
+        ALLOCATION,
+    )

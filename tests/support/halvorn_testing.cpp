@@ -1,0 +1,115 @@
+// halvorn_testing: a companion module for the Python tests, never installed.
+//
+// The module's public surface has no way to build a tensor from chosen values,
+// which property tests need, nor a view of the lanes behind an element, nor a
+// way to pick a dot kernel. This module gives the tests those three, on real
+// halvorn tensors: it registers no class of its own, so a Tensor<T> it returns
+// becomes an instance of halvorn's class for T (pybind11 finds the type in the
+// registry that both modules share), and a halvorn tensor passed in arrives
+// as that instance's own Tensor<T>.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <string>
+#include <vector>
+
+#include "core/dot_kernels.h"
+#include "core/tensor.h"
+#include "module/tensor_caster.h"
+
+namespace py = pybind11;
+
+namespace halvorn {
+namespace {
+
+// A tensor of `shape` whose elements, in storage order, are `values`, each
+// broadcast into every lane as the factories do.
+template <class T>
+Tensor<T> build(const Shape& shape, const std::vector<T>& values) {
+  Tensor<T> tensor(shape, T(0));
+  if (tensor.data.size() != values.size()) {
+    throw py::value_error("the shape holds " + std::to_string(tensor.data.size()) +
+                          " elements, but " + std::to_string(values.size()) + " values came");
+  }
+  for (std::uint64_t i = 0; i < values.size(); ++i) tensor.data[i] = values[i];
+  return tensor;
+}
+
+// The raw bytes of every packet, 16 per element in storage order.
+template <class T>
+py::bytes packet_bytes(const Tensor<T>& tensor) {
+  return py::bytes(reinterpret_cast<const char*>(tensor.data.packets),
+                   static_cast<py::ssize_t>(tensor.data.size() * 16));
+}
+
+bool cpu_has(const std::string& isa) {
+  __builtin_cpu_init();
+  if (isa == "sse4.1") return __builtin_cpu_supports("sse4.1");
+  if (isa == "avx2") return __builtin_cpu_supports("avx2");
+  if (isa == "avx512") return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+  return false;
+}
+
+std::vector<std::string> dot_kernels() {
+  std::vector<std::string> usable;
+  for (const char* isa : {"sse4.1", "avx2", "avx512"}) {
+    if (cpu_has(isa)) usable.emplace_back(isa);
+  }
+  return usable;
+}
+
+// dot() with the kernel of one instruction set, laid out as dot() lays out
+// each case for its kernel: vector x matrix and matrix x matrix as they come,
+// matrix x vector as the vector times the matrix's transpose. Operands dot()
+// would refuse raise ValueError here instead of ending the process.
+template <class T>
+Tensor<T> dot_with(const std::string& isa, const Tensor<T>& a, const Tensor<T>& b) {
+  if (!cpu_has(isa)) throw py::value_error("this CPU cannot run the " + isa + " kernel");
+  const std::size_t rank_a = a.shape.size();
+  const std::size_t rank_b = b.shape.size();
+  const bool vector_matrix = rank_a == 1 && rank_b == 2;
+  const bool matrix_vector = rank_a == 2 && rank_b == 1;
+  const bool matrix_matrix = rank_a == 2 && rank_b == 2;
+  if (!(vector_matrix || matrix_vector || matrix_matrix)) throw py::value_error("ranks");
+  const std::uint64_t rows = vector_matrix ? 1 : a.shape[0];
+  const std::uint64_t inner = a.shape[rank_a - 1];
+  const std::uint64_t columns = matrix_vector ? 1 : b.shape[1];
+  if (b.shape[0] != inner) throw py::value_error("extents");
+  Shape result_shape;
+  if (vector_matrix) result_shape = {columns};
+  if (matrix_vector) result_shape = {rows};
+  if (matrix_matrix) result_shape = {rows, columns};
+  Tensor<T> result(result_shape);
+  if (result.data.size() == 0) return result;
+  const DotProblem<T> problem =
+      matrix_vector
+          ? DotProblem<T>{b.data.packets, a.data.packets, result.data.packets, 1, inner, rows, 1,
+                          inner}
+          : DotProblem<T>{a.data.packets, b.data.packets, result.data.packets, rows, inner,
+                          columns, columns, 1};
+  if (isa == "sse4.1") dot_sse41::multiply<T>(problem);
+  if (isa == "avx2") dot_avx2::multiply<T>(problem);
+  if (isa == "avx512") dot_avx512::multiply<T>(problem);
+  return result;
+}
+
+template <class T>
+void bind_type(py::module_& module, const char* suffix) {
+  module.def((std::string("build_") + suffix).c_str(), &build<T>);
+  module.def("packet_bytes", &packet_bytes<T>);
+  module.def("dot_with", &dot_with<T>);
+}
+
+}  // namespace
+}  // namespace halvorn
+
+PYBIND11_MODULE(halvorn_testing, module) {
+  using namespace halvorn;
+  // The tensor classes must be registered before anything here returns one.
+  py::module_::import("halvorn");
+  bind_type<short>(module, "int16");
+  bind_type<int>(module, "int32");
+  bind_type<float>(module, "float32");
+  bind_type<double>(module, "float64");
+  module.def("dot_kernels", &dot_kernels);
+}
