@@ -127,10 +127,10 @@ def run(rounds):
         thread.join()
 
 for _ in range(3):
-    run(300)
+    run(50)
 before = resident_bytes()
-for _ in range(20):
-    run(300)
+for _ in range(60):
+    run(50)
 after = resident_bytes()
 print(json.dumps([before, after]))
 """
@@ -144,5 +144,8 @@ def test_threads_that_come_and_go_leave_memory_flat():
     result = run_python(STRESS, timeout=300)
     assert result.returncode == 0, result.stderr
     before, after = json.loads(result.stdout)
-    # 120 threads came and went, 36000 rounds of operations ran.
-    assert after - before < 256 << 10, f"resident size grew by {after - before} bytes"
+    # 360 threads came and went, 18000 rounds of operations ran. Each float
+    # thread makes two random devices (about 5 KB each) and two engines (2.5 KB
+    # each), so generators left behind by ended threads would add some 2.7 MB;
+    # the allocator's own per-thread arenas wander by a few hundred KB.
+    assert after - before < 1 << 20, f"resident size grew by {after - before} bytes"
