@@ -32,13 +32,6 @@ class type_caster<halvorn::Tensor<T>> : public type_caster_base<halvorn::Tensor<
   // False only for an instance of the tensor class (or of a Python subclass)
   // whose Tensor<T> was never built; anything else goes to the standard caster.
   static bool owns_its_tensor(handle source) {
-    // The common case, an instance of a pybind11 class itself (no Python
-    // subclass) with the simple layout, answers from the instance's own flag
-    // without a type lookup: this runs on every call.
-    if (Py_TYPE(source.ptr())->tp_dealloc == pybind11_object_dealloc) {
-      const auto* inst = reinterpret_cast<const instance*>(source.ptr());
-      if (inst->simple_layout) return inst->simple_holder_constructed;
-    }
     const type_info* tensor_type = get_type_info(typeid(halvorn::Tensor<T>));
     if (tensor_type == nullptr || !PyType_IsSubtype(Py_TYPE(source.ptr()), tensor_type->type)) {
       return true;
