@@ -43,7 +43,9 @@ __attribute__((target("avx2"))) void fill_avx2(char* out, std::uint64_t n,
     if constexpr (streaming) {
       _mm256_stream_si256(reinterpret_cast<__m256i*>(to), value);
     } else {
-      _mm256_store_si256(reinterpret_cast<__m256i*>(to), value);
+      // Unaligned on purpose: it costs nothing when the address is aligned,
+      // and the block's alignment is the allocator's business, not ours.
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), value);
     }
   };
   for (; i + 8 <= n; i += 8) {
