@@ -17,12 +17,56 @@ namespace py = pybind11;
 namespace halvorn {
 namespace {
 
+// Each tensor class gets an instance layout of its own (one unused word past
+// pybind11's), which makes it the "solid base" of its instances in CPython's
+// eyes. CPython then refuses, with TypeError, every relabelling that would
+// make native code read one element type's tensor as another's: __class__
+// assignment between the classes or their subclasses (even through object's
+// own __class__ descriptor), __bases__ assignment, and a class derived from
+// two tensor classes. Must run before the class has instances or subclasses.
+void give_own_layout(PyTypeObject* type) {
+  type->tp_basicsize += static_cast<Py_ssize_t>(sizeof(void*));
+  PyType_Modified(type);
+}
+
+// An instance's class never changes. The setter refuses every __class__
+// assignment up front, so even a harmless one between two subclasses of the
+// same class fails in the same way.
+void forbid_class_assignment(PyTypeObject* type) {
+  py::module_ builtins = py::module_::import("builtins");
+  py::cpp_function getter([](py::handle self) { return py::type::handle_of(self); });
+  py::cpp_function setter([](py::handle self, py::handle) {
+    throw py::type_error("__class__ assignment is not supported for " +
+                         py::str(py::type::handle_of(self).attr("__name__")).cast<std::string>() +
+                         " objects");
+  });
+  py::object descriptor = builtins.attr("property")(getter, setter);
+  // Set in the class's own dictionary: setattr on a class would reach
+  // object's __class__ descriptor and try to relabel the class itself.
+  py::dict namespace_of_type = py::reinterpret_steal<py::dict>(PyType_GetDict(type));
+  namespace_of_type["__class__"] = descriptor;
+  PyType_Modified(type);
+}
+
 template <class T>
 void bind_tensor_class(py::module_& module, const char* name) {
-  py::class_<Tensor<T>>(module, name)
-      // A tensor made from Python starts all zero, so no stale heap bytes ever
-      // reach Python.
-      .def(py::init([](const Shape& shape) { return Tensor<T>(shape, T(0)); }), py::arg("shape"))
+  py::class_<Tensor<T>> tensor_class(module, name);
+  tensor_class
+      // Written out rather than py::init: a second __init__ that arrives while
+      // the first is still converting its shape (a generator that calls it)
+      // would otherwise build a second tensor over the first. pybind11 itself
+      // ignores a second __init__ once the first has finished.
+      .def(
+          "__init__",
+          [](py::detail::value_and_holder& self, const Shape& shape) {
+            if (self.value_ptr() != nullptr) {
+              throw py::type_error("__init__() cannot run again on a tensor that is built");
+            }
+            // A tensor made from Python starts all zero, so no stale heap
+            // bytes ever reach Python.
+            self.value_ptr() = new Tensor<T>(shape, T(0));
+          },
+          py::detail::is_new_style_constructor(), py::arg("shape"))
       .def_property_readonly("shape", [](const Tensor<T>& tensor) { return tensor.shape; })
       .def("to_list", &to_list<T>)
       // Plain methods, not operator overloads: a foreign operand raises
@@ -31,7 +75,27 @@ void bind_tensor_class(py::module_& module, const char* name) {
       .def("__sub__", &sub<T>)
       .def("__mul__", &mul<T>)
       .def("__divide__", &div<T>)
-      .def("__repr__", &repr<T>);
+      // An instance whose __init__ never ran still has a repr, so that error
+      // reports that show it cannot fail in turn.
+      .def("__repr__", [](TensorOrUnbuilt<T> self) {
+        return self.tensor != nullptr ? repr(*self.tensor) : unbuilt_description(self.type);
+      });
+  // Until tensors can be saved, every pickle protocol and copy refuses them
+  // here: the fallback through pybind11's common base class would abort.
+  const auto refuse_pickling = [](py::handle self, py::args) {
+    throw py::type_error("cannot pickle '" +
+                         py::str(py::type::handle_of(self).attr("__name__")).cast<std::string>() +
+                         "' object");
+  };
+  tensor_class.def("__reduce_ex__", refuse_pickling).def("__reduce__", refuse_pickling);
+
+  auto* type = reinterpret_cast<PyTypeObject*>(tensor_class.ptr());
+  give_own_layout(type);
+  forbid_class_assignment(type);
+  // Immutable, as CPython's built-in types are: no attribute of the class can
+  // be replaced or deleted. Set last, after every member is in place.
+  type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+  PyType_Modified(type);
 }
 
 void bind_constant_factories(py::module_& module) {

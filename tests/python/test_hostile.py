@@ -22,7 +22,7 @@ import halvorn
 import numpy as np
 import pytest
 
-from conftest import COUNTS, ELEMENT_TYPES, FLOAT_TYPES, SANITIZED, TENSOR_CLASSES
+from conftest import COUNTS, ELEMENT_TYPES, FLOAT_TYPES, SANITIZED, TENSOR_CLASSES, run_python
 
 OTHER_TYPE = {"int16": "int32", "int32": "float32", "float32": "float64", "float64": "int16"}
 
@@ -481,7 +481,11 @@ def test_hostile_self_for_every_method(element_type):
         "__divide__": lambda self: cls.__divide__(self, good),
     }
     for name, member in members.items():
-        run_catalogue(f"{cls.__name__}.{name} self", tensor_cases(element_type), lambda value: (member, [value], {}))
+        cases = tensor_cases(element_type)
+        if name == "__repr__":
+            # An unbuilt instance still has a repr, so error reports can show it.
+            cases.update({key: (cases[key][0], ("ok", None)) for key in ("unconstructed", "unconstructed-subclass")})
+        run_catalogue(f"{cls.__name__}.{name} self", cases, lambda value: (member, [value], {}))
     for label, (call, args) in {
         "to_list with an argument": (good.to_list, [1]),
         "__repr__ with an argument": (good.__repr__, [good]),
@@ -502,9 +506,13 @@ def test_unconstructed_instances_are_refused_everywhere(element_type):
     for function in functions:
         for which, pair in {"first": (empty, good), "second": (good, empty), "both": (empty, empty)}.items():
             attempt(f"{function.__name__} unconstructed {which}", function, list(pair))
-    for call in [empty.to_list, empty.__repr__, lambda: empty.shape, lambda: repr(empty), lambda: str(empty),
-                 lambda: empty + good, lambda: good * empty, lambda: empty.__divide__(good)]:
+    for call in [empty.to_list, lambda: empty.shape, lambda: empty + good, lambda: good * empty,
+                 lambda: empty.__divide__(good)]:
         attempt(f"{cls.__name__} unconstructed member", call, [])
+    described = f"<halvorn.{cls.__name__} object, not initialised>"
+    assert repr(empty) == str(empty) == described
+    with pytest.raises(TypeError, match=f"^{described} cannot be used: its __init__ was never called$"):
+        empty.to_list()
     cls.__init__(empty, [3])
     assert empty.shape == [3]
     assert empty.to_list() == [0] * 3
@@ -551,3 +559,48 @@ def test_attributes_and_protocols_fail_cleanly(element_type):
     ]:
         attempt(label, call, [], allowed=allowed)
     assert tensor.shape == [2]
+
+
+# Each of these once crashed the interpreter, aborted it or read one element
+# type's tensor as another's; now each raises TypeError and the process exits
+# cleanly (after deleting everything it made).
+RELABEL_AND_REENTRY = """
+import pickle, sys, halvorn as h
+T16, T32, F32, F64 = h.TensorInt16, h.TensorInt32, h.TensorFloat32, h.TensorFloat64
+class Conduit:
+    def __init__(self, method): self._pybind11_conduit_v1_ = method
+class S1(T16): __slots__ = ()
+class S2(T16): __slots__ = ()
+class S3(F64): __slots__ = ()
+built, unbuilt = S1([2]), T16.__new__(T16)
+def reentrant():
+    yield 2
+    unbuilt.__init__([1])
+cases = {
+    "conduit of an unbuilt instance": lambda: h.quorva_add_int16(Conduit(unbuilt._pybind11_conduit_v1_), built),
+    "conduit of a temporary": lambda: h.quorva_add_int16(Conduit(T16([2])._pybind11_conduit_v1_), built),
+    "__bases__ to another element type": lambda: setattr(S1, "__bases__", (T32,)),
+    "__class__ between classes": lambda: setattr(h.quorva_full_int32([2], 1065353216), "__class__", F32),
+    "__class__ between subclasses": lambda: setattr(built, "__class__", S2),
+    "__class__ through object": lambda: object.__dict__["__class__"].__set__(built, S3),
+    "class of two tensor classes": lambda: type("M", (T16, F64), {"__slots__": ()}),
+    "attribute of a class": lambda: setattr(T16, "to_list", None),
+    "re-entrant __init__": lambda: unbuilt.__init__(reentrant()),
+    "pickle protocol 0": lambda: pickle.dumps(built, protocol=0),
+    "pickle protocol 1": lambda: pickle.dumps(built, protocol=1),
+    "__reduce__": lambda: built.__reduce__(),
+}
+for label, call in cases.items():
+    try:
+        call()
+    except TypeError:
+        continue
+    sys.exit(f"{label}: no TypeError")
+assert type(built) is S1 and built.to_list() == [0, 0] and unbuilt.shape == [1]
+print("refused", len(cases))
+"""
+
+
+def test_relabelling_reentry_and_pickling_are_refused_without_a_crash():
+    result = run_python(RELABEL_AND_REENTRY)
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"refused 12\n", b"")

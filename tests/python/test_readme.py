@@ -61,7 +61,9 @@ def test_member_table_covers_every_member_of_every_class():
     for cls_name in CLASSES:
         # pybind11 adds __doc__, __module__ and its own _pybind11_conduit_v1_;
         # copy and pickle cache __slotnames__ on a class they have looked at.
-        ignored = ("__doc__", "__module__", "_pybind11_conduit_v1_", "__slotnames__")
+        # The guards against relabelling and pickling are listed in the text.
+        ignored = ("__doc__", "__module__", "_pybind11_conduit_v1_", "__slotnames__", "__class__",
+                   "__reduce__", "__reduce_ex__")
         members = {name for name in vars(getattr(halvorn, cls_name)) if name not in ignored}
         assert members == set(MEMBER_ROWS), cls_name
     for name, row in MEMBER_ROWS.items():
