@@ -1,11 +1,12 @@
 """repr() of tensors: the extents line and nested bracketed rows, at most 100 elements."""
 
+import hashlib
 import math
 
 import halvorn
 import pytest
 
-from conftest import TENSOR_CLASSES
+from conftest import TENSOR_CLASSES, run_python
 
 
 def factory(kind, element_type):
@@ -194,3 +195,23 @@ def test_repr_signature(element_type):
     cls = TENSOR_CLASSES[element_type]
     assert cls.__repr__.__doc__ == f"__repr__(self: halvorn.{cls.__name__}) -> str\n"
     assert "__str__" not in vars(cls)
+
+
+def test_deep_rank_renders_in_a_thread_with_a_small_stack():
+    # Once the rendering recursed once per dimension, and this thread's
+    # 256 KiB stack overflowed.
+    rank = 5000
+    code = f"""
+        import hashlib, threading, halvorn
+        threading.stack_size(256 * 1024)
+        out = []
+        worker = threading.Thread(target=lambda: out.append(repr(halvorn.TensorInt16([1] * {rank}))))
+        worker.start(); worker.join()
+        print(hashlib.sha256(out[0].encode()).hexdigest())
+    """
+    nested = "[\n" + "".join(" " * (2 * k) + "[\n" for k in range(1, rank - 1)) + " " * (2 * rank - 2) + "[0]"
+    nested += "".join("\n" + " " * (2 * k) + "]" for k in range(rank - 2, -1, -1))
+    expected = "tensor([" + ", ".join(["1"] * rank) + "]\n" + nested + "\n)"
+    result = run_python(code)
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert result.stdout.decode() == hashlib.sha256(expected.encode()).hexdigest() + "\n"
