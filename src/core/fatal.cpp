@@ -1,11 +1,25 @@
 #include "core/fatal.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
 namespace halvorn {
 
+namespace {
+
+std::atomic<BeforeFailHook> before_fail_hook{nullptr};
+// A hook that fails in turn (its flush runs Python code, which may call
+// halvorn) must not run itself again.
+std::atomic<bool> hook_started{false};
+
+}  // namespace
+
+void set_before_fail_hook(BeforeFailHook hook) noexcept { before_fail_hook.store(hook); }
+
 void fail(const char* message) noexcept {
+  const BeforeFailHook hook = before_fail_hook.load();
+  if (hook != nullptr && !hook_started.exchange(true)) hook();
   std::fprintf(stderr, "%s", message);
   std::exit(1);
 }

@@ -98,6 +98,24 @@ void bind_tensor_class(py::module_& module, const char* name) {
   PyType_Modified(type);
 }
 
+// Text that Python code printed before a misuse ends the process is still
+// waiting in sys.stdout's buffer (block-buffered when it is a pipe or a file);
+// the exit would drop it. Flushed only where Python can run: initialised, not
+// shutting down, and the GIL held by this thread. Errors from the flush are
+// dropped, and one that was already pending is kept.
+void flush_python_streams() noexcept {
+  if (!Py_IsInitialized() || Py_IsFinalizing() || !PyGILState_Check()) return;
+  PyObject* pending = PyErr_GetRaisedException();
+  for (const char* name : {"stdout", "stderr"}) {
+    PyObject* stream = PySys_GetObject(name);
+    if (stream == nullptr || stream == Py_None) continue;
+    PyObject* result = PyObject_CallMethod(stream, "flush", nullptr);
+    Py_XDECREF(result);
+    PyErr_Clear();
+  }
+  PyErr_SetRaisedException(pending);
+}
+
 void bind_constant_factories(py::module_& module) {
   module.def("quorva_full_int16", &full<short>);
   module.def("quorva_full_int32", &full<int>);
@@ -152,6 +170,7 @@ void bind_random_factories(py::module_& module) {
 PYBIND11_MODULE(halvorn, module) {
   using namespace halvorn;
   module.doc() = "Tensor operations";
+  set_before_fail_hook(&flush_python_streams);
 
   // Classes first, so every function signature names the Python classes.
   bind_tensor_class<short>(module, "TensorInt16");

@@ -8,6 +8,10 @@ replaced by a stand-in that reports any write on stdout, which shows that the
 message goes to the native stream and never through Python's.
 """
 
+import os
+import subprocess
+import sys
+
 import pytest
 
 from conftest import ELEMENT_TYPES, FLOAT_TYPES, TENSOR_CLASSES, run_python
@@ -231,3 +235,23 @@ def test_dot_result_that_cannot_be_stored_ends_the_process(element_type, shapes)
         f"halvorn.quorva_dot_{element_type}(a, b)",
         ALLOCATION,
     )
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        ("halvorn.quorva_add_float64(halvorn.quorva_ones_float64([2]), halvorn.quorva_ones_float64([3]))",
+         mismatch("add")),
+        ("halvorn.quorva_zeros_int16([1]).__divide__(halvorn.quorva_zeros_int16([1]))", ZERO_DIVISOR),
+        ("halvorn.quorva_dot_int32(halvorn.quorva_ones_int32([2]), halvorn.quorva_ones_int32([3]))", mismatch("dot")),
+        ("halvorn.quorva_zeros_float32([2**64 - 1, 2])", ALLOCATION),
+    ],
+    ids=["mismatch", "zero-divisor", "dot", "allocation"],
+)
+def test_buffered_output_is_written_before_the_process_ends(call, message):
+    # Both streams buffered, as they are on pipes: stdout by blocks, stderr by
+    # lines (so a line without its newline still waits).
+    code = f"import sys, halvorn\nprint('printed before')\nsys.stderr.write('partial line')\n{call}\nprint('after')"
+    environment = {name: value for name, value in os.environ.items() if name != "PYTHONUNBUFFERED"}
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, env=environment, timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (1, b"printed before\n", b"partial line" + message)
