@@ -75,6 +75,16 @@ NOT_UNDER_SANITIZERS_FILES = {
 }
 
 
+# The debug interpreter run (python3.14-dbg, CPython's own assertions and
+# reference counting checks) covers the module's behaviour; these files check
+# builds, other interpreters and timings, which the plain run covers.
+DEBUG_INTERPRETER = hasattr(sys, "gettotalrefcount")
+NOT_UNDER_DEBUG_INTERPRETER_FILES = {
+    name: "it checks the release build, other interpreters or timings; the plain run covers it"
+    for name in ("test_packaging.py", "test_bench.py", "test_tour.py", "test_version_guard.py")
+}
+
+
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "not_under_sanitizers(reason): skipped in the ASan and UBSan run, for the reason given"
@@ -82,6 +92,11 @@ def pytest_configure(config):
 
 
 def pytest_collection_modifyitems(config, items):
+    if DEBUG_INTERPRETER:
+        for item in items:
+            reason = NOT_UNDER_DEBUG_INTERPRETER_FILES.get(item.path.name)
+            if reason:
+                item.add_marker(pytest.mark.skip(reason=f"under the debug interpreter: {reason}"))
     if not SANITIZED:
         return
     for item in items:

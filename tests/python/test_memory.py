@@ -6,10 +6,13 @@ its working size; the hundred thousand operations after it must not grow it.
 """
 
 import json
+import pathlib
 
 import pytest
 
-from conftest import run_python
+from conftest import DEBUG_INTERPRETER, run_python
+
+LEAK_WORKLOAD = pathlib.Path(__file__).parent.parent / "leaks"
 
 LOOP = """
 import ctypes, gc, json
@@ -88,3 +91,30 @@ def test_a_hundred_thousand_operations_leave_memory_flat():
     # operation would pass it, and a leaked packet block or tensor object is
     # 16 bytes or more.
     assert after - before < 256 << 10, f"resident size grew by {after - before} bytes"
+
+
+@pytest.mark.skipif(not DEBUG_INTERPRETER, reason="only a debug interpreter counts every reference")
+def test_total_reference_count_is_steady():
+    # Every operation, refusal and thread of the leak workload, round after
+    # round. The interpreter's caches and pybind11's error objects wobble the
+    # total by a few dozen references while they settle, but each round makes
+    # over five hundred calls, so a leak on any common path grows every
+    # round by far more than that.
+    code = f"""
+        import gc, sys
+        sys.path.insert(0, {str(LEAK_WORKLOAD)!r})
+        import exercise
+        totals = [0] * 8
+        for index in range(len(totals)):
+            for element_type in exercise.TYPES:
+                exercise.elementwise(element_type)
+                exercise.dot(element_type)
+                exercise.refused(element_type)
+            exercise.random_in_threads()
+            gc.collect()
+            totals[index] = sys.gettotalrefcount()
+        print(min(after - before for before, after in zip(totals[2:], totals[3:])))
+    """
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert int(result.stdout) <= 20

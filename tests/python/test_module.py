@@ -23,7 +23,12 @@ def test_only_export_is_the_entry_function():
 
 
 def test_module_file_name():
-    assert halvorn.__file__.endswith("halvorn.cpython-314-x86_64-linux-gnu.so")
+    import sysconfig
+
+    # cpython-314 for the release interpreter, cpython-314d for the debug one.
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    assert suffix in (".cpython-314-x86_64-linux-gnu.so", ".cpython-314d-x86_64-linux-gnu.so")
+    assert halvorn.__file__.endswith("halvorn" + suffix)
 
 
 @pytest.mark.parametrize("name", ["TensorInt16", "TensorInt32", "TensorFloat32", "TensorFloat64"])
