@@ -3,8 +3,11 @@
 // time the operation runs in a thread and kept until that thread ends.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <random>
+
+#include "factories/fork_count.h"
 
 namespace halvorn {
 
@@ -36,14 +39,24 @@ class ThreadGenerator {
   // device that cannot be opened or read) stays uncreated, together with
   // those after it: the exception reaches the caller and the next call tries
   // again from that object on.
+  //
+  // A forked child inherits this state from its parent; the first call after a
+  // fork seeds the engine again from the device and drops any cached normal
+  // value, so parent and children draw apart. A read that throws leaves the
+  // engine marked as seeded before the fork, and the next call tries again.
   static Parts get() {
     thread_local Device device;
-    // The standard MT19937 initialisation from one 32-bit value.
-    thread_local Engine engine(static_cast<typename Engine::result_type>(device()));
+    const std::uint64_t forks = fork_count();
+    thread_local Seeded seeded{Engine(seed_from(device)), forks};
     thread_local Distribution distribution(Value(0), Value(1));
-    engine_ = &engine;
+    if (seeded.forks != forks) {
+      seeded.engine.seed(seed_from(device));
+      distribution.reset();
+      seeded.forks = forks;
+    }
+    engine_ = &seeded.engine;
     distribution_ = &distribution;
-    return {engine, distribution};
+    return {seeded.engine, distribution};
   }
 
   // For tests: a copy of this thread's engine and distribution, or nothing
@@ -54,6 +67,17 @@ class ThreadGenerator {
   }
 
  private:
+  // The engine and the fork count it was seeded under.
+  struct Seeded {
+    Engine engine;
+    std::uint64_t forks;
+  };
+
+  // The standard MT19937 initialisation from one 32-bit value.
+  static typename Engine::result_type seed_from(Device& device) {
+    return static_cast<typename Engine::result_type>(device());
+  }
+
   // Where get() found this thread's objects; null until they all exist.
   static thread_local Engine* engine_;
   static thread_local Distribution* distribution_;
