@@ -89,6 +89,13 @@ try:
 except ImportError:  # the harness still runs; the BLAS report says less
     threadpoolctl = None
 
+try:
+    # The test companion module (built with the tests, never installed) holds
+    # the register-only kernel that times the exact-order peak.
+    import halvorn_testing  # noqa: E402
+except ImportError:  # the harness still runs; dot has no peak to hold against
+    halvorn_testing = None
+
 
 # ---------------------------------------------------------------------------
 # Types, sizes and settings
@@ -415,10 +422,33 @@ DOT_KINDS = {
 }
 
 
+def dot_bounds(kind, dtype, s):
+    """The peers that say how close dot comes to its own limit.
+
+    limit (vector and matrix products): np.dot(z, z) over 2 s^2 float64, which
+    reads the 16 s^2 bytes of the matrix's packets once, as dot must.
+    peak (float matrix products): the register-only kernel doing the s^3
+    multiply-then-add pairs as separate operations in the widest vectors, the
+    best any exactly ordered sum can do."""
+    if kind != "matrix x matrix":
+        z = np.full(2 * s * s, 1.5)
+        return [side("limit", "f(z, z)", f=np.dot, z=z)]
+    if dtype in FLOAT_TYPES and halvorn_testing is not None:
+        peak = getattr(halvorn_testing, f"peak_multiply_add_{dtype}")
+        return [side("peak", "f(n, 0.5, 0.5)", f=peak, n=s ** 3)]
+    return []
+
+
 def bench_dot(run):
     """Vector x matrix, matrix x vector and matrix x matrix against np.matmul
-    (OpenBLAS on one thread for floats, NumPy's own loops for integers).
-    Float results must be bit-identical to the sequential definition."""
+    (OpenBLAS on one thread for floats, NumPy's own loops for integers), the
+    read of the matrix (vector products) and the exact-order peak (float
+    matrix products). Float results must be bit-identical to the sequential
+    definition."""
+    if halvorn_testing is None:
+        run.notes.append("halvorn_testing is not built (./dev build builds it): no exact-order peak for dot")
+    else:
+        run.notes.append(f"exact-order peak: 16 multiply-then-add chains in {halvorn_testing.peak_vector_width()}")
     for dtype in TYPES:
         for s in run.config.dot_sizes:
             for kind, shapes in DOT_KINDS.items():
@@ -442,6 +472,7 @@ def bench_dot(run):
                 run.case("dot", kind, dtype, (s,), [
                     side("halvorn", "f(a, b)", f=fn("dot", dtype), a=a, b=b),
                     side("numpy", "f(x, y)", f=np.matmul, x=x, y=y),
+                    *dot_bounds(kind, dtype, s),
                 ], check=check, exact=exact, peer="matmul", operands=[list(left), list(right)])
 
 
@@ -585,6 +616,12 @@ TARGETS = [
     Target("dot float, matrix x matrix 256 and 512, bit-identical", "numpy", 2.0,
            lambda c: c["family"] == "dot" and c["op"] == "matrix x matrix" and c["dtype"] in FLOAT_TYPES
            and c["n"] in (256, 512), needs_exact=True),
+    Target("dot vector x matrix and matrix x vector, 256 and 512", "limit", 1.2,
+           lambda c: c["family"] == "dot" and c["op"] != "matrix x matrix" and c["n"] in (256, 512)),
+    # At least 75% of the peak: time at most 1 / 0.75 of the peak's.
+    Target("dot float, matrix x matrix 256 and 512, >= 75% of the exact-order peak", "peak", 1.33,
+           lambda c: c["family"] == "dot" and c["op"] == "matrix x matrix" and c["dtype"] in FLOAT_TYPES
+           and c["n"] in (256, 512) and "peak" in c["sides"]),
     Target("dot int, matrix x matrix 256", "numpy", 0.1,
            lambda c: c["family"] == "dot" and c["op"] == "matrix x matrix" and c["dtype"] in INT_TYPES
            and c["n"] == 256),
@@ -614,7 +651,7 @@ def apply_targets(cases):
                                         "ratio_of_minima": case["sides"][target.peer]["ratio_of_minima"]})
 
 
-PEER_TEXT = {"numpy": "NumPy", "limit": "limit (bytes moved)"}
+PEER_TEXT = {"numpy": "NumPy", "limit": "limit (bytes moved)", "peak": "exact-order peak"}
 
 
 def target_summary(run):
@@ -718,7 +755,7 @@ def target_cells(case):
     return text, met
 
 
-PEER_HEADINGS = {"numpy": "NumPy", "numpy_out": "NumPy out=", "limit": "limit"}
+PEER_HEADINGS = {"numpy": "NumPy", "numpy_out": "NumPy out=", "limit": "limit", "peak": "peak"}
 
 
 def family_table(cases, first_heading, peers, extra_columns=()):
@@ -814,13 +851,17 @@ def render_markdown(meta, run, summary):
         "NumPy: `np.random.default_rng()` (PCG64), `random` and `standard_normal` with the matching dtype.",
         family_table(family("random"), "op", ["numpy"], [per_element]))
     exact = ("exact", lambda c: {True: "yes", False: "**no**", None: ""}[c.get("exact")])
+    of_peak = ("of peak", lambda c: f"{100 / c['ratios']['peak']:.0f}%" if "peak" in c["ratios"] else "")
     out += section(
         "Dot product",
         "NumPy: np.matmul with the matching dtype (OpenBLAS, one thread, for floats; NumPy's own loops for "
         "integers). Size s: vector [s] x matrix [s, s], matrix [s, s] x vector [s], matrix [s, s] x matrix "
-        "[s, s]. exact: float results bit-identical to the sequential definition (one rounding per multiply "
+        "[s, s]. limit (vector products): np.dot(z, z) over 2 s^2 float64, the 16 s^2 bytes of matrix packets "
+        "dot reads. peak (float matrix products): 16 independent multiply-then-add chains in registers, in the "
+        "widest vectors, doing the same s^3 pairs as separate operations; of peak is its time over dot's. "
+        "exact: float results bit-identical to the sequential definition (one rounding per multiply "
         "and per add, summed in index order).",
-        family_table(family("dot"), "product", ["numpy"], [exact]))
+        family_table(family("dot"), "product", ["numpy", "limit", "peak"], [of_peak, exact]))
     out += section(
         "List export and text",
         "NumPy: ndarray.tolist() and repr(ndarray) of the same values (repr is informational: the texts "

@@ -38,87 +38,122 @@ std::vector<Build<T>> builds() {
   };
 }
 
+// Full-range integers make every sum wrap. Floating values are normal ones
+// with, when `special` is set, -0.0, infinities, NaN and subnormals mixed in.
 template <class T>
-std::vector<Packet<T>> random_packets(std::uint64_t count, std::mt19937_64& engine) {
+std::vector<Packet<T>> random_packets(std::uint64_t count, std::mt19937_64& engine,
+                                      bool special = false) {
+  const std::vector<T> specials = testing::interesting_values<T>();
   std::vector<Packet<T>> packets;
   packets.reserve(count);
   for (std::uint64_t i = 0; i < count; ++i) {
     T value;
     if constexpr (std::is_integral_v<T>) {
-      // Full-range integers make every sum wrap.
       value = static_cast<T>(engine());
     } else {
       std::normal_distribution<T> normal(T(0), T(1000));
       value = normal(engine);
       if (i % 17 == 3) value = T(-0.0);
     }
+    if (special && engine() % 5 == 0) value = specials[engine() % specials.size()];
     packets.emplace_back(value);
   }
   return packets;
+}
+
+// One problem through one build, every lane of every result against the
+// plain sequential sum in T. The right operand is inner x columns, or
+// columns x inner read along its rows (as matrix x vector lays it out) when
+// `transposed`.
+template <class T>
+void expect_sequential(const Build<T>& build, std::uint64_t rows, std::uint64_t inner,
+                       std::uint64_t columns, bool transposed, bool special,
+                       std::mt19937_64& engine) {
+  const auto left = random_packets<T>(rows * inner, engine, special);
+  const auto right = random_packets<T>(inner * columns, engine, special);
+  const std::uint64_t row_stride = transposed ? 1 : columns;
+  const std::uint64_t column_stride = transposed ? inner : 1;
+  std::vector<Packet<T>> out(rows * columns, Packet<T>(T(1)));
+  build.kernel(DotProblem<T>{left.data(), right.data(), out.data(), rows, inner, columns,
+                             row_stride, column_stride});
+  for (std::uint64_t r = 0; r < rows; ++r) {
+    for (std::uint64_t q = 0; q < columns; ++q) {
+      T expected = T(0);
+      for (std::uint64_t t = 0; t < inner; ++t) {
+        expected = testing::add_term(expected, static_cast<T>(left[r * inner + t]),
+                                     static_cast<T>(right[t * row_stride + q * column_stride]));
+      }
+      for (const T lane : testing::lanes_of(out[r * columns + q])) {
+        ASSERT_TRUE(testing::same_value(lane, expected))
+            << build.name << " " << rows << "x" << inner << "x" << columns
+            << (transposed ? " transposed" : "") << " at (" << r << ", " << q << "): " << +lane
+            << " != " << +expected;
+      }
+    }
+  }
 }
 
 template <class T>
 class DotKernelTest : public ::testing::Test {};
 TYPED_TEST_SUITE(DotKernelTest, testing::ElementTypes);
 
+struct Case {
+  std::uint64_t rows, inner, columns;
+};
+
+// Tails of every tile height and panel width, empty sums, inner lengths
+// beyond one block of terms, and row counts beyond one packed row block.
 TYPED_TEST(DotKernelTest, EveryBuildMatchesSequentialSum) {
-  using T = TypeParam;
   std::mt19937_64 engine(7);
-  struct Case {
-    std::uint64_t rows, inner, columns;
-  };
-  // Tails of every tile height and panel width, empty sums, and inner lengths
-  // beyond one block of terms.
-  const Case cases[] = {{1, 1, 1},   {1, 0, 5},   {3, 5, 7},     {6, 3, 16},
-                        {7, 9, 33},  {8, 4, 24},  {13, 2, 65},   {9, 700, 5},
-                        {17, 130, 49}, {2, 1100, 3}, {1, 37, 200}, {40, 1, 1}};
-  for (const Build<T>& build : builds<T>()) {
+  const Case cases[] = {{1, 1, 1},     {1, 0, 5},    {3, 5, 7},     {6, 3, 16},   {7, 9, 33},
+                        {8, 4, 24},    {13, 2, 65},  {9, 700, 5},   {17, 130, 49}, {2, 1100, 3},
+                        {1, 37, 200},  {40, 1, 1},   {5, 3, 64},    {12, 6, 129}, {1021, 3, 2},
+                        {7, 1025, 66}, {2, 0, 3}};
+  for (const Build<TypeParam>& build : builds<TypeParam>()) {
     if (!build.runs) continue;
     for (const Case& c : cases) {
-      const auto left = random_packets<T>(c.rows * c.inner, engine);
-      const auto right = random_packets<T>(c.inner * c.columns, engine);
-      std::vector<Packet<T>> out(c.rows * c.columns, Packet<T>(T(1)));
-      build.kernel(DotProblem<T>{left.data(), right.data(), out.data(), c.rows, c.inner, c.columns,
-                                 c.columns, 1});
-      for (std::uint64_t r = 0; r < c.rows; ++r) {
-        for (std::uint64_t q = 0; q < c.columns; ++q) {
-          T expected = T(0);
-          for (std::uint64_t t = 0; t < c.inner; ++t) {
-            expected = testing::add_term(expected, static_cast<T>(left[r * c.inner + t]),
-                                    static_cast<T>(right[t * c.columns + q]));
-          }
-          const auto lanes = testing::lanes_of(out[r * c.columns + q]);
-          for (const T lane : lanes) {
-            ASSERT_TRUE(testing::same_value(lane, expected))
-                << build.name << " " << c.rows << "x" << c.inner << "x" << c.columns << " at ("
-                << r << ", " << q << "): " << +lane << " != " << +expected;
-          }
-        }
-      }
+      expect_sequential(build, c.rows, c.inner, c.columns, false, false, engine);
+    }
+  }
+}
+
+// A vector times a matrix streams the matrix a strip of columns at a time:
+// column counts around one gathered vector, several, and a whole strip.
+TYPED_TEST(DotKernelTest, VectorTimesMatrixEveryColumnTail) {
+  std::mt19937_64 engine(13);
+  for (const Build<TypeParam>& build : builds<TypeParam>()) {
+    if (!build.runs) continue;
+    for (const std::uint64_t columns : {1u, 3u, 4u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 63u, 65u, 129u}) {
+      expect_sequential(build, 1, 19, columns, false, false, engine);
+    }
+    for (const std::uint64_t columns : {1023u, 1024u, 2047u, 2048u, 2049u, 4096u, 4100u}) {
+      expect_sequential(build, 1, 2, columns, false, false, engine);
     }
   }
 }
 
 // The transposed walk that matrix x vector uses: right(t, column) read with a
-// column stride instead of a row stride.
+// column stride instead of a row stride, rows summed eight at a time and the
+// terms a vector's packets at a time, with tails of both.
 TYPED_TEST(DotKernelTest, ColumnStridedRightOperand) {
-  using T = TypeParam;
   std::mt19937_64 engine(11);
-  const std::uint64_t inner = 150, columns = 37;
-  const auto left = random_packets<T>(inner, engine);
-  const auto matrix = random_packets<T>(columns * inner, engine);  // columns x inner, row-major
-  for (const Build<T>& build : builds<T>()) {
+  const Case cases[] = {{1, 150, 37}, {1, 1, 9}, {1, 3, 8},   {1, 7, 17},  {1, 0, 5},
+                        {1, 64, 16},  {1, 5, 1}, {1, 4, 24}, {1, 33, 40}, {1, 256, 64}};
+  for (const Build<TypeParam>& build : builds<TypeParam>()) {
     if (!build.runs) continue;
-    std::vector<Packet<T>> out(columns, Packet<T>(T(0)));
-    build.kernel(DotProblem<T>{left.data(), matrix.data(), out.data(), 1, inner, columns, 1, inner});
-    for (std::uint64_t q = 0; q < columns; ++q) {
-      T expected = T(0);
-      for (std::uint64_t t = 0; t < inner; ++t) {
-        expected = testing::add_term(expected, static_cast<T>(left[t]),
-                                static_cast<T>(matrix[q * inner + t]));
-      }
-      ASSERT_TRUE(testing::same_value(static_cast<T>(out[q]), expected)) << build.name << " " << q;
-    }
+    for (const Case& c : cases) expect_sequential(build, c.rows, c.inner, c.columns, true, false, engine);
+  }
+}
+
+// -0.0, infinities, NaN and subnormals on every path: products and sums of
+// them are those of the sequential loop, lane by lane.
+TYPED_TEST(DotKernelTest, SpecialValuesOnEveryPath) {
+  std::mt19937_64 engine(17);
+  for (const Build<TypeParam>& build : builds<TypeParam>()) {
+    if (!build.runs) continue;
+    expect_sequential(build, 1, 23, 70, false, true, engine);
+    expect_sequential(build, 1, 23, 70, true, true, engine);
+    expect_sequential(build, 14, 23, 70, false, true, engine);
   }
 }
 

@@ -119,6 +119,10 @@ def test_peers_of_each_family(results):
     for case in results["data"]["cases"]:
         if case["family"] == "factory":
             expected = {"halvorn", "numpy"} | ({"limit"} if case["op"] != "zeros" else set())
+        elif case["family"] == "dot" and case["op"] != "matrix x matrix":
+            expected = {"halvorn", "numpy", "limit"}
+        elif case["family"] == "dot" and case["dtype"] in FLOATS:
+            expected = {"halvorn", "numpy", "peak"}
         else:
             expected = wanted[case["family"]]
         assert set(case["sides"]) == expected, case["id"]
@@ -228,3 +232,16 @@ def test_paired_ratio_is_the_median_of_round_ratios(bench_module):
     assert sides["halvorn"]["median_ns"] == 3.0
     assert sides["numpy"]["min_ns"] == 1.0
     assert sides["numpy"]["rounds"] == 3
+
+
+def test_peak_kernel_runs_the_chains():
+    testing = pytest.importorskip("halvorn_testing")
+    assert testing.peak_vector_width() in ("sse4.1", "avx2", "avx512")
+    # x = x * 0.5 + 0.5 from x = 0.5 c: after one step chain c holds
+    # 0.25 c + 0.5 in every lane; 16 chains, up to 16 lanes.
+    lanes = {"sse4.1": 4, "avx2": 8, "avx512": 16}[testing.peak_vector_width()]
+    one_step = sum(0.25 * c + 0.5 for c in range(16)) * lanes
+    assert testing.peak_multiply_add_float32(1, 0.5, 0.5) == one_step
+    assert testing.peak_multiply_add_float64(1, 0.5, 0.5) == one_step / 2
+    # Zero pairs: no step, the chains keep their start.
+    assert testing.peak_multiply_add_float64(0, 0.5, 0.5) == sum(0.5 * c for c in range(16)) * lanes / 2

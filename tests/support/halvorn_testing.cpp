@@ -16,6 +16,7 @@
 #include "core/dot_kernels.h"
 #include "core/tensor.h"
 #include "module/tensor_caster.h"
+#include "peak.h"
 
 namespace py = pybind11;
 
@@ -112,4 +113,8 @@ PYBIND11_MODULE(halvorn_testing, module) {
   bind_type<float>(module, "float32");
   bind_type<double>(module, "float64");
   module.def("dot_kernels", &dot_kernels);
+  // For the benchmark: the exact-order peak it holds dot against.
+  module.def("peak_multiply_add_float32", &testing::peak_multiply_add_float32);
+  module.def("peak_multiply_add_float64", &testing::peak_multiply_add_float64);
+  module.def("peak_vector_width", &testing::peak_vector_width);
 }
