@@ -11,6 +11,8 @@
 #include "factories/constant.h"
 #include "factories/random.h"
 #include "module/tensor_caster.h"
+// After the caster, so that the interop members convert tensors through it.
+#include "module/interop.h"
 
 namespace py = pybind11;
 
@@ -19,7 +21,7 @@ namespace {
 
 template <class T>
 void bind_tensor_class(py::module_& module, const char* name) {
-  py::class_<Tensor<T>>(module, name)
+  py::class_<Tensor<T>> cls = py::class_<Tensor<T>>(module, name, py::buffer_protocol())
       // A tensor made from Python starts all zero, so no stale heap bytes ever
       // reach Python.
       .def(py::init([](const Shape& shape) { return Tensor<T>(shape, T(0)); }), py::arg("shape"))
@@ -32,6 +34,7 @@ void bind_tensor_class(py::module_& module, const char* name) {
       .def("__mul__", &mul<T>)
       .def("__divide__", &div<T>)
       .def("__repr__", &repr<T>);
+  interop::bind_interop<T>(cls);
 }
 
 void bind_constant_factories(py::module_& module) {
@@ -99,4 +102,5 @@ PYBIND11_MODULE(halvorn, module) {
   bind_random_factories(module);
   bind_arithmetic(module);
   bind_dot(module);
+  interop::bind_array_factories(module);
 }
