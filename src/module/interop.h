@@ -18,6 +18,7 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "core/arithmetic.h"
@@ -346,7 +347,9 @@ Tensor<T> import_buffer(PyObject* data) {
   StridedBlock block;
   block.first = static_cast<const std::byte*>(view.buf);
   block.format = parsed.format;
-  if (view.shape == nullptr) {
+  if (view.ndim == 0) {
+    // A single number; its shape and strides are null.
+  } else if (view.shape == nullptr) {
     block.shape = {static_cast<std::uint64_t>(view.len / view.itemsize)};
     block.byte_strides = {view.itemsize};
   } else {
@@ -738,6 +741,10 @@ py::tuple reduce(const Tensor<T>& tensor, int protocol) {
   if (protocol >= 5) {
     // Protocol 5 may carry the values out of band.
     payload = py::module_::import("pickle").attr("PickleBuffer")(payload);
+  } else if (protocol < 3) {
+    // Protocols 0 to 2 have no bytes type, and their text forms spend up to
+    // six bytes on a byte; base64 text spends 4/3.
+    payload = py::module_::import("binascii").attr("b2a_base64")(payload, py::arg("newline") = false).attr("decode")("ascii");
   }
   py::object restore = py::module_::import("halvorn").attr((std::string("_restore_") + ElementTraits<T>::word).c_str());
   return py::make_tuple(restore, py::make_tuple(py::cast(tensor.shape), payload));
@@ -747,9 +754,15 @@ py::tuple reduce(const Tensor<T>& tensor, int protocol) {
 // this only guards against a damaged one: the values must be exactly as many
 // as the shape holds.
 template <class T>
-Tensor<T> restore(const Shape& shape, const py::buffer& values) {
+Tensor<T> restore(const Shape& shape, const std::variant<py::buffer, py::str>& values) {
+  py::object bytes;
+  if (const py::str* text = std::get_if<py::str>(&values)) {
+    bytes = py::module_::import("binascii").attr("a2b_base64")(*text, py::arg("strict_mode") = true);
+  } else {
+    bytes = std::get<py::buffer>(values);
+  }
   Py_buffer view;
-  if (PyObject_GetBuffer(values.ptr(), &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+  if (PyObject_GetBuffer(bytes.ptr(), &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
   struct Release {
     Py_buffer* view;
     ~Release() { PyBuffer_Release(view); }
