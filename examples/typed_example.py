@@ -72,7 +72,7 @@ def main() -> None:
     assert gram.to_list() == [5.0, 11.0, 11.0, 25.0]
     halves: halvorn.TensorFloat64 = gram / halvorn.quorva_full_float64([2, 2], 2.0)
     view = memoryview(halves)  # read-only, no copy
-    assert view.readonly and view.tolist() == [[2.5, 5.5], [5.5, 12.5]]
+    assert view.readonly and view.shape == (2, 2) and view.format == "d"
     again: halvorn.TensorFloat64 = pickle.loads(pickle.dumps(halves))
     assert again.to_list() == halves.to_list()
 
