@@ -104,7 +104,7 @@ INT_TYPES = ["int16", "int32"]
 FLOAT_TYPES = ["float32", "float64"]
 TYPES = INT_TYPES + FLOAT_TYPES
 NUMPY_TYPE = {"int16": np.int16, "int32": np.int32, "float32": np.float32, "float64": np.float64}
-FAMILIES = ["elementwise", "factory", "random", "dot", "export", "floor", "memory"]
+FAMILIES = ["elementwise", "factory", "random", "dot", "export", "interop", "floor", "memory"]
 MIB = 1 << 20
 
 
@@ -496,6 +496,37 @@ def bench_export(run):
             ], check=check, peer="repr(ndarray)")
 
 
+def bench_interop(run):
+    """quorva_array_* from a contiguous array against the bytes a float64
+    import moves, 8n read and 16n written (np.copyto casting 2n float32 into
+    2n float64, which NumPy does at memory speed; narrower types read less),
+    and from nested lists against np.array(list, dtype); the zero-copy exports
+    np.asarray and np.from_dlpack against the same calls on an ndarray
+    (informational: both are O(1))."""
+    for dtype in TYPES:
+        for n in run.config.sizes:
+            x = to_numpy(varied(dtype, (n,)), dtype)
+            convert, values = fn("array", dtype), x.tolist()
+            narrow, wide = np.ones(2 * n, dtype=np.float32), np.empty(2 * n)
+            made = convert(x)
+            check = verdict(same_bits(np.asarray(made), x) and same_bits(np.asarray(convert(values)), x),
+                            "import differs from its source")
+            run.case("interop", "import array", dtype, (n,), [
+                side("halvorn", "f(x)", f=convert, x=x),
+                side("limit", "copyto(z, y)", copyto=np.copyto, z=wide, y=narrow),
+            ], check=check, peer="copyto")
+            run.case("interop", "import list", dtype, (n,), [
+                side("halvorn", "f(v)", f=convert, v=values),
+                side("numpy", "f(v, dtype=d)", f=np.array, v=values, d=NUMPY_TYPE[dtype]),
+            ], check=check, peer="array")
+            for op, call in [("asarray", np.asarray), ("from_dlpack", np.from_dlpack)]:
+                peer = memoryview(x) if op == "asarray" else x
+                run.case("interop", op, dtype, (n,), [
+                    side("halvorn", "f(t)", f=call, t=made),
+                    side("numpy", "f(p)", f=call, p=peer),
+                ], check=verdict(same_bits(call(made), x), "view differs"), peer=op)
+
+
 def bench_floor(run):
     """The cost of getting into native code and back at all."""
     a, b = computed("float64", (1,), 1.5), computed("float64", (1,), 2.5)
@@ -635,6 +666,10 @@ TARGETS = [
            lambda c: c["family"] == "random" and c["op"] == "randn" and c["n"] >= 65536),
     Target("to_list, n = 1048576", "numpy", 1.0,
            lambda c: c["family"] == "export" and c["op"] == "to_list" and c["n"] == 1048576),
+    Target("quorva_array_* from an array, n = 1048576", "limit", 1.3,
+           lambda c: c["family"] == "interop" and c["op"] == "import array" and c["n"] == 1048576),
+    Target("quorva_array_* from lists, n = 1048576", "numpy", 1.0,
+           lambda c: c["family"] == "interop" and c["op"] == "import list" and c["n"] == 1048576),
 ]
 MEMORY_TARGET = "element-wise peak memory: growth <= 16n + 1 MiB (total <= 48n + 1 MiB)"
 
@@ -868,6 +903,13 @@ def render_markdown(meta, run, summary):
         "differ in form and in where they cut off).",
         family_table(family("export"), "op", ["numpy"]))
     out += section(
+        "NumPy in and out",
+        "import array: quorva_array_* from a contiguous ndarray of the type; limit: np.copyto casting 2n "
+        "float32 into 2n float64, the 8n bytes read and 16n written of a float64 import. import list: from x.tolist(), against np.array(list, "
+        "dtype). asarray, from_dlpack: the zero-copy views, against the same call on the ndarray (asarray "
+        "through a memoryview, so both go through the buffer protocol).",
+        family_table(family("interop"), "op", ["numpy", "limit"], [per_element]))
+    out += section(
         "Call floor",
         "The cheapest calls: quorva_add_float64 on one element against np.add on a one-element array, and the "
         "`shape` getter against ndarray.shape.",
@@ -1018,7 +1060,8 @@ def main(argv):
     load_before = " ".join(f"{v:.2f}" for v in os.getloadavg())
     run = Run(config)
     benches = {"elementwise": bench_elementwise, "factory": bench_factories, "random": bench_random,
-               "dot": bench_dot, "export": bench_export, "floor": bench_floor, "memory": bench_memory}
+               "dot": bench_dot, "export": bench_export, "interop": bench_interop, "floor": bench_floor,
+               "memory": bench_memory}
     for name in config.families:
         print(f"{name}:", file=sys.stderr, flush=True)
         benches[name](run)

@@ -101,8 +101,10 @@ def arithmetic():
     show("a - b", (a - b).to_list())
     show("a * b", (a * b).to_list())
     show("quorva_div_float64(a, b)", halvorn.quorva_div_float64(a, b).to_list())
-    show("a.__divide__(b)  (the method that stands in for /)", a.__divide__(b).to_list())
-    show("a / b", type_error_of(lambda: a / b))
+    show("a.__divide__(b)", a.__divide__(b).to_list())
+    show("a / b  (float tensors only)", (a / b).to_list())
+    ints = halvorn.quorva_ones_int32([2])
+    show("int32 a / b  (true division; integers divide with __divide__)", type_error_of(lambda: ints / ints))
     show("a + 1  (no scalars)", type_error_of(lambda: a + 1))
     show("a + an int16 tensor  (no mixing)", type_error_of(lambda: a + halvorn.quorva_ones_int16([2, 2])))
     nan = halvorn.quorva_full_float64([1], float("nan"))
@@ -128,6 +130,7 @@ def dot_products():
     show("matrix [2, 3] . vector [3] -> [2]", halvorn.quorva_dot_float64(halvorn.quorva_ones_float64([2, 3]), v))
     show("matrix [2, 3] . matrix [3, 2] -> [2, 2]",
          halvorn.quorva_dot_float64(halvorn.quorva_ones_float64([2, 3]), m))
+    show("a @ b is the same dot", (halvorn.quorva_ones_float64([2, 3]) @ m).to_list())
     show("int16 sums wrap: [200] . [[200]]",
          halvorn.quorva_dot_int16(halvorn.quorva_full_int16([1], 200), halvorn.quorva_full_int16([1, 1], 200)).to_list())
     print("Results equal the plain sequential sum in the element type, term by term.")
@@ -219,6 +222,34 @@ def timing():
     print(f"(NumPy {np.__version__}, OPENBLAS_NUM_THREADS={os.environ['OPENBLAS_NUM_THREADS']})")
 
 
+def numpy_round_trip():
+    section("10. NumPy and other libraries: in by copy, out without one")
+    try:
+        import numpy as np
+    except ImportError:
+        print("NumPy is not installed; skipping.")
+        return
+    import pickle
+
+    source = np.linspace(0.0, 1.0, 6).reshape(2, 3)
+    t = halvorn.quorva_array_float64(source.T)  # any strides and formats; a copy
+    show("quorva_array_float64(np.linspace(0, 1, 6).reshape(2, 3).T)", t)
+    view = np.asarray(t)
+    print(f"np.asarray(t): shape {view.shape}, strides {view.strides} (16 bytes per element), "
+          f"writeable {view.flags.writeable}, same memory as np.from_dlpack(t): "
+          f"{view.__array_interface__['data'][0] == np.from_dlpack(t).__array_interface__['data'][0]}")
+    print("back and forth, every bit kept:", np.array_equal(np.asarray(halvorn.quorva_array_float64(view)), source.T))
+    show("quorva_array_int16([[1, 2], [3, 4]])", halvorn.quorva_array_int16([[1, 2], [3, 4]]))
+    show("quorva_array_int16([2.0])  (no silent truncation)", type_error_of(lambda: halvorn.quorva_array_int16([2.0])))
+    print("pickle round trip equal:", pickle.loads(pickle.dumps(t)).to_list() == t.to_list())
+    # Plot-ready: matplotlib, like most plotting libraries, takes the view as it is.
+    x = halvorn.quorva_array_float64(np.linspace(0.0, 6.0, 7))
+    y = x * x
+    columns = np.column_stack([np.asarray(x), np.asarray(y)])
+    print("plot-ready columns x, y = x * x (e.g. plt.plot(np.asarray(x), np.asarray(y))):")
+    print(textwrap.indent(np.array2string(columns), "    "))
+
+
 def main():
     classes_and_shapes()
     constant_factories()
@@ -229,6 +260,7 @@ def main():
     process_ending_mistakes()
     memory()
     timing()
+    numpy_round_trip()
 
 
 if __name__ == "__main__":

@@ -5,6 +5,8 @@ from a checkout, or with ``mypy --strict typed_example.py`` where halvorn is
 installed. Run it with ``./dev shell python3.14 examples/typed_example.py``.
 """
 
+import pickle
+
 import halvorn
 
 
@@ -37,6 +39,13 @@ def mean(t: halvorn.TensorFloat32 | halvorn.TensorFloat64) -> float:
     return sum(values) / len(values)
 
 
+def from_rows(rows: list[list[float]]) -> halvorn.TensorFloat64:
+    """Rows in by copy, then the product with its own transpose through @."""
+    t = halvorn.quorva_array_float64(rows)
+    transposed = halvorn.quorva_array_float64([list(column) for column in zip(*rows)])
+    return t @ transposed
+
+
 def main() -> None:
     weights = halvorn.quorva_full_float64([2, 3], 0.5)
     x = halvorn.quorva_ones_float64([3])
@@ -57,6 +66,15 @@ def main() -> None:
     extents: list[int] = counts.shape
     print("counts:", extents, counts.to_list())
     assert counts.to_list() == [21, 21, 21]
+
+    gram = from_rows([[1.0, 2.0], [3.0, 4.0]])
+    print("gram:", gram.to_list())
+    assert gram.to_list() == [5.0, 11.0, 11.0, 25.0]
+    halves: halvorn.TensorFloat64 = gram / halvorn.quorva_full_float64([2, 2], 2.0)
+    view = memoryview(halves)  # read-only, no copy
+    assert view.readonly and view.shape == (2, 2) and view.format == "d"
+    again: halvorn.TensorFloat64 = pickle.loads(pickle.dumps(halves))
+    assert again.to_list() == halves.to_list()
 
     noise = halvorn.quorva_rand_float64([1000])
     print(f"mean of 1000 uniform values: {mean(noise):.3f}")

@@ -11,8 +11,8 @@ f64 = halvorn.quorva_ones_float64([2, 2])
 f32 = halvorn.quorva_ones_float32([2, 2])
 i16 = halvorn.quorva_ones_int16([2, 2])
 
-# `/` is not an operator for tensors: use __divide__ or quorva_div_*.
-ratio = f64 / f64  # expect-error: operator
+# `/` is true division, which integer tensors do not have: use __divide__.
+ratio = i16 / i16  # expect-error: operator
 
 # No mixing of element types, and no scalars.
 mixed = i16 + f64  # expect-error: operator

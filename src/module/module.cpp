@@ -11,6 +11,8 @@
 #include "factories/constant.h"
 #include "factories/random.h"
 #include "module/tensor_caster.h"
+// After the caster, so that the interop members convert tensors through it.
+#include "module/interop.h"
 
 namespace py = pybind11;
 
@@ -50,7 +52,7 @@ void forbid_class_assignment(PyTypeObject* type) {
 
 template <class T>
 void bind_tensor_class(py::module_& module, const char* name) {
-  py::class_<Tensor<T>> tensor_class(module, name);
+  py::class_<Tensor<T>> tensor_class(module, name, py::buffer_protocol());
   tensor_class
       // Written out rather than py::init: a second __init__ that arrives while
       // the first is still converting its shape (a generator that calls it)
@@ -80,14 +82,8 @@ void bind_tensor_class(py::module_& module, const char* name) {
       .def("__repr__", [](TensorOrUnbuilt<T> self) {
         return self.tensor != nullptr ? repr(*self.tensor) : unbuilt_description(self.type);
       });
-  // Until tensors can be saved, every pickle protocol and copy refuses them
-  // here: the fallback through pybind11's common base class would abort.
-  const auto refuse_pickling = [](py::handle self, py::args) {
-    throw py::type_error("cannot pickle '" +
-                         py::str(py::type::handle_of(self).attr("__name__")).cast<std::string>() +
-                         "' object");
-  };
-  tensor_class.def("__reduce_ex__", refuse_pickling).def("__reduce__", refuse_pickling);
+  // The buffer protocol, DLPack, pickling, copies and the @ and / operators.
+  interop::bind_interop<T>(tensor_class);
 
   auto* type = reinterpret_cast<PyTypeObject*>(tensor_class.ptr());
   give_own_layout(type);
@@ -182,4 +178,5 @@ PYBIND11_MODULE(halvorn, module) {
   bind_random_factories(module);
   bind_arithmetic(module);
   bind_dot(module);
+  interop::bind_array_factories(module);
 }

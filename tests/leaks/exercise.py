@@ -85,7 +85,7 @@ def refused(element_type):
         lambda: module("add", element_type)(good, other),
         lambda: module("add", element_type)(good, empty),
         lambda: good + 1,
-        lambda: good / good,
+        lambda: good / other,  # another class: refused, whatever the type
         lambda: module("zeros", element_type)(shape=[2]),
         lambda: empty.to_list(),
     ]:
@@ -115,12 +115,35 @@ def random_in_threads():
     draw()
 
 
+def interop(element_type):
+    # Views, capsules (consumed or not), pickles and imports, good and refused:
+    # whatever they hold must go back when they go.
+    import array
+    import pickle
+
+    convert = module("array", element_type)
+    tensor = convert([[1, 2, 3], [4, 5, 6]])
+    assert memoryview(tensor).tolist() == [[1, 2, 3], [4, 5, 6]]
+    tensor.__dlpack__()
+    tensor.__dlpack__(max_version=(1, 0), copy=True)
+    assert convert(tensor).to_list() == convert(memoryview(tensor)).to_list() == tensor.to_list()
+    assert convert(array.array("b", [1, -1])).to_list() == [1, -1]
+    for protocol in range(6):
+        assert pickle.loads(pickle.dumps(tensor, protocol)).to_list() == tensor.to_list()
+    for bad in ([[1], [2, 3]], [None], [2**70], "text"):
+        try:
+            convert(bad)
+        except (TypeError, ValueError, OverflowError):
+            pass
+
+
 def main():
     for _ in range(2):
         for element_type in TYPES:
             elementwise(element_type)
             dot(element_type)
             refused(element_type)
+            interop(element_type)
         random_in_threads()
     for element_type in TYPES:
         large(element_type)

@@ -68,6 +68,8 @@ def expected_case_ids():
             ids |= {f"dot/{kind}/{dtype}/{s}" for s in DOT_SIZES}
         for op in ["to_list", "repr"]:
             ids |= {f"export/{op}/{dtype}/{n}" for n in SIZES}
+        for op in ["import array", "import list", "asarray", "from_dlpack"]:
+            ids |= {f"interop/{op}/{dtype}/{n}" for n in SIZES}
     for op in ["rand", "randn"]:
         for dtype in FLOATS:
             if hasattr(halvorn, f"quorva_{op}_{dtype}"):
@@ -116,6 +118,7 @@ def test_peers_of_each_family(results):
         "export": {"halvorn", "numpy"},
         "floor": {"halvorn", "numpy"},
     }
+    wanted["interop"] = {"halvorn", "numpy"}
     for case in results["data"]["cases"]:
         if case["family"] == "factory":
             expected = {"halvorn", "numpy"} | ({"limit"} if case["op"] != "zeros" else set())
@@ -123,6 +126,8 @@ def test_peers_of_each_family(results):
             expected = {"halvorn", "numpy", "limit"}
         elif case["family"] == "dot" and case["dtype"] in FLOATS:
             expected = {"halvorn", "numpy", "peak"}
+        elif case["id"].startswith("interop/import array/"):
+            expected = {"halvorn", "limit"}
         else:
             expected = wanted[case["family"]]
         assert set(case["sides"]) == expected, case["id"]

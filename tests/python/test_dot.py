@@ -146,8 +146,9 @@ def test_foreign_operands_raise_type_error(element_type):
     for operand in (other, None, 1, [[1, 1], [1, 1]]):
         with pytest.raises(TypeError):
             dot(element_type)(a, operand)
+    assert (a @ a).to_list() == dot(element_type)(a, a).to_list()  # @ is dot
     with pytest.raises(TypeError):
-        a @ a  # the classes have no product operator
+        a @ other
     assert not hasattr(a, "dot")
 
 

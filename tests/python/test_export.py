@@ -9,6 +9,9 @@ import pytest
 from conftest import FLOAT_TYPES, TENSOR_CLASSES
 
 MEMBERS = ["__init__", "shape", "to_list", "__add__", "__sub__", "__mul__", "__divide__", "__repr__"]
+# Added for other libraries after the specified ones, in this order; the
+# interpreter adds the buffer slots' wrappers when the class is made.
+INTEROP_MEMBERS = ["__dlpack__", "__dlpack_device__", "__reduce_ex__", "__reduce__", "__copy__", "__deepcopy__", "__matmul__"]
 
 
 def factory(kind, element_type):
@@ -26,7 +29,8 @@ def signs(values):
 def test_members_and_their_order(element_type):
     cls = TENSOR_CLASSES[element_type]
     assert [name for name in vars(cls) if name not in ("__doc__", "__module__")] == (
-        MEMBERS[:1] + ["_pybind11_conduit_v1_"] + MEMBERS[1:] + ["__reduce_ex__", "__reduce__", "__class__"]
+        MEMBERS[:1] + ["__buffer__", "__release_buffer__", "_pybind11_conduit_v1_"] + MEMBERS[1:]
+        + INTEROP_MEMBERS + (["__truediv__"] if element_type in FLOAT_TYPES else []) + ["__class__"]
     )
 
 

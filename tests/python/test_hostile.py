@@ -419,13 +419,13 @@ def binary_callers(element_type):
     callers = {}
     for operation in ["add", "sub", "mul", "dot"] + (["div"] if element_type in FLOAT_TYPES else []):
         callers[f"quorva_{operation}_{element_type}"] = getattr(halvorn, f"quorva_{operation}_{element_type}")
-    for method in ["__add__", "__sub__", "__mul__", "__divide__"]:
+    for method in ["__add__", "__sub__", "__mul__", "__divide__", "__matmul__"]:
         callers[f"{method} unbound"] = getattr(TENSOR_CLASSES[element_type], method)
     return callers
 
 
 OPERATORS = {"+": lambda a, b: a + b, "-": lambda a, b: a - b, "*": lambda a, b: a * b,
-             "/": lambda a, b: a / b}
+             "/": lambda a, b: a / b, "@": lambda a, b: a @ b}
 
 
 @pytest.mark.parametrize("position", [0, 1])
@@ -446,7 +446,13 @@ def test_hostile_tensor_operands(element_type, position):
             pair[position] = value
             return operator, pair, {}
 
-        run_catalogue(f"operator {symbol} operand {position}", tensor_cases(element_type), make_call)
+        cases = tensor_cases(element_type)
+        if position == 0 or (symbol == "/" and element_type not in FLOAT_TYPES):
+            # A tensor is an array-like to NumPy (it exports the buffer
+            # protocol), so where NumPy's operator gets to run it answers with
+            # an ndarray; the tensor's own operators still refuse an ndarray.
+            cases["numpy-array"] = (cases["numpy-array"][0], {"ok"})
+        run_catalogue(f"operator {symbol} operand {position}", cases, make_call)
 
 
 def test_wrong_counts_and_keywords_for_operations(element_type):
@@ -553,17 +559,17 @@ def test_attributes_and_protocols_fail_cleanly(element_type):
         ("len", lambda: len(tensor), CONVERT),
         ("iter", lambda: iter(tensor), CONVERT),
         ("index", lambda: [0, 1][tensor], CONVERT),
-        ("copy", lambda: copy.copy(tensor), CONVERT),
-        ("deepcopy", lambda: copy.deepcopy(tensor), CONVERT),
-        ("pickle", lambda: pickle.dumps(tensor), CONVERT),
     ]:
         attempt(label, call, [], allowed=allowed)
+    # An immutable tensor is its own copy; pickling works with every protocol.
+    assert copy.copy(tensor) is tensor and copy.deepcopy(tensor) is tensor
+    assert all(pickle.loads(pickle.dumps(tensor, protocol)).shape == [2] for protocol in range(6))
     assert tensor.shape == [2]
 
 
 # Each of these once crashed the interpreter, aborted it or read one element
-# type's tensor as another's; now each raises TypeError and the process exits
-# cleanly (after deleting everything it made).
+# type's tensor as another's; now each raises TypeError (pickling works) and
+# the process exits cleanly (after deleting everything it made).
 RELABEL_AND_REENTRY = """
 import pickle, sys, halvorn as h
 T16, T32, F32, F64 = h.TensorInt16, h.TensorInt32, h.TensorFloat32, h.TensorFloat64
@@ -586,9 +592,6 @@ cases = {
     "class of two tensor classes": lambda: type("M", (T16, F64), {"__slots__": ()}),
     "attribute of a class": lambda: setattr(T16, "to_list", None),
     "re-entrant __init__": lambda: unbuilt.__init__(reentrant()),
-    "pickle protocol 0": lambda: pickle.dumps(built, protocol=0),
-    "pickle protocol 1": lambda: pickle.dumps(built, protocol=1),
-    "__reduce__": lambda: built.__reduce__(),
 }
 for label, call in cases.items():
     try:
@@ -597,10 +600,15 @@ for label, call in cases.items():
         continue
     sys.exit(f"{label}: no TypeError")
 assert type(built) is S1 and built.to_list() == [0, 0] and unbuilt.shape == [1]
+# Protocols 0 and 1 and a direct __reduce__ went through pybind11's common base.
+for protocol in (0, 1):
+    assert pickle.loads(pickle.dumps(built, protocol=protocol)).to_list() == [0, 0]
+function, arguments = built.__reduce__()
+assert function(*arguments).shape == [2]
 print("refused", len(cases))
 """
 
 
-def test_relabelling_reentry_and_pickling_are_refused_without_a_crash():
+def test_relabelling_and_reentry_are_refused_and_pickling_works_without_a_crash():
     result = run_python(RELABEL_AND_REENTRY)
-    assert (result.returncode, result.stdout, result.stderr) == (0, b"refused 12\n", b"")
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"refused 9\n", b"")

@@ -1,0 +1,372 @@
+#include "core/import.h"
+
+#include <bit>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+
+#include "core/packet_loops.h"
+
+namespace halvorn {
+namespace {
+
+static_assert(std::endian::native == std::endian::little, "byte order is decided for x86-64");
+
+// binary16 to binary32, exactly (every binary16 value is a binary32 value).
+float half_to_float(std::uint16_t bits) noexcept {
+  const std::uint32_t sign = static_cast<std::uint32_t>(bits & 0x8000u) << 16;
+  const std::uint32_t exponent = (bits >> 10) & 0x1Fu;
+  const std::uint32_t mantissa = bits & 0x3FFu;
+  if (exponent == 0) {
+    // Zero or subnormal: mantissa * 2^-24, exact in binary32.
+    const float magnitude = static_cast<float>(mantissa) * 0x1p-24f;
+    return sign != 0 ? -magnitude : magnitude;
+  }
+  // Infinities and NaNs keep their payload in the top mantissa bits.
+  const std::uint32_t widened = exponent == 0x1F ? 0xFFu : exponent + 112;
+  return std::bit_cast<float>(sign | (widened << 23) | (mantissa << 13));
+}
+
+template <class Unsigned>
+Unsigned swap_bytes(Unsigned bits) noexcept {
+  if constexpr (sizeof(Unsigned) == 1) {
+    return bits;
+  } else if constexpr (sizeof(Unsigned) == 2) {
+    return __builtin_bswap16(bits);
+  } else if constexpr (sizeof(Unsigned) == 4) {
+    return __builtin_bswap32(bits);
+  } else {
+    return __builtin_bswap64(bits);
+  }
+}
+
+// One source type: how its bytes are read and what number they hold.
+template <class Stored, class Value, Value (*decode)(Stored)>
+struct Reader {
+  using ValueType = Value;
+  using StoredType = Stored;
+  static Value read(const std::byte* at, bool swapped) noexcept {
+    Stored bits;
+    std::memcpy(&bits, at, sizeof(Stored));
+    if constexpr (std::is_unsigned_v<Stored>) {
+      if (swapped) bits = swap_bytes(bits);
+    }
+    return decode(bits);
+  }
+};
+
+template <class From, class To>
+To same_bits(From bits) noexcept {
+  return std::bit_cast<To>(bits);
+}
+bool nonzero(std::uint8_t bits) noexcept { return bits != 0; }
+float brain_to_float(std::uint16_t bits) noexcept {
+  return std::bit_cast<float>(static_cast<std::uint32_t>(bits) << 16);
+}
+long double extended_value(long double value) noexcept { return value; }
+
+using BooleanReader = Reader<std::uint8_t, bool, nonzero>;
+using Int8Reader = Reader<std::uint8_t, std::int8_t, same_bits<std::uint8_t, std::int8_t>>;
+using Int16Reader = Reader<std::uint16_t, std::int16_t, same_bits<std::uint16_t, std::int16_t>>;
+using Int32Reader = Reader<std::uint32_t, std::int32_t, same_bits<std::uint32_t, std::int32_t>>;
+using Int64Reader = Reader<std::uint64_t, std::int64_t, same_bits<std::uint64_t, std::int64_t>>;
+using Uint8Reader = Reader<std::uint8_t, std::uint8_t, same_bits<std::uint8_t, std::uint8_t>>;
+using Uint16Reader = Reader<std::uint16_t, std::uint16_t, same_bits<std::uint16_t, std::uint16_t>>;
+using Uint32Reader = Reader<std::uint32_t, std::uint32_t, same_bits<std::uint32_t, std::uint32_t>>;
+using Uint64Reader = Reader<std::uint64_t, std::uint64_t, same_bits<std::uint64_t, std::uint64_t>>;
+using Float16Reader = Reader<std::uint16_t, float, half_to_float>;
+using Bfloat16Reader = Reader<std::uint16_t, float, brain_to_float>;
+using Float32Reader = Reader<std::uint32_t, float, same_bits<std::uint32_t, float>>;
+using Float64Reader = Reader<std::uint64_t, double, same_bits<std::uint64_t, double>>;
+// Never byte-swapped: the format parser refuses a foreign-order long double.
+using ExtendedReader = Reader<long double, long double, extended_value>;
+
+template <class Value>
+std::string value_text(Value value) {
+  if constexpr (std::is_same_v<Value, bool>) {
+    return value ? "1" : "0";
+  } else if constexpr (std::is_signed_v<Value>) {
+    return std::to_string(static_cast<long long>(value));
+  } else {
+    return std::to_string(static_cast<unsigned long long>(value));
+  }
+}
+
+// A contiguous run of T straight into packets, the value broadcast into every
+// lane: the common case of a C-ordered block of the tensor's own type.
+template <bool streaming>
+void broadcast_run(const std::byte* from, std::uint64_t n, Packet<double>* out) noexcept {
+  std::uint64_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    const __m128d pair = _mm_loadu_pd(reinterpret_cast<const double*>(from + 8 * i));
+    detail::put<streaming, double>(out + i, _mm_unpacklo_pd(pair, pair));
+    detail::put<streaming, double>(out + i + 1, _mm_unpackhi_pd(pair, pair));
+  }
+  if (i < n) detail::put<streaming, double>(out + i, _mm_load1_pd(reinterpret_cast<const double*>(from + 8 * i)));
+}
+
+template <bool streaming>
+void broadcast_run(const std::byte* from, std::uint64_t n, Packet<float>* out) noexcept {
+  std::uint64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m128 four = _mm_loadu_ps(reinterpret_cast<const float*>(from + 4 * i));
+    detail::put<streaming, float>(out + i, _mm_shuffle_ps(four, four, 0x00));
+    detail::put<streaming, float>(out + i + 1, _mm_shuffle_ps(four, four, 0x55));
+    detail::put<streaming, float>(out + i + 2, _mm_shuffle_ps(four, four, 0xAA));
+    detail::put<streaming, float>(out + i + 3, _mm_shuffle_ps(four, four, 0xFF));
+  }
+  for (; i < n; ++i) detail::put<streaming, float>(out + i, _mm_load1_ps(reinterpret_cast<const float*>(from + 4 * i)));
+}
+
+template <bool streaming>
+void broadcast_run(const std::byte* from, std::uint64_t n, Packet<int>* out) noexcept {
+  std::uint64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 4 * i));
+    detail::put<streaming, int>(out + i, _mm_shuffle_epi32(four, 0x00));
+    detail::put<streaming, int>(out + i + 1, _mm_shuffle_epi32(four, 0x55));
+    detail::put<streaming, int>(out + i + 2, _mm_shuffle_epi32(four, 0xAA));
+    detail::put<streaming, int>(out + i + 3, _mm_shuffle_epi32(four, 0xFF));
+  }
+  for (; i < n; ++i) {
+    int value;
+    std::memcpy(&value, from + 4 * i, 4);
+    detail::put<streaming, int>(out + i, broadcast(value));
+  }
+}
+
+template <bool streaming>
+void broadcast_run(const std::byte* from, std::uint64_t n, Packet<short>* out) noexcept {
+  std::uint64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m128i eight = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 2 * i));
+    // Each value twice, then each 32-bit pair four times.
+    const __m128i low = _mm_unpacklo_epi16(eight, eight);
+    const __m128i high = _mm_unpackhi_epi16(eight, eight);
+    detail::put<streaming, short>(out + i, _mm_shuffle_epi32(low, 0x00));
+    detail::put<streaming, short>(out + i + 1, _mm_shuffle_epi32(low, 0x55));
+    detail::put<streaming, short>(out + i + 2, _mm_shuffle_epi32(low, 0xAA));
+    detail::put<streaming, short>(out + i + 3, _mm_shuffle_epi32(low, 0xFF));
+    detail::put<streaming, short>(out + i + 4, _mm_shuffle_epi32(high, 0x00));
+    detail::put<streaming, short>(out + i + 5, _mm_shuffle_epi32(high, 0x55));
+    detail::put<streaming, short>(out + i + 6, _mm_shuffle_epi32(high, 0xAA));
+    detail::put<streaming, short>(out + i + 7, _mm_shuffle_epi32(high, 0xFF));
+  }
+  for (; i < n; ++i) {
+    short value;
+    std::memcpy(&value, from + 2 * i, 2);
+    detail::put<streaming, short>(out + i, broadcast(value));
+  }
+}
+
+template <class T>
+void copy_contiguous(const std::byte* from, std::uint64_t n, Packet<T>* out) noexcept {
+  // One read of n elements, one write of n packets.
+  if (worth_streaming(out, (sizeof(T) + 16) * n)) {
+    broadcast_run<true>(from, n, out);
+    _mm_sfence();
+  } else {
+    broadcast_run<false>(from, n, out);
+  }
+}
+
+template <class T, class Value>
+constexpr bool floating_into_integer = std::is_integral_v<T> && !std::is_integral_v<Value>;
+
+// Converts n elements `stride` bytes apart into out[0..n). Returns the
+// position of the first element T cannot hold, or n.
+template <class T, class Source>
+std::uint64_t convert_run(const std::byte* from, std::int64_t stride, std::uint64_t n, bool swapped,
+                          Packet<T>* out) noexcept {
+  using Value = typename Source::ValueType;
+  for (std::uint64_t i = 0; i < n; ++i, from += stride) {
+    const Value value = Source::read(from, swapped);
+    if constexpr (std::is_integral_v<T> && !std::is_same_v<Value, bool>) {
+      if (!std::in_range<T>(value)) return i;
+    }
+    out[i] = static_cast<T>(value);
+  }
+  return n;
+}
+
+template <class T, class Source>
+ImportResult<T> import_as(const StridedBlock& block) {
+  using Value = typename Source::ValueType;
+  ImportResult<T> result;
+  if constexpr (floating_into_integer<T, Value>) {
+    result.refusal = ImportRefusal::floating_into_integer;
+    return result;
+  } else {
+    Tensor<T> tensor(block.shape);
+    const std::uint64_t count = tensor.data.size();
+    const std::size_t rank = block.shape.size();
+    Packet<T>* out = tensor.data.packets;
+    // Rank 0 is one run of one element; otherwise runs along the last
+    // dimension, or a single run when the whole block is C-ordered.
+    std::uint64_t run = rank == 0 ? 1 : block.shape[rank - 1];
+    std::int64_t step = rank == 0 ? 0 : block.byte_strides[rank - 1];
+    std::size_t outer = rank == 0 ? 0 : rank - 1;
+    bool ordered = count > 0;
+    std::int64_t expected = static_cast<std::int64_t>(sizeof(Value));
+    for (std::size_t d = rank; d-- > 0 && ordered;) {
+      if (block.shape[d] != 1 && block.byte_strides[d] != expected) ordered = false;
+      expected *= static_cast<std::int64_t>(block.shape[d]);
+    }
+    if (ordered) {
+      run = count;
+      step = static_cast<std::int64_t>(sizeof(Value));
+      outer = 0;
+    }
+    const bool swapped = block.format.byte_swapped;
+    std::vector<std::uint64_t> index(outer, 0);
+    const std::byte* row = block.first;
+    for (std::uint64_t done = 0; done < count; done += run) {
+      std::uint64_t converted;
+      // Only a source whose bytes are already T's can skip the conversion.
+      if constexpr (std::is_same_v<Value, T> && sizeof(typename Source::StoredType) == sizeof(T)) {
+        if (!swapped && step == static_cast<std::int64_t>(sizeof(T))) {
+          copy_contiguous(row, run, out + done);
+          converted = run;
+        } else {
+          converted = convert_run<T, Source>(row, step, run, swapped, out + done);
+        }
+      } else {
+        converted = convert_run<T, Source>(row, step, run, swapped, out + done);
+      }
+      if (converted != run) {
+        // The tensor goes with this scope: nothing half-filled survives.
+        result.refusal = ImportRefusal::out_of_range;
+        result.element = done + converted;
+        result.value = value_text(Source::read(row + step * static_cast<std::int64_t>(converted), swapped));
+        return result;
+      }
+      for (std::size_t d = outer; d-- > 0;) {
+        if (++index[d] < block.shape[d]) {
+          row += block.byte_strides[d];
+          break;
+        }
+        index[d] = 0;
+        row -= block.byte_strides[d] * static_cast<std::int64_t>(block.shape[d] - 1);
+      }
+    }
+    result.tensor.emplace(std::move(tensor));
+    return result;
+  }
+}
+
+}  // namespace
+
+std::size_t source_bytes(SourceType type) noexcept {
+  switch (type) {
+    case SourceType::boolean:
+    case SourceType::int8:
+    case SourceType::uint8:
+      return 1;
+    case SourceType::int16:
+    case SourceType::uint16:
+    case SourceType::float16:
+    case SourceType::bfloat16:
+      return 2;
+    case SourceType::int32:
+    case SourceType::uint32:
+    case SourceType::float32:
+      return 4;
+    case SourceType::int64:
+    case SourceType::uint64:
+    case SourceType::float64:
+      return 8;
+    case SourceType::extended:
+      return sizeof(long double);
+  }
+  return 0;
+}
+
+bool source_is_floating(SourceType type) noexcept {
+  switch (type) {
+    case SourceType::float16:
+    case SourceType::bfloat16:
+    case SourceType::float32:
+    case SourceType::float64:
+    case SourceType::extended:
+      return true;
+    default:
+      return false;
+  }
+}
+
+ParsedFormat parse_buffer_format(std::string_view format, std::size_t item_bytes) noexcept {
+  using Verdict = ParsedFormat::Verdict;
+  // '@' (or nothing) is native size and order; '=', '<', '>' and '!' are the
+  // standard sizes, in native, little, big and network order.
+  bool native = true;
+  bool swapped = false;
+  if (!format.empty() && std::string_view("@=<>!").find(format.front()) != std::string_view::npos) {
+    native = format.front() == '@';
+    swapped = format.front() == '>' || format.front() == '!';
+    format.remove_prefix(1);
+  }
+  if (format.size() == 2 && format[0] == 'Z' && std::string_view("efdg").find(format[1]) != std::string_view::npos) {
+    return {Verdict::complex_number};
+  }
+  if (format.size() != 1) return {Verdict::unsupported};
+  SourceType type;
+  switch (format[0]) {
+    case '?': type = SourceType::boolean; break;
+    case 'b': type = SourceType::int8; break;
+    case 'B': type = SourceType::uint8; break;
+    case 'h': type = SourceType::int16; break;
+    case 'H': type = SourceType::uint16; break;
+    case 'i': type = SourceType::int32; break;
+    case 'I': type = SourceType::uint32; break;
+    // long is 64 bits natively here, 32 in the standard sizes.
+    case 'l': type = native ? SourceType::int64 : SourceType::int32; break;
+    case 'L': type = native ? SourceType::uint64 : SourceType::uint32; break;
+    case 'q': type = SourceType::int64; break;
+    case 'Q': type = SourceType::uint64; break;
+    case 'e': type = SourceType::float16; break;
+    case 'f': type = SourceType::float32; break;
+    case 'd': type = SourceType::float64; break;
+    case 'n':
+    case 'N':
+      if (!native) return {Verdict::unsupported};
+      type = format[0] == 'n' ? SourceType::int64 : SourceType::uint64;
+      break;
+    case 'g':
+      // A long double has no standard size, and no other order we could read.
+      if (!native) return {Verdict::unsupported};
+      type = SourceType::extended;
+      break;
+    default:
+      return {Verdict::unsupported};
+  }
+  if (source_bytes(type) != item_bytes) return {Verdict::unsupported};
+  return {Verdict::number, SourceFormat{type, swapped && source_bytes(type) > 1}};
+}
+
+template <class T>
+ImportResult<T> import_block(const StridedBlock& block) {
+  switch (block.format.type) {
+    case SourceType::boolean: return import_as<T, BooleanReader>(block);
+    case SourceType::int8: return import_as<T, Int8Reader>(block);
+    case SourceType::int16: return import_as<T, Int16Reader>(block);
+    case SourceType::int32: return import_as<T, Int32Reader>(block);
+    case SourceType::int64: return import_as<T, Int64Reader>(block);
+    case SourceType::uint8: return import_as<T, Uint8Reader>(block);
+    case SourceType::uint16: return import_as<T, Uint16Reader>(block);
+    case SourceType::uint32: return import_as<T, Uint32Reader>(block);
+    case SourceType::uint64: return import_as<T, Uint64Reader>(block);
+    case SourceType::float16: return import_as<T, Float16Reader>(block);
+    case SourceType::bfloat16: return import_as<T, Bfloat16Reader>(block);
+    case SourceType::float32: return import_as<T, Float32Reader>(block);
+    case SourceType::float64: return import_as<T, Float64Reader>(block);
+    case SourceType::extended: return import_as<T, ExtendedReader>(block);
+  }
+  return {};
+}
+
+template ImportResult<short> import_block<short>(const StridedBlock&);
+template ImportResult<int> import_block<int>(const StridedBlock&);
+template ImportResult<float> import_block<float>(const StridedBlock&);
+template ImportResult<double> import_block<double>(const StridedBlock&);
+
+}  // namespace halvorn

@@ -1,0 +1,256 @@
+"""halvorn with other libraries: the buffer protocol and DLPack out,
+quorva_array_* in, pickling, copying, and the @ and / operators."""
+
+import array
+import copy
+import ctypes
+import gc
+import pickle
+import sys
+import weakref
+
+import numpy as np
+import pytest
+
+import halvorn
+from conftest import FLOAT_TYPES, TENSOR_CLASSES, assert_process_ends
+
+DTYPES = {"int16": np.int16, "int32": np.int32, "float32": np.float32, "float64": np.float64}
+SHAPES = [[], [0], [3, 0], [5], [2, 3], [2, 3, 4]]
+
+
+def array_function(element_type):
+    return getattr(halvorn, f"quorva_array_{element_type}")
+
+
+def values(element_type, shape):
+    """Every extreme of the type first: the limits, and for floats -0.0, a NaN
+    with a payload, subnormals and infinities."""
+    dtype = np.dtype(DTYPES[element_type])
+    if dtype.kind == "i":
+        info = np.iinfo(dtype)
+        special = np.array([info.min, info.max, 0, -1, 7], dtype=dtype)
+    else:
+        bits = np.uint32 if dtype.itemsize == 4 else np.uint64
+        payload_nan = np.array([0x7FC01234 if dtype.itemsize == 4 else 0x7FF8000000001234], dtype=bits).view(dtype)
+        finfo = np.finfo(dtype)
+        special = np.concatenate([np.array([-0.0, np.inf, -np.inf, finfo.smallest_subnormal, finfo.max, 0.1],
+                                           dtype=dtype), payload_nan])
+    count = int(np.prod(shape))
+    return np.resize(special, count).reshape(shape)
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a), np.asarray(b)
+    return a.shape == b.shape and a.dtype == b.dtype and a.tobytes() == b.tobytes()
+
+
+@pytest.mark.parametrize("shape", SHAPES, ids=str)
+def test_round_trips_keep_every_bit(element_type, shape):
+    source = values(element_type, shape)
+    tensor = array_function(element_type)(source)
+    assert type(tensor) is TENSOR_CLASSES[element_type] and tensor.shape == shape
+    view = np.asarray(tensor)
+    assert same_bits(view, source) and not view.flags.writeable
+    assert view.strides == tuple(16 * int(np.prod(shape[d + 1:])) for d in range(len(shape)))
+    assert same_bits(np.from_dlpack(tensor), source)
+    assert same_bits(np.from_dlpack(tensor, copy=True), source)
+    assert same_bits(memoryview(tensor), source)
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        restored = pickle.loads(pickle.dumps(tensor, protocol))
+        assert type(restored) is type(tensor) and same_bits(np.asarray(restored), source), protocol
+    # Back in through every kind of input: a tensor, a buffer, DLPack, lists.
+    for again in (tensor, memoryview(tensor), np.asarray(tensor), source.tolist()):
+        assert same_bits(np.asarray(array_function(element_type)(again)), source)
+
+
+def test_views_are_zero_copy_and_keep_the_tensor_alive(element_type):
+    tensor = array_function(element_type)(values(element_type, [1000]))
+    expected = np.asarray(tensor).copy()
+    address = np.asarray(tensor).__array_interface__["data"][0]
+    assert np.from_dlpack(tensor).__array_interface__["data"][0] == address
+    views = [np.asarray(tensor), memoryview(tensor), np.from_dlpack(tensor)]
+    capsules = [tensor.__dlpack__(), tensor.__dlpack__(max_version=(1, 0))]  # never consumed
+    alive = weakref.ref(tensor) if hasattr(type(tensor), "__weakref__") else None
+    before = sys.getrefcount(tensor)
+    del tensor
+    gc.collect()
+    for view in views:
+        assert same_bits(np.asarray(view), expected)
+    del views, capsules
+    gc.collect()
+    assert before > 1 and (alive is None or alive() is None)
+
+
+def test_exports_are_read_only(element_type):
+    tensor = array_function(element_type)([1, 2])
+    with pytest.raises((BufferError, TypeError)):
+        ctypes.c_char.from_buffer(tensor)
+    with pytest.raises(TypeError):
+        memoryview(tensor)[0] = 5
+    with pytest.raises(ValueError):
+        np.asarray(tensor)[0] = 5
+    with pytest.raises(ValueError):
+        np.from_dlpack(tensor)[0] = 5
+    writable = np.from_dlpack(tensor, copy=True)
+    writable[0] = 5
+    assert tensor.to_list() == [1, 2]
+
+
+def test_dlpack_capsules_and_devices(element_type):
+    tensor = array_function(element_type)([[1, 2, 3], [4, 5, 6]])
+    assert tensor.__dlpack_device__() == (1, 0)
+    assert "dltensor_versioned" in repr(tensor.__dlpack__(max_version=(1, 0)))
+    assert '"dltensor"' in repr(tensor.__dlpack__())
+    for refused in [dict(dl_device=(2, 0)), dict(dl_device=(1, 1)), dict(stream=1)]:
+        with pytest.raises(BufferError):
+            tensor.__dlpack__(**refused)
+    with pytest.raises(TypeError):
+        tensor.__dlpack__(None)  # keyword-only
+    assert np.from_dlpack(tensor, copy=False).tolist() == [[1, 2, 3], [4, 5, 6]]
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda x: np.asfortranarray(x),
+        lambda x: x[::-1, ::-2],
+        lambda x: x.T,
+        lambda x: x.astype(x.dtype.newbyteorder(">")),
+        lambda x: x.astype(np.int8 if x.dtype.kind == "i" else np.float16),
+        lambda x: x.astype(np.uint8 if x.dtype.kind == "i" else np.float32) % 100,
+        lambda x: x.astype(bool),
+        lambda x: np.broadcast_to(x[:1], x.shape),
+    ],
+    ids=["fortran", "negative-steps", "transposed", "big-endian", "narrower", "unsigned", "bool", "zero-steps"],
+)
+def test_any_strides_and_formats(element_type, make):
+    base = np.arange(-6, 6).reshape(3, 4).astype(DTYPES[element_type])
+    source = make(base)
+    expected = source.astype(DTYPES[element_type])
+    assert same_bits(np.asarray(array_function(element_type)(source)), expected)
+    assert same_bits(np.asarray(array_function(element_type)(memoryview(source) if source.flags.c_contiguous
+                                                            else source.tolist())), expected)
+
+
+def test_other_buffers_and_tensor_classes(element_type):
+    convert = array_function(element_type)
+    assert convert(array.array("q", [-3, 4])).to_list() == [-3, 4]
+    assert convert(bytearray(b"\x01\xff")).to_list() == [1, 255]
+    assert convert(halvorn.quorva_full_int16([2, 1], -7)).shape == [2, 1]
+    assert convert(halvorn.quorva_full_int16([2, 1], -7)).to_list() == [-7, -7]
+    assert convert(np.int16(5)).shape == []
+
+
+@pytest.mark.parametrize(
+    "data, shape",
+    [(7, []), (True, []), ([], [0]), ([[], []], [2, 0]), ((1, 2), [2]), ([(1, 2), [3, 4]], [2, 2]),
+     ([[[1]], [[2]]], [2, 1, 1]), ([np.int64(3), True], [2]), (range(3), [3])],
+    ids=str,
+)
+def test_nested_sequences_take_numpy_shapes(element_type, data, shape):
+    tensor = array_function(element_type)(data)
+    assert tensor.shape == shape == list(np.array(data).shape)
+    assert tensor.to_list() == np.array(data, dtype=DTYPES[element_type]).ravel().tolist()
+
+
+@pytest.mark.parametrize("element_type", FLOAT_TYPES)
+def test_float_classes_round_and_overflow_like_the_fill(element_type):
+    convert = array_function(element_type)
+    fill = getattr(halvorn, f"quorva_full_{element_type}")
+    for value in [0.1, 1e300, -1e300, 2**64 + 1, 2**200, 16777217]:
+        assert convert([value]).to_list() == fill([1], value).to_list()
+        assert convert(np.array([value], dtype=np.float64 if isinstance(value, float) else object)
+                       .astype(np.float64)).to_list() == fill([1], float(value)).to_list()
+
+
+class Chameleon:
+    """A number whose __index__ empties the list it sits in."""
+
+    def __init__(self, victim):
+        self.victim = victim
+
+    def __index__(self):
+        self.victim.clear()
+        return 1
+
+
+def test_refusals(element_type):
+    convert = array_function(element_type)
+    integer = element_type not in FLOAT_TYPES
+    cases = [
+        ("text", TypeError, "str"), (b"xy", TypeError, "bytes"), ([None], TypeError, "NoneType"),
+        ([1, "2"], TypeError, "str"), (object(), TypeError, "object"), ([1j], TypeError, "complex"),
+        (np.array([1 + 2j]), TypeError, "complex"), (np.array(["a"]), TypeError, "format"),
+        ([[1, 2], [3]], ValueError, "at [1]"), ([[1, 2], 3], ValueError, "at [1]"), ([1, [2]], ValueError, "[1]"),
+        ([[1], [[2]]], ValueError, "[1, 0]"), ([[[]] * 2, [[1]] * 2], ValueError, "[1, 0]"),
+    ]
+    if integer:
+        limit = np.iinfo(DTYPES[element_type]).max + 1
+        cases += [([2.0], TypeError, "float"), (np.array([2.0]), TypeError, "floating"),
+                  ([0, limit], OverflowError, f"{limit} at element [1]"),
+                  (np.array([[0, 0], [0, -limit - 1]]), OverflowError, f"{-limit - 1} at element [1, 1]"),
+                  (np.array([2**64 - 1], dtype=np.uint64), OverflowError, str(2**64 - 1)), (2**100, OverflowError, "")]
+    else:
+        cases += [([10**400], OverflowError, "too large")]
+    nested = [[0], [0]]
+    nested[1].append(nested)  # a list inside itself is nested beyond any depth
+    cases.append((nested, ValueError, ""))
+    for data, error, fragment in cases:
+        with pytest.raises(error) as caught:
+            convert(data)
+        assert fragment in str(caught.value), (data, str(caught.value))
+    victim = [0, 0, 0]
+    victim[1] = Chameleon(victim)
+    with pytest.raises(ValueError, match="changed its length"):
+        convert(victim)
+    with pytest.raises(TypeError):
+        convert(data=[1])
+    # An unconstructed instance has nothing to give.
+    for method in (lambda e: convert(e), lambda e: memoryview(e), lambda e: pickle.dumps(e), lambda e: e.__dlpack__()):
+        with pytest.raises((TypeError, BufferError)):
+            method(TENSOR_CLASSES[element_type].__new__(TENSOR_CLASSES[element_type]))
+
+
+def test_pickle_is_compact_and_checked(element_type):
+    tensor = array_function(element_type)(values(element_type, [1000]))
+    item = np.dtype(DTYPES[element_type]).itemsize
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        # Protocols 0 to 2 have no bytes type: the values go as latin-1 text,
+        # at most two bytes per byte.
+        size = len(pickle.dumps(tensor, protocol))
+        assert size < (1 if protocol >= 3 else 2) * 1000 * item + 300, protocol
+    buffers = []
+    data = pickle.dumps(tensor, 5, buffer_callback=buffers.append)
+    assert len(data) < 200 and len(buffers) == 1
+    assert same_bits(np.asarray(pickle.loads(data, buffers=buffers)), np.asarray(tensor))
+    restore = getattr(halvorn, f"_restore_{element_type}")
+    with pytest.raises(ValueError):
+        restore([3], b"\0" * item * 2)
+    with pytest.raises(ValueError):
+        restore([2**40, 2**40, 2**40], b"")
+    assert copy.copy(tensor) is tensor and copy.deepcopy([tensor])[0] is tensor
+
+
+def test_at_is_dot_and_slash_is_div(element_type):
+    a = array_function(element_type)([[1, 2], [3, 4]])
+    dot = getattr(halvorn, f"quorva_dot_{element_type}")
+    assert (a @ a).to_list() == dot(a, a).to_list() == [7, 10, 15, 22]
+    with pytest.raises(TypeError):
+        a @ np.ones((2, 2))
+    if element_type in FLOAT_TYPES:
+        assert (a / a).to_list() == [1, 1, 1, 1]
+    else:
+        with pytest.raises(TypeError):
+            a / a
+    assert_process_ends(
+        f"""
+        import halvorn
+        a = halvorn.quorva_ones_{element_type}([2, 3])
+        try:
+            a @ a
+        finally:
+            print("never reached")
+        """,
+        b"quorva dot() : Shape doesn't match!\n",
+    )
