@@ -43,16 +43,39 @@ struct TensorOrUnbuilt {
 
 }  // namespace halvorn
 
+namespace halvorn {
+
+// The pybind11 record of the class that wraps Tensor<T>. The module sets it
+// each time its body runs, after registering the classes, so that a call
+// does not look the type up by name for every argument and every result; a
+// module that only includes this header (the test companion) leaves it null
+// and looks the type up each time.
+template <class T>
+inline const pybind11::detail::type_info* registered_tensor_type = nullptr;
+
+template <class T>
+const pybind11::detail::type_info* tensor_type_info() {
+  const pybind11::detail::type_info* known = registered_tensor_type<T>;
+  return known != nullptr ? known : pybind11::detail::get_type_info(typeid(Tensor<T>));
+}
+
+}  // namespace halvorn
+
 namespace pybind11::detail {
 
-// The base class supplies the registered type (looked up once, when the caster
-// is made), the signature name and the result conversion; only loading is
-// replaced.
+// Loading is this header's own; the signature name and the conversions back
+// to Python are pybind11's, but for the moved result, which is the common
+// case and is built straight into a new instance.
 template <class T>
-class type_caster<halvorn::Tensor<T>> : public type_caster_base<halvorn::Tensor<T>> {
-  using Base = type_caster_base<halvorn::Tensor<T>>;
+class type_caster<halvorn::Tensor<T>> : public type_caster_generic {
+  using Tensor = halvorn::Tensor<T>;
+  using Base = type_caster_base<Tensor>;
 
  public:
+  static constexpr auto name = const_name<Tensor>();
+
+  type_caster() : type_caster_generic(halvorn::tensor_type_info<T>()) {}
+
   bool load(handle source, bool /*convert*/) {
     const value_and_holder part = tensor_part(source);
     if (part.inst == nullptr) return false;
@@ -65,10 +88,9 @@ class type_caster<halvorn::Tensor<T>> : public type_caster_base<halvorn::Tensor<
   }
 
   // The instance's Tensor<T> slot, built or not; one with no instance for
-  // anything that is not such an instance. A subclass must have exactly this class as its one
-  // tensor part in pybind11's per-type cache: that cache describes how the
-  // instance was laid out, and stays as it was if the subclass's __bases__
-  // are changed afterwards.
+  // anything that is not such an instance. A subclass must have exactly this
+  // class as its one tensor part in pybind11's per-type cache: that cache
+  // describes how the instance was laid out.
   value_and_holder tensor_part(handle source) const {
     const type_info* tensor_type = this->typeinfo;
     if (!source || tensor_type == nullptr) return {};
@@ -79,6 +101,37 @@ class type_caster<halvorn::Tensor<T>> : public type_caster_base<halvorn::Tensor<
       if (parts.size() != 1 || parts.front() != tensor_type) return {};
     }
     return reinterpret_cast<instance*>(source.ptr())->get_value_and_holder(tensor_type, false);
+  }
+
+  // A result: moved into a new Tensor<T> that a new instance owns, as
+  // pybind11's move policy does. pybind11 would first look for an instance
+  // already registered at the source's address; a temporary being returned
+  // never has one.
+  static handle cast(Tensor&& source, return_value_policy, handle) {
+    const type_info* tensor_type = halvorn::tensor_type_info<T>();
+    if (tensor_type == nullptr) return Base::cast(std::move(source), return_value_policy::move, {});
+    auto owned = std::make_unique<Tensor>(std::move(source));
+    object result = reinterpret_steal<object>(make_new_instance(tensor_type->type));
+    if (!result) throw error_already_set();
+    auto* wrapper = reinterpret_cast<instance*>(result.ptr());
+    wrapper->owned = true;
+    values_and_holders(wrapper).begin()->value_ptr() = owned.release();
+    tensor_type->init_instance(wrapper, nullptr);
+    return result.release();
+  }
+  static handle cast(const Tensor& source, return_value_policy policy, handle parent) {
+    return Base::cast(source, policy, parent);
+  }
+  static handle cast(const Tensor* source, return_value_policy policy, handle parent) {
+    return Base::cast(source, policy, parent);
+  }
+
+  template <class Wanted>
+  using cast_op_type = detail::cast_op_type<Wanted>;
+  operator Tensor*() { return static_cast<Tensor*>(value); }
+  operator Tensor&() {
+    if (value == nullptr) throw reference_cast_error();
+    return *static_cast<Tensor*>(value);
   }
 };
 
