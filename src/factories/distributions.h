@@ -21,7 +21,7 @@
 namespace halvorn {
 
 // Values handed to a sink at a time, at most; their buffers live on the stack.
-inline constexpr std::size_t random_block = 512;
+inline constexpr std::size_t random_block = 256;
 
 namespace detail {
 
@@ -33,15 +33,22 @@ class ReplayedWords {
   static constexpr result_type min() noexcept { return MersenneTwister::min(); }
   static constexpr result_type max() noexcept { return MersenneTwister::max(); }
 
-  ReplayedWords(const std::uint32_t* next, const std::uint32_t* end, MersenneTwister& engine)
-      : next_(next), end_(end), engine_(engine) {}
-  result_type operator()() { return next_ < end_ ? *next_++ : engine_(); }
+  ReplayedWords(const std::uint32_t* next, const std::uint32_t* end, MersenneTwister& engine,
+                const RandomKernels& kernels)
+      : next_(next), end_(end), engine_(engine), kernels_(kernels) {}
+  result_type operator()() {
+    if (next_ < end_) return *next_++;
+    result_type word;
+    engine_.generate(&word, 1, kernels_);
+    return word;
+  }
   bool replayed() const { return next_ == end_; }
 
  private:
   const std::uint32_t* next_;
   const std::uint32_t* end_;
   MersenneTwister& engine_;
+  const RandomKernels& kernels_;
 };
 
 inline std::size_t canonical_kernel(const RandomKernels& kernels, const std::uint32_t* words,
@@ -75,7 +82,7 @@ void canonical_values(MersenneTwister& engine, T* to, std::size_t count,
     count -= below_one;
     if (below_one == block) continue;
     ReplayedWords source(words + below_one * words_per_value, words + block * words_per_value,
-                         engine);
+                         engine, kernels);
     // Every value takes at least its share of outputs, so the replayed
     // words run out no later than the values wanted.
     while (count > 0 && !source.replayed()) {
