@@ -8,10 +8,8 @@
 namespace halvorn {
 namespace {
 
-// The packets are allocated before the generator is touched: a failed
-// allocation ends the process first, and a device that cannot be used throws
-// after it, releasing the block on the way out. Each packet is written once,
-// a block of values at a time, straight from the distribution.
+// Each value broadcast into its packet; non-temporal stores for a block too
+// large to stay in cache.
 template <bool streaming, class T>
 void store_values(const T* values, std::size_t count, Packet<T>* to) noexcept {
   for (std::size_t i = 0; i < count; ++i) {
@@ -23,6 +21,10 @@ void store_values(const T* values, std::size_t count, Packet<T>* to) noexcept {
   }
 }
 
+// The packets are allocated before the generator is touched: a failed
+// allocation ends the process first, and a device that cannot be used throws
+// after it, releasing the block on the way out. Each packet is written once,
+// a block of values at a time, straight from the distribution.
 template <class T, class Generator>
 Tensor<T> draw(const Shape& shape) {
   Tensor<T> result(shape);
