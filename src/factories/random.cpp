@@ -1,21 +1,48 @@
 #include "factories/random.h"
 
+#include <cstddef>
 #include <cstdint>
+
+#include "core/packet_loops.h"
 
 namespace halvorn {
 namespace {
 
+// Each value broadcast into its packet; non-temporal stores for a block too
+// large to stay in cache.
+template <bool streaming, class T>
+void store_values(const T* values, std::size_t count, Packet<T>* to) noexcept {
+  for (std::size_t i = 0; i < count; ++i) {
+    if constexpr (streaming) {
+      PacketMath<T>::stream(to + i, broadcast(values[i]));
+    } else {
+      PacketMath<T>::store(to + i, broadcast(values[i]));
+    }
+  }
+}
+
 // The packets are allocated before the generator is touched: a failed
 // allocation ends the process first, and a device that cannot be used throws
 // after it, releasing the block on the way out. Each packet is written once,
-// straight from the distribution.
+// a block of values at a time, straight from the distribution.
 template <class T, class Generator>
 Tensor<T> draw(const Shape& shape) {
   Tensor<T> result(shape);
   auto [engine, distribution] = Generator::get();
-  Packet<T>* const packets = result.data.packets;
+  Packet<T>* next = result.data.packets;
   const std::uint64_t count = result.data.size();
-  for (std::uint64_t i = 0; i < count; ++i) packets[i] = distribution(engine);
+  if (worth_streaming(next, 16 * count)) {
+    distribution.generate(engine, count, [&next](const T* values, std::size_t block) {
+      store_values<true>(values, block, next);
+      next += block;
+    });
+    _mm_sfence();
+  } else {
+    distribution.generate(engine, count, [&next](const T* values, std::size_t block) {
+      store_values<false>(values, block, next);
+      next += block;
+    });
+  }
   return result;
 }
 

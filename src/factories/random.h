@@ -6,15 +6,16 @@
 #include <random>
 
 #include "core/tensor.h"
+#include "factories/distributions.h"
 #include "factories/thread_generator.h"
 
 namespace halvorn {
 
 // The generators of rand<T> and randn<T>, one each per element type.
 template <class T>
-using RandGenerator = ThreadGenerator<std::random_device, std::uniform_real_distribution<T>>;
+using RandGenerator = ThreadGenerator<std::random_device, UniformDistribution<T>>;
 template <class T>
-using RandnGenerator = ThreadGenerator<std::random_device, std::normal_distribution<T>>;
+using RandnGenerator = ThreadGenerator<std::random_device, NormalDistribution<T>>;
 
 // Every element drawn uniformly from [0, 1), in storage order. Throws the
 // standard library's exception when this thread's random device cannot be

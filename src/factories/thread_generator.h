@@ -1,20 +1,23 @@
 // The per-thread generator behind one random operation: a random device, an
 // MT19937 engine seeded once from it and a distribution, all created the first
-// time the operation runs in a thread and kept until that thread ends.
+// time the operation runs in a thread and kept until that thread ends. The
+// engine is std::mt19937 state for state and the distributions give the
+// standard library's values (mersenne_twister.h, distributions.h).
 #pragma once
 
 #include <cstdint>
 #include <optional>
-#include <random>
 
+#include "factories/distributions.h"
 #include "factories/fork_count.h"
+#include "factories/mersenne_twister.h"
 
 namespace halvorn {
 
 // A copy of one generator: what its next draws will be.
 template <class Distribution>
 struct GeneratorState {
-  std::mt19937 engine;
+  MersenneTwister engine;
   Distribution distribution;
 };
 
@@ -25,8 +28,7 @@ struct GeneratorState {
 template <class Device, class Distribution>
 class ThreadGenerator {
  public:
-  using Engine = std::mt19937;
-  using Value = typename Distribution::result_type;
+  using Engine = MersenneTwister;
 
   struct Parts {
     Engine& engine;
@@ -48,7 +50,7 @@ class ThreadGenerator {
     thread_local Device device;
     const std::uint64_t forks = fork_count();
     thread_local Seeded seeded{Engine(seed_from(device)), forks};
-    thread_local Distribution distribution(Value(0), Value(1));
+    thread_local Distribution distribution;
     if (seeded.forks != forks) {
       seeded.engine.seed(seed_from(device));
       distribution.reset();
@@ -84,7 +86,7 @@ class ThreadGenerator {
 };
 
 template <class Device, class Distribution>
-thread_local std::mt19937* ThreadGenerator<Device, Distribution>::engine_ = nullptr;
+thread_local MersenneTwister* ThreadGenerator<Device, Distribution>::engine_ = nullptr;
 
 template <class Device, class Distribution>
 thread_local Distribution* ThreadGenerator<Device, Distribution>::distribution_ = nullptr;
