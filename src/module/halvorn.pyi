@@ -170,14 +170,22 @@ class TensorFloat64:
     @property
     def shape(self) -> list[int]:
         ...
-def _restore_float32(arg0: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], arg1: collections.abc.Buffer | str) -> TensorFloat32:
-    ...
-def _restore_float64(arg0: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], arg1: collections.abc.Buffer | str) -> TensorFloat64:
-    ...
-def _restore_int16(arg0: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], arg1: collections.abc.Buffer | str) -> TensorInt16:
-    ...
-def _restore_int32(arg0: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], arg1: collections.abc.Buffer | str) -> TensorInt32:
-    ...
+def _restore_float32(shape, values):
+    """
+    Rebuilds a pickled tensor.
+    """
+def _restore_float64(shape, values):
+    """
+    Rebuilds a pickled tensor.
+    """
+def _restore_int16(shape, values):
+    """
+    Rebuilds a pickled tensor.
+    """
+def _restore_int32(shape, values):
+    """
+    Rebuilds a pickled tensor.
+    """
 def quorva_add_float32(arg0: TensorFloat32, arg1: TensorFloat32) -> TensorFloat32:
     ...
 def quorva_add_float64(arg0: TensorFloat64, arg1: TensorFloat64) -> TensorFloat64:

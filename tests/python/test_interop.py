@@ -5,6 +5,7 @@ import array
 import copy
 import ctypes
 import gc
+import io
 import pickle
 import sys
 import weakref
@@ -224,6 +225,16 @@ def test_pickle_is_compact_and_checked(element_type):
     data = pickle.dumps(tensor, 5, buffer_callback=buffers.append)
     assert len(data) < 200 and len(buffers) == 1
     assert same_bits(np.asarray(pickle.loads(data, buffers=buffers)), np.asarray(tensor))
+
+    class OnlyHalvorn(pickle.Unpickler):
+        # A careful loader: the pickle may name the reconstructor and nothing else.
+        def find_class(self, module, name):
+            assert (module, name) == ("halvorn", f"_restore_{element_type}"), (module, name)
+            return super().find_class(module, name)
+
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        loaded = OnlyHalvorn(io.BytesIO(pickle.dumps(tensor, protocol))).load()
+        assert same_bits(np.asarray(loaded), np.asarray(tensor))
     restore = getattr(halvorn, f"_restore_{element_type}")
     with pytest.raises(ValueError):
         restore([3], b"\0" * item * 2)
