@@ -822,16 +822,28 @@ void bind_array_factory(py::module_& module) {
   module.def(array_function_name<T>().c_str(), &import_any<T>, py::arg("data"), py::pos_only());
 }
 
-// The pybind11 function that does the work of _restore_<type>. pybind11
-// pickles its own function objects as a call of eval(), which restricted
-// unpicklers (and careful readers) refuse; a plain C function whose self is
-// the module pickles as its name, halvorn._restore_<type>, and forwards here.
+// _restore_<type> is a plain C function whose self is the module, because
+// pybind11 pickles its own function objects as a call of eval(), which
+// restricted unpicklers (and careful readers) refuse; this one pickles as its
+// name, halvorn._restore_<type>. Its arguments go through pybind11's casters
+// and its exceptions through pybind11's translators, as a bound function's do.
 template <class T>
-PyObject* restore_implementation = nullptr;
-
-template <class T>
-PyObject* forward_restore(PyObject*, PyObject* const* arguments, Py_ssize_t count) {
-  return PyObject_Vectorcall(restore_implementation<T>, arguments, static_cast<size_t>(count), nullptr);
+PyObject* restore_entry(PyObject*, PyObject* const* arguments, Py_ssize_t count) {
+  try {
+    py::detail::make_caster<Shape> shape;
+    py::detail::make_caster<std::variant<py::buffer, py::str>> values;
+    if (count != 2 || !shape.load(arguments[0], true) || !values.load(arguments[1], true)) {
+      throw py::type_error(std::string("_restore_") + ElementTraits<T>::word +
+                           "() takes a shape and the values (bytes or base64 text)");
+    }
+    return py::cast(restore<T>(py::detail::cast_op<const Shape&>(shape),
+                               py::detail::cast_op<const std::variant<py::buffer, py::str>&>(values)))
+        .release()
+        .ptr();
+  } catch (...) {
+    py::detail::try_translate_exceptions();
+    return nullptr;
+  }
 }
 
 template <class T>
@@ -839,10 +851,8 @@ void bind_restore(py::module_& module) {
   static const std::string name = std::string("_restore_") + ElementTraits<T>::word;
   // The leading "name(...)\n--\n\n" becomes the function's signature.
   static const std::string doc = name + "(shape, values, /)\n--\n\nRebuilds a pickled tensor.";
-  static PyMethodDef definition{name.c_str(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&forward_restore<T>)),
+  static PyMethodDef definition{name.c_str(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&restore_entry<T>)),
                                 METH_FASTCALL, doc.c_str()};
-  // Kept for the life of the process, as the module's functions are.
-  restore_implementation<T> = py::cpp_function(&restore<T>, py::name(name.c_str())).release().ptr();
   py::object entry = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&definition, module.ptr(), module.attr("__name__").ptr()));
   if (!entry) throw py::error_already_set();
   module.attr(name.c_str()) = entry;

@@ -173,10 +173,12 @@ PYBIND11_MODULE(halvorn, module) {
   bind_tensor_class<int>(module, "TensorInt32");
   bind_tensor_class<float>(module, "TensorFloat32");
   bind_tensor_class<double>(module, "TensorFloat64");
-  registered_tensor_type<short> = py::detail::get_type_info(typeid(Tensor<short>));
-  registered_tensor_type<int> = py::detail::get_type_info(typeid(Tensor<int>));
-  registered_tensor_type<float> = py::detail::get_type_info(typeid(Tensor<float>));
-  registered_tensor_type<double> = py::detail::get_type_info(typeid(Tensor<double>));
+  if (PyInterpreterState_Get() == PyInterpreterState_Main()) {
+    registered_tensor_type<short> = py::detail::get_type_info(typeid(Tensor<short>));
+    registered_tensor_type<int> = py::detail::get_type_info(typeid(Tensor<int>));
+    registered_tensor_type<float> = py::detail::get_type_info(typeid(Tensor<float>));
+    registered_tensor_type<double> = py::detail::get_type_info(typeid(Tensor<double>));
+  }
 
   bind_constant_factories(module);
   bind_random_factories(module);

@@ -45,18 +45,22 @@ struct TensorOrUnbuilt {
 
 namespace halvorn {
 
-// The pybind11 record of the class that wraps Tensor<T>. The module sets it
-// each time its body runs, after registering the classes, so that a call
-// does not look the type up by name for every argument and every result; a
-// module that only includes this header (the test companion) leaves it null
-// and looks the type up each time.
+// The pybind11 record of the class that wraps Tensor<T> in the main
+// interpreter. The module sets it each time its body runs there, after
+// registering the classes, so that a call does not look the type up by name
+// for every argument and every result. Each interpreter has records of its
+// own, and a sub-interpreter's die with it, so any other interpreter (one that
+// does not enforce the module's refusal may load it) looks the type up each
+// time, and so does a module that only includes this header (the test
+// companion), which leaves it null.
 template <class T>
 inline const pybind11::detail::type_info* registered_tensor_type = nullptr;
 
 template <class T>
 const pybind11::detail::type_info* tensor_type_info() {
   const pybind11::detail::type_info* known = registered_tensor_type<T>;
-  return known != nullptr ? known : pybind11::detail::get_type_info(typeid(Tensor<T>));
+  if (known != nullptr && PyInterpreterState_Get() == PyInterpreterState_Main()) return known;
+  return pybind11::detail::get_type_info(typeid(Tensor<T>));
 }
 
 }  // namespace halvorn
