@@ -1,0 +1,109 @@
+"""Arguments, the run of the chosen families, and the files it writes."""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+from . import __doc__ as PACKAGE_DOC
+from .cases import FAMILIES
+from .environment import CHECKOUT, environment_report
+from .machine import blas_line, blas_report, cpu_model, hold_blas_to_one_thread, load_average, revision
+from .plot import render_plot
+from .report import publish, render_markdown
+from .settings import FULL_SETTINGS, QUICK_SETTINGS, Config
+from .targets import apply_targets, target_summary
+from .timing import Run
+
+
+def parse_arguments(argv):
+    parser = argparse.ArgumentParser(prog="./dev bench", description=PACKAGE_DOC.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="fewer sizes and rounds: seconds, not minutes")
+    parser.add_argument("--out", type=Path, default=CHECKOUT / "bench-results", help="output directory")
+    parser.add_argument("--only", help="comma-separated families: " + ",".join(FAMILIES))
+    parser.add_argument("--sizes", help="comma-separated element counts")
+    parser.add_argument("--shape2d", help="the 2-D element-wise shape, e.g. 1024x1024")
+    parser.add_argument("--dot-sizes", help="comma-separated matrix sizes for dot")
+    parser.add_argument("--memory-n", type=int, help="element count of the peak-memory cases")
+    parser.add_argument("--publish", action="store_true", help="copy the results to docs/ and README.md")
+    parser.add_argument("--keep-blas-env", action="store_true",
+                        help="leave OPENBLAS_CORETYPE/OPENBLAS_L2_SIZE as found instead of unsetting them")
+    return parser.parse_args(argv)
+
+
+def make_config(args):
+    settings = dict(QUICK_SETTINGS if args.quick else FULL_SETTINGS)
+    if args.sizes:
+        settings["sizes"] = [int(v) for v in args.sizes.split(",")]
+    if args.shape2d:
+        settings["shape2d"] = tuple(int(v) for v in args.shape2d.split("x"))
+    if args.dot_sizes:
+        settings["dot_sizes"] = [int(v) for v in args.dot_sizes.split(",")]
+    if args.memory_n:
+        settings["memory_n"] = args.memory_n
+    families = args.only.split(",") if args.only else list(FAMILIES)
+    unknown = set(families) - set(FAMILIES)
+    if unknown:
+        raise SystemExit(f"unknown families: {', '.join(sorted(unknown))}")
+    return Config(families=families, quick=args.quick, **settings)
+
+
+def main(argv):
+    args = parse_arguments(argv)
+    config = make_config(args)
+    hold_blas_to_one_thread()
+    blas = blas_report()
+    started = time.time()
+    load_before = load_average()
+    run = Run(config)
+    for name in config.families:
+        print(f"{name}:", file=sys.stderr, flush=True)
+        FAMILIES[name].run(run)
+    apply_targets(run.cases)
+    summary = target_summary(run)
+    meta = {
+        "command": " ".join(["./dev bench", *argv]).strip(),
+        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "revision": revision(),
+        "cpu": cpu_model(),
+        "cores": os.cpu_count(),
+        "load_before": load_before,
+        "load_after": load_average(),
+        "python": platform.python_version(),
+        "numpy": np.__version__,
+        "blas_line": blas_line(blas),
+        "blas": blas,
+        "environment": environment_report(),
+        "settings": {k: v for k, v in vars(config).items()},
+        "quick": config.quick,
+        "seconds": time.time() - started,
+    }
+    out_dir = args.out
+    out_dir.mkdir(parents=True, exist_ok=True)
+    plotted = render_plot(run, out_dir / "bench.png") if run.cases else False
+    meta["plot"] = "bench.png" if plotted else None
+    (out_dir / "bench.md").write_text(render_markdown(meta, run, summary))
+    (out_dir / "bench.json").write_text(json.dumps(
+        {"meta": meta, "targets": summary, "cases": run.cases, "memory": run.memory, "notes": run.notes},
+        indent=1, default=str) + "\n")
+    if args.publish:
+        publish(meta, summary, out_dir)
+    print(f"\nBLAS: {meta['blas_line']}")
+    for row in summary:
+        worst = f"worst {row['worst_ratio']:.2f} ({row['worst_case']})" if "worst_ratio" in row else ""
+        print(f"  {row['met']}/{row['cases']} met  {row['target']} (≤ {row['bound']}, {row['peer']})  {worst}")
+    print(f"Wrote {out_dir / 'bench.md'}, bench.json{', bench.png' if plotted else ''}"
+          f"{' and published to docs/ and README.md' if args.publish else ''}")
+    failed = [c["id"] for c in run.cases if c["check"].startswith("FAIL")]
+    if failed:
+        print("Wrong results: " + ", ".join(failed), file=sys.stderr)
+        return 1
+    return 0

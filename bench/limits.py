@@ -1,0 +1,86 @@
+"""Peers that stand for what an operation cannot avoid, rather than for
+another library's way of doing the same work.
+
+- Memory traffic ("limit"): a NumPy call that moves exactly as many bytes as
+  the halvorn operation must. Every halvorn element is a 16-byte packet, so
+  the stand-ins run on float64 arrays of twice the element count.
+- The exact-order peak ("peak"): a register-only kernel in the test companion
+  module halvorn_testing that does dot's multiply-then-add pairs as separate
+  operations in the widest vectors.
+- Making the Python numbers ("numbers"): the cheapest loop of the standard
+  library that builds a list of one new Python int or float per element.
+"""
+
+from __future__ import annotations
+
+import array
+
+import numpy as np
+
+from .timing import side
+
+try:
+    # The test companion module (built with the tests, never installed) holds
+    # the register-only kernel that times the exact-order peak.
+    import halvorn_testing
+except ImportError:  # the harness still runs; dot has no peak to hold against
+    halvorn_testing = None
+
+
+def elementwise_traffic(n):
+    """An element-wise operation on n elements reads two 16-byte packets and
+    writes one per element, 48n bytes: np.add(x, y, out=z) on 2n float64.
+    Integer division moves the same 48n bytes (NumPy's own moves 6n to 12n)."""
+    x, y, z = np.full(2 * n, 1.5), np.full(2 * n, 2.5), np.zeros(2 * n)
+    return side("limit", "f(x, y, out=z)", f=np.add, x=x, y=y, z=z)
+
+
+def fill_traffic(n, value):
+    """A constant fill of n elements writes 16n bytes: z.fill(v) on 2n
+    preallocated float64."""
+    return side("limit", "z.fill(v)", z=np.zeros(2 * n), v=float(value))
+
+
+def matrix_read(s):
+    """A vector and matrix product reads the 16 s^2 bytes of the matrix's
+    packets once: np.dot(z, z) over 2 s^2 float64 reads as many (the NumPy
+    read reference)."""
+    z = np.full(2 * s * s, 1.5)
+    return side("limit", "f(z, z)", f=np.dot, z=z)
+
+
+def import_traffic(n):
+    """A float64 import reads 8n bytes and writes 16n: np.copyto casting 2n
+    float32 into 2n float64, which NumPy does at memory speed; narrower types
+    read less."""
+    narrow, wide = np.ones(2 * n, dtype=np.float32), np.empty(2 * n)
+    return side("limit", "copyto(z, y)", copyto=np.copyto, z=wide, y=narrow)
+
+
+def python_numbers(x):
+    """to_list must make one Python int or float per element and a list to
+    hold them. array.array.tolist() on the same values does only that, in the
+    standard library's tightest loop (a typed read, PyLong_FromLong or
+    PyFloat_FromDouble, a list store); it beat ndarray.tolist(),
+    memoryview.tolist() and list(map(float, ...)) on this machine. float32
+    values widen to the same Python floats, and small integers come from the
+    same cache, so both sides make the very same objects."""
+    values = array.array(x.dtype.char)
+    values.frombytes(np.ascontiguousarray(x).tobytes())
+    return side("numbers", "a.tolist()", a=values)
+
+
+def peak_note():
+    if halvorn_testing is None:
+        return "halvorn_testing is not built (./dev build builds it): no exact-order peak for dot"
+    return f"exact-order peak: 16 multiply-then-add chains in {halvorn_testing.peak_vector_width()}"
+
+
+def exact_order_peak(dtype, s):
+    """The s^3 multiply-then-add pairs of an s x s matrix product as separate
+    operations in registers, the best any exactly ordered sum can do; None
+    without the test companion module."""
+    if halvorn_testing is None:
+        return None
+    peak = getattr(halvorn_testing, f"peak_multiply_add_{dtype}")
+    return side("peak", "f(n, 0.5, 0.5)", f=peak, n=s ** 3)

@@ -1,0 +1,143 @@
+"""The markdown report, the targets summary and --publish."""
+
+from __future__ import annotations
+
+import shutil
+
+from .cases import FAMILIES
+from .environment import CHECKOUT
+from .timing import PEER_HEADINGS, format_time, shape_text
+
+
+def target_cells(case):
+    if not case.get("targets"):
+        return "", ""
+    text = "; ".join(f"≤ {t['bound']} × {PEER_HEADINGS[t['peer']]}" for t in case["targets"])
+    met = "; ".join("yes" if t["met"] else "**no**" for t in case["targets"])
+    return text, met
+
+
+def family_table(cases, first_heading, peers, extra_columns=()):
+    head = [first_heading, "type", "size", "halvorn"]
+    for peer in peers:
+        head += [PEER_HEADINGS[peer], f"× {PEER_HEADINGS[peer]}"]
+    head += [heading for heading, _ in extra_columns] + ["target", "met", "check"]
+    lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    for case in cases:
+        row = [case["op"], case["dtype"], shape_text(case["shape"]), format_time(case["sides"]["halvorn"]["median_ns"])]
+        for peer in peers:
+            if peer in case["sides"]:
+                row += [format_time(case["sides"][peer]["median_ns"]), f"{case['ratios'][peer]:.2f}"]
+            else:
+                row += ["", ""]
+        row += [cell(case) for _, cell in extra_columns]
+        row += list(target_cells(case))
+        row.append(case["check"] if case["check"] != "not checked" else "")
+        lines.append("| " + " | ".join(row) + " |")
+    return lines
+
+
+def summary_rows(summary):
+    rows = []
+    for row in summary:
+        worst = f"{row['worst_ratio']:.2f}" if "worst_ratio" in row else ""
+        minima = f"{row['worst_ratio_of_minima']:.2f}" if "worst_ratio_of_minima" in row else ""
+        met = f"{row['met']}/{row['cases']}" if row["cases"] else "no cases"
+        rows.append(f"| {row['target']} | {row['peer']} | ≤ {row['bound']} | {met} | {worst} | "
+                    f"{row.get('worst_case', '')} | {minima} |")
+    return rows
+
+
+def family_section(family, run):
+    if family.render is not None:
+        return family.render(run)
+    cases = [c for c in run.cases if c["family"] == family.name]
+    if not cases:  # not run (--only), or not in this build
+        return []
+    rows = family_table(cases, family.first_heading, list(family.peers), family.columns)
+    return ["", f"## {family.title}", "", family.text, "", *rows]
+
+
+HOW_TO_EXTEND = (
+    "The harness is the package `bench/` of the repository (`./dev bench --help`). Each section below is one "
+    "family of cases, one module in `bench/cases/`: a new case is one more `run.case(...)` call there, a new "
+    "family one more module named in `bench/cases/__init__.py`, a new target one entry in `bench/targets.py`."
+)
+
+
+def render_markdown(meta, run, summary):
+    cases = run.cases
+    out = [
+        "# halvorn benchmark",
+        "",
+        f"Command: `{meta['command']}`  ",
+        f"Date: {meta['date']}, revision {meta['revision']}  ",
+        f"Machine: {meta['cpu']}, {meta['cores']} cores; load average {meta['load_before']} at the start, "
+        f"{meta['load_after']} at the end  ",
+        f"Python {meta['python']}, NumPy {meta['numpy']}, BLAS: {meta['blas_line']}  ",
+    ]
+    env = meta["environment"]
+    if env["unset"]:
+        out.append("Unset for this run, so that OpenBLAS picks its own kernel for this processor: "
+                   + ", ".join(f"{k}={v}" for k, v in env["unset"].items()) + "  ")
+    if env["kept"]:
+        out.append("Kept as found (--keep-blas-env): " + ", ".join(f"{k}={v}" for k, v in env["kept"].items()) + "  ")
+    out += [
+        f"Wall time {meta['seconds']:.0f} s{' (--quick)' if meta['quick'] else ''}.",
+        "",
+        "Each case times halvorn and its peers in alternating rounds in one process (the order rotates each "
+        "round); a timing repeats the call until it lasts at least "
+        f"{meta['settings']['min_time_ns'] / 1e6:g} ms. Times are medians per call; a ratio is the median over "
+        "rounds of halvorn's time divided by the peer's time in the same round, so below 1 means halvorn is faster. "
+        "The ratio of minima (fastest halvorn timing over fastest peer timing) is shown beside it in the targets "
+        "table: on a crowded machine it swings less, since the fastest timing is the least disturbed one.",
+        "",
+        HOW_TO_EXTEND,
+        "",
+        "## Targets",
+        "",
+        "| target | peer | bound | met | worst ratio | worst case | worst ratio of minima |",
+        "|---|---|---|---|---|---|---|",
+    ]
+    out += summary_rows(summary)
+    failed = [c["id"] for c in cases if c["check"].startswith("FAIL")]
+    if failed:
+        out += ["", "**Wrong results** (see the check column): " + ", ".join(failed)]
+    for note in run.notes:
+        out += ["", f"Note: {note}"]
+    out += ["", "![time per element against n](bench.png)"]
+    for family in FAMILIES.values():
+        out += family_section(family, run)
+    return "\n".join(out) + "\n"
+
+
+README_BEGIN = "<!-- bench:begin -->"
+README_END = "<!-- bench:end -->"
+
+
+def publish(meta, summary, out_dir, checkout=CHECKOUT):
+    """Copies the table and plot to docs/ and the targets summary into README.md."""
+    docs = checkout / "docs"
+    docs.mkdir(exist_ok=True)
+    shutil.copyfile(out_dir / "bench.md", docs / "bench.md")
+    if (out_dir / "bench.png").exists():
+        shutil.copyfile(out_dir / "bench.png", docs / "bench.png")
+    lines = [README_BEGIN,
+             f"Made by `{meta['command']}` on {meta['date']} (revision {meta['revision']}, {meta['cpu']}, "
+             f"load average {meta['load_before']} at the start, {meta['load_after']} at the end); NumPy {meta['numpy']}, BLAS {meta['blas_line']}. "
+             "Ratios are halvorn time / peer time measured in the same rounds; below 1 means halvorn is faster. "
+             "Every case: [docs/bench.md](docs/bench.md).",
+             "",
+             "| target | peer | bound | met | worst ratio | worst case | worst ratio of minima |",
+             "|---|---|---|---|---|---|---|"]
+    lines += summary_rows(summary)
+    lines += ["", "![time per element against n](docs/bench.png)", README_END]
+    readme = checkout / "README.md"
+    text = readme.read_text()
+    if README_BEGIN in text and README_END in text:
+        head, rest = text.split(README_BEGIN, 1)
+        tail = rest.split(README_END, 1)[1]
+        text = head + "\n".join(lines) + tail
+    else:
+        text = text.rstrip("\n") + "\n\n## Benchmarks\n\n" + "\n".join(lines) + "\n"
+    readme.write_text(text)

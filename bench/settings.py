@@ -1,0 +1,42 @@
+"""Sizes and timing settings of a full run and a quick one."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+
+@dataclass
+class Config:
+    sizes: list[int]
+    shape2d: tuple[int, int]
+    dot_sizes: list[int]
+    memory_n: int
+    min_time_ns: int  # one timing (reps calls) lasts at least this long
+    min_rounds: int
+    max_rounds: int
+    budget_ns: int  # rounds stop past this, once min_rounds are done
+    families: list[str]
+    quick: bool
+
+
+FULL_SETTINGS = dict(
+    sizes=[1, 16, 256, 4096, 65536, 1048576],
+    shape2d=(1024, 1024),
+    dot_sizes=[8, 32, 128, 256, 512],
+    memory_n=1 << 20,
+    min_time_ns=1_000_000,
+    min_rounds=3,
+    max_rounds=41,
+    budget_ns=1_000_000_000,
+)
+QUICK_SETTINGS = dict(
+    # Still one size on each side of every target's threshold.
+    sizes=[1, 16, 65536, 1048576],
+    shape2d=(64, 64),
+    dot_sizes=[8, 256],
+    memory_n=1 << 20,
+    min_time_ns=200_000,
+    min_rounds=3,
+    max_rounds=5,
+    budget_ns=30_000_000,
+)

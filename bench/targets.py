@@ -1,0 +1,104 @@
+"""Targets: halvorn time / peer time must stay at or below the bound.
+
+A target names the peer it holds halvorn to: NumPy, or one of the limits of
+bench/limits.py where NumPy does different work. A new target is one entry in
+TARGETS; the summary keeps this order."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+from .operands import FLOAT_TYPES, INT_TYPES
+from .timing import PEER_TEXT
+
+
+@dataclass
+class Target:
+    label: str
+    peer: str
+    bound: float
+    applies: object  # case -> bool
+    needs_exact: bool = False
+
+
+def elementwise(case, ops):
+    return case["family"] == "elementwise" and case["op"] in ops
+
+
+TARGETS = [
+    Target("add/sub/mul, n <= 16", "numpy", 0.7,
+           lambda c: elementwise(c, {"add", "sub", "mul"}) and c["n"] <= 16),
+    Target("add/sub/mul/div (float), n >= 65536", "limit", 1.0,
+           lambda c: elementwise(c, {"add", "sub", "mul", "div"}) and c["dtype"] in FLOAT_TYPES
+           and c["n"] >= 65536),
+    Target("integer div, n >= 65536", "numpy", 1.0,
+           lambda c: elementwise(c, {"div"}) and c["dtype"] in INT_TYPES and c["n"] >= 65536),
+    # Two 16-byte packets read and one written per element, 48 bytes where
+    # NumPy's integer division moves 6 (int16) or 12 (int32): the time to move
+    # them is the bound that the packet layout leaves reachable.
+    Target("integer div, n >= 65536, at the 48 bytes per element it moves", "limit", 1.0,
+           lambda c: elementwise(c, {"div"}) and c["dtype"] in INT_TYPES and c["n"] >= 65536),
+    Target("dot float, matrix x matrix 256 and 512, bit-identical", "numpy", 2.0,
+           lambda c: c["family"] == "dot" and c["op"] == "matrix x matrix" and c["dtype"] in FLOAT_TYPES
+           and c["n"] in (256, 512), needs_exact=True),
+    Target("dot vector x matrix and matrix x vector, 256 and 512", "limit", 1.2,
+           lambda c: c["family"] == "dot" and c["op"] != "matrix x matrix" and c["n"] in (256, 512)),
+    # At least 75% of the peak: time at most 1 / 0.75 of the peak's.
+    Target("dot float, matrix x matrix 256 and 512, >= 75% of the exact-order peak", "peak", 1.33,
+           lambda c: c["family"] == "dot" and c["op"] == "matrix x matrix" and c["dtype"] in FLOAT_TYPES
+           and c["n"] in (256, 512) and "peak" in c["sides"]),
+    Target("dot int, matrix x matrix 256", "numpy", 0.1,
+           lambda c: c["family"] == "dot" and c["op"] == "matrix x matrix" and c["dtype"] in INT_TYPES
+           and c["n"] == 256),
+    Target("full/ones, n >= 65536", "limit", 0.75,
+           lambda c: c["family"] == "factory" and c["op"] in ("full", "ones") and c["n"] >= 65536),
+    Target("zeros, n >= 65536", "numpy", 1.5,
+           lambda c: c["family"] == "factory" and c["op"] == "zeros" and c["n"] >= 65536),
+    Target("rand, n >= 65536", "numpy", 1.0,
+           lambda c: c["family"] == "random" and c["op"] == "rand" and c["n"] >= 65536),
+    Target("randn, n >= 65536", "numpy", 0.8,
+           lambda c: c["family"] == "random" and c["op"] == "randn" and c["n"] >= 65536),
+    Target("to_list, n = 1048576", "numpy", 1.0,
+           lambda c: c["family"] == "export" and c["op"] == "to_list" and c["n"] == 1048576),
+    # Whatever else to_list does, it makes one Python number per element and a
+    # list for them; that cost, paid the cheapest way, is its bound.
+    Target("to_list, n = 1048576, at the cost of making the Python numbers", "numbers", 1.0,
+           lambda c: c["family"] == "export" and c["op"] == "to_list" and c["n"] == 1048576),
+    Target("quorva_array_* from an array, n = 1048576", "limit", 1.3,
+           lambda c: c["family"] == "interop" and c["op"] == "import array" and c["n"] == 1048576),
+    Target("quorva_array_* from lists, n = 1048576", "numpy", 1.0,
+           lambda c: c["family"] == "interop" and c["op"] == "import list" and c["n"] == 1048576),
+]
+MEMORY_TARGET = "element-wise peak memory: growth <= 16n + 1 MiB (total <= 48n + 1 MiB)"
+
+
+def apply_targets(cases):
+    for case in cases:
+        case["targets"] = []
+        for target in TARGETS:
+            if target.applies(case):
+                ratio = case["ratios"][target.peer]
+                met = ratio <= target.bound and (not target.needs_exact or case.get("exact") is True)
+                case["targets"].append({"target": target.label, "peer": target.peer, "bound": target.bound,
+                                        "ratio": ratio, "met": met,
+                                        "ratio_of_minima": case["sides"][target.peer]["ratio_of_minima"]})
+
+
+def target_summary(run):
+    rows = []
+    for target in TARGETS:
+        hits = [(case, t) for case in run.cases for t in case["targets"] if t["target"] == target.label]
+        row = {"target": target.label, "peer": PEER_TEXT[target.peer], "bound": target.bound, "cases": len(hits),
+               "met": sum(t["met"] for _, t in hits)}
+        if hits:
+            worst_case, worst = max(hits, key=lambda hit: hit[1]["ratio"])
+            row.update(worst_ratio=worst["ratio"], worst_case=worst_case["id"],
+                       worst_ratio_of_minima=max(t["ratio_of_minima"] for _, t in hits))
+        rows.append(row)
+    if run.memory:
+        worst = max(run.memory, key=lambda m: m["growth_bytes"] / m["result_bytes"])
+        rows.append({"target": MEMORY_TARGET, "peer": "growth / (16n + 1 MiB)", "bound": 1.0,
+                     "cases": len(run.memory),
+                     "met": sum(m["met"] for m in run.memory),
+                     "worst_ratio": worst["growth_bytes"] / worst["bound_bytes"], "worst_case": worst["id"]})
+    return rows
