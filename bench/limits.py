@@ -84,3 +84,12 @@ def exact_order_peak(dtype, s):
         return None
     peak = getattr(halvorn_testing, f"peak_multiply_add_{dtype}")
     return side("peak", "f(n, 0.5, 0.5)", f=peak, n=s ** 3)
+
+
+def binding_floor(a, b):
+    """pybind11's own cost of a call that converts two tensors and returns
+    nothing (the test companion's binding_floor, through halvorn's caster):
+    what no element-wise call can go below. None without the module."""
+    if halvorn_testing is None:
+        return None
+    return side("binding", "f(a, b)", f=halvorn_testing.binding_floor, a=a, b=b)

@@ -26,9 +26,9 @@ def side(name, stmt, **names):
 # Every side other than halvorn's: its column heading in the tables, and how
 # the targets summary names it when a target holds halvorn to it.
 PEER_HEADINGS = {"numpy": "NumPy", "numpy_out": "NumPy out=", "limit": "limit", "peak": "peak",
-                 "numbers": "numbers"}
+                 "numbers": "numbers", "binding": "binding floor"}
 PEER_TEXT = {"numpy": "NumPy", "limit": "limit (bytes moved)", "peak": "exact-order peak",
-             "numbers": "making the Python numbers"}
+             "numbers": "making the Python numbers", "binding": "binding floor"}
 
 
 def calibrate(timer, min_time_ns):
