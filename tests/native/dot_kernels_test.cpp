@@ -102,13 +102,15 @@ struct Case {
 };
 
 // Tails of every tile height and panel width, empty sums, inner lengths
-// beyond one block of terms, and row counts beyond one packed row block.
+// beyond one block of terms (partial sums of whole panels wait in the result
+// packets, of narrower ones in scratch), and row counts beyond one packed row
+// block.
 TYPED_TEST(DotKernelTest, EveryBuildMatchesSequentialSum) {
   std::mt19937_64 engine(7);
   const Case cases[] = {{1, 1, 1},     {1, 0, 5},    {3, 5, 7},     {6, 3, 16},   {7, 9, 33},
                         {8, 4, 24},    {13, 2, 65},  {9, 700, 5},   {17, 130, 49}, {2, 1100, 3},
                         {1, 37, 200},  {40, 1, 1},   {5, 3, 64},    {12, 6, 129}, {1021, 3, 2},
-                        {7, 1025, 66}, {2, 0, 3}};
+                        {7, 1025, 66}, {2, 0, 3},     {7, 1030, 260}};
   for (const Build<TypeParam>& build : builds<TypeParam>()) {
     if (!build.runs) continue;
     for (const Case& c : cases) {
