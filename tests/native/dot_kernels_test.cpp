@@ -140,7 +140,7 @@ TYPED_TEST(DotKernelTest, VectorTimesMatrixEveryColumnTail) {
 TYPED_TEST(DotKernelTest, ColumnStridedRightOperand) {
   std::mt19937_64 engine(11);
   const Case cases[] = {{1, 150, 37}, {1, 1, 9}, {1, 3, 8},   {1, 7, 17},  {1, 0, 5},
-                        {1, 64, 16},  {1, 5, 1}, {1, 4, 24}, {1, 33, 40}, {1, 256, 64}};
+                        {1, 64, 16},  {1, 5, 1}, {1, 4, 24}, {1, 33, 40}, {1, 256, 64}, {1, 0, 9}};
   for (const Build<TypeParam>& build : builds<TypeParam>()) {
     if (!build.runs) continue;
     for (const Case& c : cases) expect_sequential(build, c.rows, c.inner, c.columns, true, false, engine);
