@@ -119,6 +119,15 @@ TYPED_TEST(DotKernelTest, EveryBuildMatchesSequentialSum) {
   }
 }
 
+// Results of 2 MiB and more are written with non-temporal stores: whole
+// panels, a narrow last panel and a short last tile.
+TYPED_TEST(DotKernelTest, LargeResultsStreamTheirSums) {
+  std::mt19937_64 engine(19);
+  for (const Build<TypeParam>& build : builds<TypeParam>()) {
+    if (build.runs) expect_sequential(build, 5, 3, 26300, false, false, engine);
+  }
+}
+
 // A vector times a matrix streams the matrix a strip of columns at a time:
 // column counts around one gathered vector, several, and a whole strip.
 TYPED_TEST(DotKernelTest, VectorTimesMatrixEveryColumnTail) {
