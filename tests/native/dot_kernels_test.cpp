@@ -102,18 +102,29 @@ struct Case {
 };
 
 // Tails of every tile height and panel width, empty sums, inner lengths
-// beyond one block of terms, and row counts beyond one packed row block.
+// beyond one block of terms (partial sums of whole panels wait in the result
+// packets, of narrower ones in scratch), and row counts beyond one packed row
+// block.
 TYPED_TEST(DotKernelTest, EveryBuildMatchesSequentialSum) {
   std::mt19937_64 engine(7);
   const Case cases[] = {{1, 1, 1},     {1, 0, 5},    {3, 5, 7},     {6, 3, 16},   {7, 9, 33},
                         {8, 4, 24},    {13, 2, 65},  {9, 700, 5},   {17, 130, 49}, {2, 1100, 3},
                         {1, 37, 200},  {40, 1, 1},   {5, 3, 64},    {12, 6, 129}, {1021, 3, 2},
-                        {7, 1025, 66}, {2, 0, 3}};
+                        {7, 1025, 66}, {2, 0, 3},     {7, 1030, 260}};
   for (const Build<TypeParam>& build : builds<TypeParam>()) {
     if (!build.runs) continue;
     for (const Case& c : cases) {
       expect_sequential(build, c.rows, c.inner, c.columns, false, false, engine);
     }
+  }
+}
+
+// Results of 2 MiB and more are written with non-temporal stores: whole
+// panels, a narrow last panel and a short last tile.
+TYPED_TEST(DotKernelTest, LargeResultsStreamTheirSums) {
+  std::mt19937_64 engine(19);
+  for (const Build<TypeParam>& build : builds<TypeParam>()) {
+    if (build.runs) expect_sequential(build, 5, 3, 26300, false, false, engine);
   }
 }
 
@@ -138,7 +149,7 @@ TYPED_TEST(DotKernelTest, VectorTimesMatrixEveryColumnTail) {
 TYPED_TEST(DotKernelTest, ColumnStridedRightOperand) {
   std::mt19937_64 engine(11);
   const Case cases[] = {{1, 150, 37}, {1, 1, 9}, {1, 3, 8},   {1, 7, 17},  {1, 0, 5},
-                        {1, 64, 16},  {1, 5, 1}, {1, 4, 24}, {1, 33, 40}, {1, 256, 64}};
+                        {1, 64, 16},  {1, 5, 1}, {1, 4, 24}, {1, 33, 40}, {1, 256, 64}, {1, 0, 9}};
   for (const Build<TypeParam>& build : builds<TypeParam>()) {
     if (!build.runs) continue;
     for (const Case& c : cases) expect_sequential(build, c.rows, c.inner, c.columns, true, false, engine);
