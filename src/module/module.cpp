@@ -26,28 +26,24 @@ namespace {
 // assignment between the classes or their subclasses (even through object's
 // own __class__ descriptor), __bases__ assignment, and a class derived from
 // two tensor classes. Must run before the class has instances or subclasses.
-void give_own_layout(PyTypeObject* type) {
-  type->tp_basicsize += static_cast<Py_ssize_t>(sizeof(void*));
-  PyType_Modified(type);
-}
+void give_own_layout(PyTypeObject* type) { type->tp_basicsize += static_cast<Py_ssize_t>(sizeof(void*)); }
 
 // An instance's class never changes. The setter refuses every __class__
 // assignment up front, so even a harmless one between two subclasses of the
 // same class fails in the same way.
 void forbid_class_assignment(PyTypeObject* type) {
-  py::module_ builtins = py::module_::import("builtins");
   py::cpp_function getter([](py::handle self) { return py::type::handle_of(self); });
   py::cpp_function setter([](py::handle self, py::handle) {
     throw py::type_error("__class__ assignment is not supported for " +
                          py::str(py::type::handle_of(self).attr("__name__")).cast<std::string>() +
                          " objects");
   });
-  py::object descriptor = builtins.attr("property")(getter, setter);
+  py::object descriptor =
+      py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type))(getter, setter);
   // Set in the class's own dictionary: setattr on a class would reach
   // object's __class__ descriptor and try to relabel the class itself.
   py::dict namespace_of_type = py::reinterpret_steal<py::dict>(PyType_GetDict(type));
   namespace_of_type["__class__"] = descriptor;
-  PyType_Modified(type);
 }
 
 template <class T>
@@ -89,9 +85,11 @@ void bind_tensor_class(py::module_& module, const char* name) {
   give_own_layout(type);
   forbid_class_assignment(type);
   // Immutable, as CPython's built-in types are: no attribute of the class can
-  // be replaced or deleted. Set last, after every member is in place.
+  // be replaced or deleted. Set last, after every member is in place; the one
+  // PyType_Modified tells CPython's caches of all three changes.
   type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
   PyType_Modified(type);
+  remember_tensor_type<T>();
 }
 
 // Text that Python code printed before a misuse ends the process is still
@@ -173,12 +171,6 @@ PYBIND11_MODULE(halvorn, module) {
   bind_tensor_class<int>(module, "TensorInt32");
   bind_tensor_class<float>(module, "TensorFloat32");
   bind_tensor_class<double>(module, "TensorFloat64");
-  if (PyInterpreterState_Get() == PyInterpreterState_Main()) {
-    registered_tensor_type<short> = py::detail::get_type_info(typeid(Tensor<short>));
-    registered_tensor_type<int> = py::detail::get_type_info(typeid(Tensor<int>));
-    registered_tensor_type<float> = py::detail::get_type_info(typeid(Tensor<float>));
-    registered_tensor_type<double> = py::detail::get_type_info(typeid(Tensor<double>));
-  }
 
   bind_constant_factories(module);
   bind_random_factories(module);

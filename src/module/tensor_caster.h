@@ -56,6 +56,15 @@ namespace halvorn {
 template <class T>
 inline const pybind11::detail::type_info* registered_tensor_type = nullptr;
 
+// Called once the class for Tensor<T> is registered; only the main
+// interpreter's record is kept.
+template <class T>
+void remember_tensor_type() {
+  if (PyInterpreterState_Get() == PyInterpreterState_Main()) {
+    registered_tensor_type<T> = pybind11::detail::get_type_info(typeid(Tensor<T>));
+  }
+}
+
 template <class T>
 const pybind11::detail::type_info* tensor_type_info() {
   const pybind11::detail::type_info* known = registered_tensor_type<T>;
