@@ -137,7 +137,7 @@ def dot_products():
 
 
 def process_ending_mistakes():
-    section("7. Mistakes that end the whole process (shown in child processes)")
+    section("7. Mistakes that end the whole process, unless errstate says raise")
     template = textwrap.dedent(
         """
         import halvorn as h
@@ -159,8 +159,16 @@ def process_ending_mistakes():
         stdout, stderr, status = run_in_child(template.format(call=call))
         aftermath = "nothing after the call ran" if not stdout else f"the child printed {stdout!r}"
         print(f"{label}:\n    stderr: {stderr}\n    exit status {status}; {aftermath}")
-    print("Guard first: compare a.shape == b.shape, look for 0.0 in divisor.to_list(),")
-    print("or run risky work in a subprocess as this section does.")
+    print("The same mistakes as exceptions, in this process, under halvorn.errstate(misuse='raise'):")
+    h = halvorn
+    a = h.quorva_ones_float64([2, 3])
+    with h.errstate(misuse="raise"):
+        for label, call in cases.items():
+            try:
+                eval(call, {"h": h, "a": a})
+            except (ValueError, ZeroDivisionError, MemoryError) as error:
+                print(f"    {type(error).__name__}: {error}")
+    print(f"Outside the block the default is back: {h.geterr()}")
 
 
 def memory():

@@ -1,16 +1,16 @@
 #include "core/arithmetic.h"
 
 #include "core/cpu.h"
-#include "core/fatal.h"
+#include "core/misuse.h"
 #include "core/packet_loops.h"
 
 namespace halvorn {
 namespace {
 
 template <class T>
-void require_same_shape(const Tensor<T>& a, const Tensor<T>& b, const char* message) {
+void require_same_shape(const Tensor<T>& a, const Tensor<T>& b, const char* operation) {
   // Counts first: cheap, and equal shapes always have equal counts.
-  if (a.data.size() != b.data.size() || a.shape != b.shape) fail(message);
+  if (a.data.size() != b.data.size() || a.shape != b.shape) shapes_do_not_match(operation, a.shape, b.shape);
 }
 
 // The result is built without a fill because every packet is written exactly once.
@@ -22,8 +22,8 @@ Tensor<T> elementwise(const Tensor<T>& a, const Tensor<T>& b, Operation operatio
 }
 
 // Divisors are checked a block ahead of the division, so the hot loops carry no
-// branch per element; the process still ends at the first zero in storage order
-// and nothing is returned.
+// branch per element; the first zero in storage order is still the one
+// reported, and nothing is returned.
 constexpr std::uint64_t division_block = 1024;
 
 template <class T>
@@ -33,29 +33,36 @@ bool has_zero_divisor(const Packet<T>* divisors, std::uint64_t n) noexcept {
   return zero;
 }
 
+template <class T>
+std::uint64_t first_zero_divisor(const Packet<T>* divisors) noexcept {
+  std::uint64_t i = 0;
+  while (!(divisors[i] == T(0))) ++i;
+  return i;
+}
+
 }  // namespace
 
 template <class T>
 Tensor<T> add(const Tensor<T>& a, const Tensor<T>& b) {
-  require_same_shape(a, b, "quorva add() : Shape doesn't match!\n");
+  require_same_shape(a, b, "add");
   return elementwise(a, b, PacketMath<T>::add);
 }
 
 template <class T>
 Tensor<T> sub(const Tensor<T>& a, const Tensor<T>& b) {
-  require_same_shape(a, b, "quorva sub() : Shape doesn't match!\n");
+  require_same_shape(a, b, "sub");
   return elementwise(a, b, PacketMath<T>::sub);
 }
 
 template <class T>
 Tensor<T> mul(const Tensor<T>& a, const Tensor<T>& b) {
-  require_same_shape(a, b, "quorva mul() : Shape doesn't match!\n");
+  require_same_shape(a, b, "mul");
   return elementwise(a, b, PacketMath<T>::mul);
 }
 
 template <class T>
 Tensor<T> div(const Tensor<T>& a, const Tensor<T>& b) {
-  require_same_shape(a, b, "quorva div() : Shape doesn't match!\n");
+  require_same_shape(a, b, "div");
   Tensor<T> result(a.shape);
   const std::uint64_t n = a.data.size();
   const bool wide = cpu_has_avx2();
@@ -63,7 +70,7 @@ Tensor<T> div(const Tensor<T>& a, const Tensor<T>& b) {
     const std::uint64_t count = n - start < division_block ? n - start : division_block;
     // The ordered comparison in the zero test makes -0.0 a zero and lets NaN through.
     if (has_zero_divisor(b.data.packets + start, count)) {
-      fail("quorva div() : cannot divide by zero!\n");
+      divisor_is_zero(b.shape, start + first_zero_divisor(b.data.packets + start));
     }
     const auto divide = wide ? PacketMath<T>::div_many_avx2 : PacketMath<T>::div_many;
     divide(a.data.packets + start, b.data.packets + start, result.data.packets + start, count);

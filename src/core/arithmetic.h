@@ -6,16 +6,17 @@
 
 namespace halvorn {
 
-// Each ends the process with "quorva <op>() : Shape doesn't match!\n" when the
-// operands differ in element count or shape.
+// Operands that differ in element count or shape are misuse: each ends the
+// process with "quorva <op>() : Shape doesn't match!\n", unless the misuse
+// policy has it thrown (core/misuse.h).
 template <class T>
 Tensor<T> add(const Tensor<T>& a, const Tensor<T>& b);
 template <class T>
 Tensor<T> sub(const Tensor<T>& a, const Tensor<T>& b);
 template <class T>
 Tensor<T> mul(const Tensor<T>& a, const Tensor<T>& b);
-// Also ends the process with "quorva div() : cannot divide by zero!\n" when a
-// divisor is zero (+0.0 and -0.0 alike; NaN divides).
+// A zero divisor (+0.0 and -0.0 alike; NaN divides) is misuse too, reported
+// after the shapes: "quorva div() : cannot divide by zero!\n".
 template <class T>
 Tensor<T> div(const Tensor<T>& a, const Tensor<T>& b);
 

@@ -2,12 +2,10 @@
 
 #include "core/cpu.h"
 #include "core/dot_kernels.h"
-#include "core/fatal.h"
+#include "core/misuse.h"
 
 namespace halvorn {
 namespace {
-
-[[noreturn]] void fail_dot_shape() { fail("quorva dot() : Shape doesn't match!\n"); }
 
 // The widest kernel this CPU runs; the SSE4.1 baseline always works.
 template <class T>
@@ -33,22 +31,22 @@ Tensor<T> dot(const Tensor<T>& a, const Tensor<T>& b) {
     rows = 1;
     inner = a.shape[0];
     columns = b.shape[1];
-    if (b.shape[0] != inner) fail_dot_shape();
+    if (b.shape[0] != inner) dot_shapes_do_not_fit(a.shape, b.shape);
     result_shape = {columns};
   } else if (rank_a == 2 && rank_b == 1) {
     rows = a.shape[0];
     inner = a.shape[1];
     columns = 1;
-    if (b.shape[0] != inner) fail_dot_shape();
+    if (b.shape[0] != inner) dot_shapes_do_not_fit(a.shape, b.shape);
     result_shape = {rows};
   } else if (rank_a == 2 && rank_b == 2) {
     rows = a.shape[0];
     inner = a.shape[1];
     columns = b.shape[1];
-    if (b.shape[0] != inner) fail_dot_shape();
+    if (b.shape[0] != inner) dot_shapes_do_not_fit(a.shape, b.shape);
     result_shape = {rows, columns};
   } else {
-    fail_dot_shape();
+    dot_shapes_do_not_fit(a.shape, b.shape);
   }
   Tensor<T> result(result_shape);
   // An empty result returns at once, however many empty rows it has.

@@ -10,8 +10,9 @@ namespace halvorn {
 // multiply then one add in T per term (no fused multiply-add), so floating-point
 // results are exactly those of the sequential definition; integers wrap.
 // The contracted length comes from the first operand; any other pair of ranks,
-// or a second operand whose matching extent differs from it, ends the process
-// with "quorva dot() : Shape doesn't match!\n".
+// or a second operand whose matching extent differs from it, is misuse:
+// "quorva dot() : Shape doesn't match!\n" and the end of the process, unless
+// the misuse policy has it thrown.
 template <class T>
 Tensor<T> dot(const Tensor<T>& a, const Tensor<T>& b);
 

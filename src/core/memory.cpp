@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "core/fatal.h"
-
 namespace halvorn {
 namespace {
 
@@ -32,16 +30,16 @@ void advise_huge_pages(void* address, std::size_t bytes) noexcept {
 PacketBlock allocate_packets(std::uint64_t n, bool zeroed) noexcept {
   // n * 16 must fit in a size_t: a block smaller than its count would be
   // written past its end.
-  if (n > SIZE_MAX / 16) fail_allocation();
+  if (n > SIZE_MAX / 16) return {nullptr, false};
   const std::size_t bytes = static_cast<std::size_t>(n) * 16;
   PacketBlock block{nullptr, false};
   if (zeroed && bytes >= mapping_threshold) {
     void* address = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (address == MAP_FAILED) fail_allocation();
+    if (address == MAP_FAILED) return {nullptr, false};
     block = {address, true};
   } else {
     block.address = zeroed ? std::calloc(static_cast<std::size_t>(n), 16) : std::malloc(bytes);
-    if (block.address == nullptr) fail_allocation();
+    if (block.address == nullptr) return block;
   }
   if (bytes >= 2 * huge_page) advise_huge_pages(block.address, bytes);
   return block;

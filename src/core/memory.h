@@ -14,8 +14,8 @@ struct PacketBlock {
 // A block of n 16-byte packets, n > 0, from malloc; with `zeroed`, every byte
 // zero (calloc, or for a large block fresh pages mapped from the kernel, which
 // are zero without being written). A block that cannot be had (n * 16 does not
-// fit in a size_t, or the system refuses) ends the process with "Failed to
-// allocate memory!\n".
+// fit in a size_t, or the system refuses) comes back with a null address; the
+// caller, which knows what the block was for, reports it.
 PacketBlock allocate_packets(std::uint64_t n, bool zeroed) noexcept;
 
 // Returns a block from allocate_packets(n, ...).

@@ -6,31 +6,23 @@
 #include <cstring>
 #include <vector>
 
-#include "core/fatal.h"
 #include "core/memory.h"
+#include "core/misuse.h"
 #include "core/packet.h"
 #include "core/packet_loops.h"
+#include "core/shape.h"
 
 namespace halvorn {
-
-// Extents, outermost dimension first. An empty shape holds one element.
-using Shape = std::vector<std::uint64_t>;
 
 // Which constant factory filled a tensor. Recorded, carried by moves, read by nothing.
 enum class FillKind : std::int32_t { none = 0, full = 1, zeros = 2, ones = 3 };
 
-// The number of elements a shape holds. Any zero extent makes it 0, however
-// large the other extents are, so zeros are looked for before multiplying; a
-// product that does not fit in 64 bits cannot be stored and ends the process
-// like any other allocation that cannot be had.
-inline std::uint64_t element_count(const Shape& shape) noexcept {
-  for (const std::uint64_t extent : shape) {
-    if (extent == 0) return 0;
-  }
-  std::uint64_t count = 1;
-  for (const std::uint64_t extent : shape) {
-    if (__builtin_mul_overflow(count, extent, &count)) fail_allocation();
-  }
+// The number of elements a shape holds. A product that does not fit in 64
+// bits cannot be stored: it is reported like any other storage that cannot be
+// had.
+inline std::uint64_t element_count(const Shape& shape) {
+  std::uint64_t count = 0;
+  if (!checked_element_count(shape, count)) tensor_storage_unavailable(shape);
   return count;
 }
 
@@ -56,14 +48,17 @@ struct PacketBuffer {
   // Room for exactly n packets; the old contents are discarded unless n is the
   // current count. The old block goes before the new one is asked for, so a
   // buffer never holds two. With `zeroed`, every byte of a new block is zero.
-  void resize(std::uint64_t n, bool zeroed = false) noexcept {
-    if (n == count) return;
+  // False, with the buffer left empty, when the block cannot be had.
+  [[nodiscard]] bool resize(std::uint64_t n, bool zeroed = false) noexcept {
+    if (n == count) return true;
     release();
-    if (n == 0) return;
+    if (n == 0) return true;
     const PacketBlock block = allocate_packets(n, zeroed);
+    if (block.address == nullptr) return false;
     packets = static_cast<Packet<T>*>(block.address);
     mapped_ = block.mapped;
     count = n;
+    return true;
   }
 
   std::uint64_t size() const noexcept { return count; }
@@ -92,7 +87,7 @@ struct Tensor {
 
   // Leaves every packet uninitialised: for callers that write every element.
   explicit Tensor(const Shape& extents) : shape(extents) {
-    data.resize(element_count(shape));
+    if (!data.resize(element_count(shape))) tensor_storage_unavailable(shape);
   }
 
   // Every element equal to value, broadcast into all lanes.
@@ -101,9 +96,9 @@ struct Tensor {
     // writing at all: the heap hands out zeroed blocks.
     const T zero = T(0);
     if (std::memcmp(&value, &zero, sizeof(T)) == 0) {
-      data.resize(element_count(shape), true);
+      if (!data.resize(element_count(shape), true)) tensor_storage_unavailable(shape);
     } else {
-      data.resize(element_count(shape));
+      if (!data.resize(element_count(shape))) tensor_storage_unavailable(shape);
       fill_packets(data.packets, data.size(), value);
     }
   }

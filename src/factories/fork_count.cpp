@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "core/fatal.h"
+#include "core/misuse.h"
 
 namespace halvorn {
 namespace {
@@ -18,11 +18,13 @@ void count_fork_in_child() noexcept { forks.fetch_add(1, std::memory_order_relax
 
 }  // namespace
 
-std::uint64_t fork_count() noexcept {
-  // Registration fails only for want of memory, which ends the process as
-  // every failed allocation does.
+std::uint64_t fork_count() {
+  // Registration fails only for want of memory, reported as every failed
+  // allocation is; a later call tries again.
   static const bool registered = [] {
-    if (pthread_atfork(nullptr, nullptr, &count_fork_in_child) != 0) fail_allocation();
+    if (pthread_atfork(nullptr, nullptr, &count_fork_in_child) != 0) {
+      storage_unavailable(sizeof(void*) * 3, "to register a fork handler");
+    }
     return true;
   }();
   (void)registered;

@@ -11,6 +11,6 @@ namespace halvorn {
 // 0 in the process that first called it, one more in each child forked after
 // that. The first call registers the fork handler that counts, so a generator
 // that asked before it was seeded never misses a fork.
-std::uint64_t fork_count() noexcept;
+std::uint64_t fork_count();
 
 }  // namespace halvorn

@@ -5,7 +5,7 @@ from __future__ import annotations
 import collections.abc
 import types
 import typing
-__all__: list[str] = ['TensorFloat32', 'TensorFloat64', 'TensorInt16', 'TensorInt32', 'quorva_add_float32', 'quorva_add_float64', 'quorva_add_int16', 'quorva_add_int32', 'quorva_array_float32', 'quorva_array_float64', 'quorva_array_int16', 'quorva_array_int32', 'quorva_div_float32', 'quorva_div_float64', 'quorva_dot_float32', 'quorva_dot_float64', 'quorva_dot_int16', 'quorva_dot_int32', 'quorva_full_float32', 'quorva_full_float64', 'quorva_full_int16', 'quorva_full_int32', 'quorva_mul_float32', 'quorva_mul_float64', 'quorva_mul_int16', 'quorva_mul_int32', 'quorva_ones_float32', 'quorva_ones_float64', 'quorva_ones_int16', 'quorva_ones_int32', 'quorva_rand_float32', 'quorva_rand_float64', 'quorva_randn_float32', 'quorva_randn_float64', 'quorva_sub_float32', 'quorva_sub_float64', 'quorva_sub_int16', 'quorva_sub_int32', 'quorva_zeros_float32', 'quorva_zeros_float64', 'quorva_zeros_int16', 'quorva_zeros_int32']
+__all__: list[str] = ['TensorFloat32', 'TensorFloat64', 'TensorInt16', 'TensorInt32', 'errstate', 'geterr', 'quorva_add_float32', 'quorva_add_float64', 'quorva_add_int16', 'quorva_add_int32', 'quorva_array_float32', 'quorva_array_float64', 'quorva_array_int16', 'quorva_array_int32', 'quorva_div_float32', 'quorva_div_float64', 'quorva_dot_float32', 'quorva_dot_float64', 'quorva_dot_int16', 'quorva_dot_int32', 'quorva_full_float32', 'quorva_full_float64', 'quorva_full_int16', 'quorva_full_int32', 'quorva_mul_float32', 'quorva_mul_float64', 'quorva_mul_int16', 'quorva_mul_int32', 'quorva_ones_float32', 'quorva_ones_float64', 'quorva_ones_int16', 'quorva_ones_int32', 'quorva_rand_float32', 'quorva_rand_float64', 'quorva_randn_float32', 'quorva_randn_float64', 'quorva_sub_float32', 'quorva_sub_float64', 'quorva_sub_int16', 'quorva_sub_int32', 'quorva_zeros_float32', 'quorva_zeros_float64', 'quorva_zeros_int16', 'quorva_zeros_int32', 'seterr']
 class TensorInt16:
     def __add__(self, arg0: TensorInt16) -> TensorInt16:
         ...
@@ -170,6 +170,24 @@ class TensorFloat64:
     @property
     def shape(self) -> list[int]:
         ...
+class errstate:
+    """
+    A context manager, and decorator, that sets misuse on entry and puts
+    back the previous setting on exit, also when an exception leaves the block.
+    
+    Each decorated call enters afresh; a single errstate object cannot be
+    entered again while it is active.
+    """
+    def __call__(self, function: typing.Callable[..., typing.Any]) -> typing.Callable[..., typing.Any]:
+        ...
+    def __enter__(self) -> None:
+        ...
+    def __exit__(self, *exception: object) -> None:
+        ...
+    def __init__(self, *, misuse: typing.Literal['exit', 'raise']) -> None:
+        ...
+    def __repr__(self) -> str:
+        ...
 def _restore_float32(shape, values):
     """
     Rebuilds a pickled tensor.
@@ -185,6 +203,10 @@ def _restore_int16(shape, values):
 def _restore_int32(shape, values):
     """
     Rebuilds a pickled tensor.
+    """
+def geterr() -> dict[str, str]:
+    """
+    The current settings, as a new dict: {'misuse': 'exit'} or {'misuse': 'raise'}.
     """
 def quorva_add_float32(arg0: TensorFloat32, arg1: TensorFloat32) -> TensorFloat32:
     ...
@@ -262,3 +284,8 @@ def quorva_zeros_int16(arg0: collections.abc.Sequence[typing.SupportsInt | typin
     ...
 def quorva_zeros_int32(arg0: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]) -> TensorInt32:
     ...
+def seterr(*, misuse: typing.Literal['exit', 'raise'] | None = None) -> dict[str, str]:
+    """
+    Sets how misuse is handled in the current context and returns the
+    settings as they were. misuse=None changes nothing.
+    """

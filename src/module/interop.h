@@ -23,7 +23,7 @@
 
 #include "core/arithmetic.h"
 #include "core/dot.h"
-#include "core/fatal.h"
+#include "core/misuse.h"
 #include "core/import.h"
 #include "core/tensor.h"
 #include "module/tensor_caster.h"
@@ -219,9 +219,10 @@ py::capsule export_dlpack(const Tensor<T>& tensor, const py::object& stream, con
     // A writable, contiguous copy of the values alone.
     holder->strides = steps(holder->shape, 1, 1);
     if (count > 0) {
-      if (count > SIZE_MAX / sizeof(T)) fail_allocation();
-      holder->copy = std::malloc(static_cast<std::size_t>(count) * sizeof(T));
-      if (holder->copy == nullptr) fail_allocation();
+      // count * sizeof(T) fits: the tensor already holds count * 16 bytes.
+      const std::uint64_t bytes = count * sizeof(T);
+      holder->copy = std::malloc(static_cast<std::size_t>(bytes));
+      if (holder->copy == nullptr) storage_unavailable(bytes, "for a DLPack copy");
       auto* values = static_cast<T*>(holder->copy);
       for (std::uint64_t i = 0; i < count; ++i) values[i] = static_cast<T>(tensor.data[i]);
     }

@@ -6,10 +6,12 @@
 #include "core/arithmetic.h"
 #include "core/dot.h"
 #include "core/export.h"
+#include "core/fatal.h"
 #include "core/render.h"
 #include "core/tensor.h"
 #include "factories/constant.h"
 #include "factories/random.h"
+#include "module/error_settings.h"
 #include "module/tensor_caster.h"
 // After the caster, so that the interop members convert tensors through it.
 #include "module/interop.h"
@@ -177,4 +179,5 @@ PYBIND11_MODULE(halvorn, module) {
   bind_arithmetic(module);
   bind_dot(module);
   interop::bind_array_factories(module);
+  bind_error_settings(module);
 }

@@ -3,7 +3,8 @@
 It creates, combines, renders, exports and drops tensors of every element type
 and every shape class (no dimensions, zero extents, vectors, matrices, higher
 ranks, renderings cut at 100 elements, results large enough for streaming
-stores), goes through the refused-argument paths, and uses the random
+stores), goes through the refused-argument paths and misuse raised as
+exceptions, and uses the random
 generators from threads that end. It checks its own results, so a run that
 computes nonsense fails even when nothing leaks.
 """
@@ -99,6 +100,31 @@ def refused(element_type):
     assert empty.to_list() == [0, 0, 0]
 
 
+def misused(element_type):
+    # Raised instead of ending the process: whatever the call had made by then
+    # (a quotient part-way through, a dot's working storage) must go with it.
+    zero = module("zeros", element_type)([3000])
+    ones = module("ones", element_type)([3000])
+    divisors = module("array", element_type)([1] * 2999 + [0])
+    matrix = module("ones", element_type)([2, 3])
+    with halvorn.errstate(misuse="raise"):
+        for call, error in [
+            (lambda: ones.__divide__(divisors), ZeroDivisionError),
+            (lambda: ones + matrix, ValueError),
+            (lambda: module("dot", element_type)(matrix, matrix), ValueError),
+            (lambda: module("zeros", element_type)([2**32, 2**32]), MemoryError),
+            (lambda: module("full", element_type)([2**60], 1), MemoryError),
+            (lambda: getattr(halvorn, "Tensor" + element_type.capitalize())([2**62, 4]), MemoryError),
+        ]:
+            try:
+                call()
+            except error:
+                pass
+            else:
+                raise AssertionError("a misuse was not raised")
+    assert (ones + zero).to_list() == ones.to_list()
+
+
 def random_in_threads():
     def draw():
         for element_type in FLOATS:
@@ -143,6 +169,7 @@ def main():
             elementwise(element_type)
             dot(element_type)
             refused(element_type)
+            misused(element_type)
             interop(element_type)
         random_in_threads()
     for element_type in TYPES:

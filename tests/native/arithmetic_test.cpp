@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/arithmetic.h"
+#include "core/dot.h"
 #include "lanes.h"
 #include "reference.h"
 #include "tensors.h"
@@ -158,6 +159,42 @@ TYPED_TEST(ArithmeticDeathTest, ZeroDivisorEndsTheProcess) {
     EXPECT_EXIT(div(a, tensor_of<T>({2, 3}, {1, 2, 3, 4, 5, T(-0.0)})),
                 ::testing::ExitedWithCode(1), message);
   }
+}
+
+// With a policy that says so, each misuse is thrown, naming what was wrong,
+// and what the call had made is released on the way out (the sanitizer run
+// checks that).
+TYPED_TEST(ArithmeticDeathTest, RaisingPolicyThrowsInsteadOfEnding) {
+  using T = TypeParam;
+  set_misuse_policy([]() noexcept { return true; });
+  const auto thrown = [](auto&& call) -> std::pair<MisuseKind, std::string> {
+    try {
+      call();
+    } catch (const Misuse& misuse) {
+      return {misuse.kind(), misuse.what()};
+    }
+    return {MisuseKind::shapes, "nothing thrown"};
+  };
+  const Tensor<T> a(Shape{2, 3}, T(1));
+  const Tensor<T> b(Shape{3, 2}, T(1));
+  EXPECT_EQ(thrown([&] { mul(a, b); }),
+            std::make_pair(MisuseKind::shapes, std::string("quorva mul(): shapes [2, 3] and [3, 2] do not match")));
+  // 1025 divisors: the zero is in the second block of the check ahead.
+  std::vector<T> divisors(1025, T(1));
+  divisors[1024] = T(0);
+  const Tensor<T> ones(Shape{5, 205}, T(1));
+  EXPECT_EQ(thrown([&] { div(ones, tensor_of<T>({5, 205}, divisors)); }),
+            std::make_pair(MisuseKind::zero_divisor,
+                           std::string("quorva div(): cannot divide by zero: the divisor at index [4, 204] is zero")));
+  EXPECT_EQ(thrown([&] { dot(a, a); }).first, MisuseKind::shapes);
+  EXPECT_EQ(thrown([] { Tensor<T>(Shape{1ull << 40}, T(0)); }),
+            std::make_pair(MisuseKind::storage,
+                           std::string("quorva: cannot allocate 17592186044416 bytes for a tensor of shape [1099511627776]")));
+  EXPECT_EQ(thrown([] { Tensor<T>(Shape{1ull << 60}); }).second,
+            "quorva: cannot allocate a tensor of shape [1152921504606846976]: it needs more than "
+            "18446744073709551615 bytes");
+  set_misuse_policy(nullptr);
+  EXPECT_EXIT(add(a, b), ::testing::ExitedWithCode(1), "^quorva add\\(\\) : Shape doesn't match!\n$");
 }
 
 }  // namespace

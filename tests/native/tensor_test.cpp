@@ -82,15 +82,15 @@ TYPED_TEST(TensorTest, BufferResize) {
   EXPECT_EQ(buffer.size(), 0u);
   EXPECT_EQ(buffer.packets, nullptr);
 
-  buffer.resize(3);
+  ASSERT_TRUE(buffer.resize(3));
   ASSERT_NE(buffer.packets, nullptr);
   buffer[2] = T(11);
   const Packet<T>* block = buffer.packets;
-  buffer.resize(3);  // same count: block and contents stay
+  ASSERT_TRUE(buffer.resize(3));  // same count: block and contents stay
   EXPECT_EQ(buffer.packets, block);
   EXPECT_EQ(static_cast<T>(buffer[2]), T(11));
 
-  buffer.resize(5);
+  ASSERT_TRUE(buffer.resize(5));
   EXPECT_EQ(buffer.size(), 5u);
   ASSERT_NE(buffer.packets, nullptr);
 
@@ -99,7 +99,7 @@ TYPED_TEST(TensorTest, BufferResize) {
   EXPECT_EQ(buffer.size(), 0u);
   EXPECT_EQ(buffer.packets, nullptr);
 
-  taken.resize(0);
+  ASSERT_TRUE(taken.resize(0));
   EXPECT_EQ(taken.size(), 0u);
   EXPECT_EQ(taken.packets, nullptr);
 }

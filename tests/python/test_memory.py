@@ -95,7 +95,7 @@ def test_a_hundred_thousand_operations_leave_memory_flat():
 
 @pytest.mark.skipif(not DEBUG_INTERPRETER, reason="only a debug interpreter counts every reference")
 def test_total_reference_count_is_steady():
-    # Every operation, refusal and thread of the leak workload, round after
+    # Every operation, refusal, raised misuse and thread of the leak workload, round after
     # round. The interpreter's caches and pybind11's error objects wobble the
     # total by a few dozen references while they settle, but each round makes
     # over five hundred calls, so a leak on any common path grows every
@@ -110,6 +110,7 @@ def test_total_reference_count_is_steady():
                 exercise.elementwise(element_type)
                 exercise.dot(element_type)
                 exercise.refused(element_type)
+                exercise.misused(element_type)
             exercise.random_in_threads()
             gc.collect()
             totals[index] = sys.gettotalrefcount()

@@ -85,8 +85,8 @@ def routes(operation, element_type):
     """Every way Python reaches the operation, as code on tensors a and b."""
     method = "__divide__" if operation == "div" else f"__{operation}__"
     found = {"method": f"a.{method}(b)"}
-    if operation != "div":
-        found["operator"] = "a {} b".format({"add": "+", "sub": "-", "mul": "*"}[operation])
+    if operation != "div" or element_type in FLOAT_TYPES:
+        found["operator"] = "a {} b".format({"add": "+", "sub": "-", "mul": "*", "div": "/"}[operation])
     if operation != "div" or element_type in FLOAT_TYPES:
         found["function"] = f"halvorn.quorva_{operation}_{element_type}(a, b)"
     return found

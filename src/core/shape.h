@@ -1,0 +1,21 @@
+// Extents, outermost dimension first.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace halvorn {
+
+// An empty shape holds one element; any zero extent makes it hold none.
+using Shape = std::vector<std::uint64_t>;
+
+// Written as Python writes the list of extents: "[2, 3]", "[]".
+std::string shape_text(const Shape& shape);
+
+// The element count, or false when the product does not fit in 64 bits. A zero
+// extent makes the count 0 however large the others are, so zeros are looked
+// for before multiplying.
+bool checked_element_count(const Shape& shape, std::uint64_t& count) noexcept;
+
+}  // namespace halvorn
