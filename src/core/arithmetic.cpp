@@ -10,7 +10,9 @@ namespace {
 template <class T>
 void require_same_shape(const Tensor<T>& a, const Tensor<T>& b, const char* operation) {
   // Counts first: cheap, and equal shapes always have equal counts.
-  if (a.data.size() != b.data.size() || a.shape != b.shape) shapes_do_not_match(operation, a.shape, b.shape);
+  if (a.data.size() != b.data.size() || a.shape != b.shape) {
+    shapes_do_not_match(operation, a.shape, b.shape);
+  }
 }
 
 // The result is built without a fill because every packet is written exactly once.

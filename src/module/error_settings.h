@@ -25,7 +25,8 @@ inline PyObject* misuse_setting = nullptr;
 // be asked on a thread that holds the interpreter lock while the interpreter
 // runs; anywhere else the misuse ends the process, as it always did.
 inline bool misuse_raises() noexcept {
-  if (misuse_setting == nullptr || !Py_IsInitialized() || Py_IsFinalizing() || !PyGILState_Check()) return false;
+  if (misuse_setting == nullptr || !Py_IsInitialized() || Py_IsFinalizing() || !PyGILState_Check())
+    return false;
   PyObject* pending = PyErr_GetRaisedException();
   PyObject* value = nullptr;
   bool raising = false;
@@ -66,7 +67,8 @@ inline void bind_error_settings(py::module_& module) {
   py::object code = py::reinterpret_steal<py::object>(
       Py_CompileString(error_settings_source, "halvorn/error_settings.py", Py_file_input));
   if (!code) throw py::error_already_set();
-  py::object ran = py::reinterpret_steal<py::object>(PyEval_EvalCode(code.ptr(), scope.ptr(), scope.ptr()));
+  py::object ran =
+      py::reinterpret_steal<py::object>(PyEval_EvalCode(code.ptr(), scope.ptr(), scope.ptr()));
   if (!ran) throw py::error_already_set();
   for (const char* name : {"seterr", "geterr", "errstate"}) module.attr(name) = scope[name];
 }

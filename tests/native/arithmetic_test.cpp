@@ -178,23 +178,28 @@ TYPED_TEST(ArithmeticDeathTest, RaisingPolicyThrowsInsteadOfEnding) {
   const Tensor<T> a(Shape{2, 3}, T(1));
   const Tensor<T> b(Shape{3, 2}, T(1));
   EXPECT_EQ(thrown([&] { mul(a, b); }),
-            std::make_pair(MisuseKind::shapes, std::string("quorva mul(): shapes [2, 3] and [3, 2] do not match")));
+            std::make_pair(MisuseKind::shapes,
+                           std::string("quorva mul(): shapes [2, 3] and [3, 2] do not match")));
   // 1025 divisors: the zero is in the second block of the check ahead.
   std::vector<T> divisors(1025, T(1));
   divisors[1024] = T(0);
   const Tensor<T> ones(Shape{5, 205}, T(1));
   EXPECT_EQ(thrown([&] { div(ones, tensor_of<T>({5, 205}, divisors)); }),
-            std::make_pair(MisuseKind::zero_divisor,
-                           std::string("quorva div(): cannot divide by zero: the divisor at index [4, 204] is zero")));
+            std::make_pair(
+                MisuseKind::zero_divisor,
+                std::string(
+                    "quorva div(): cannot divide by zero: the divisor at index [4, 204] is zero")));
   EXPECT_EQ(thrown([&] { dot(a, a); }).first, MisuseKind::shapes);
   EXPECT_EQ(thrown([] { Tensor<T>(Shape{1ull << 40}, T(0)); }),
             std::make_pair(MisuseKind::storage,
-                           std::string("quorva: cannot allocate 17592186044416 bytes for a tensor of shape [1099511627776]")));
+                           std::string("quorva: cannot allocate 17592186044416 bytes for a tensor "
+                                       "of shape [1099511627776]")));
   EXPECT_EQ(thrown([] { Tensor<T>(Shape{1ull << 60}); }).second,
             "quorva: cannot allocate a tensor of shape [1152921504606846976]: it needs more than "
             "18446744073709551615 bytes");
   set_misuse_policy(nullptr);
-  EXPECT_EXIT(add(a, b), ::testing::ExitedWithCode(1), "^quorva add\\(\\) : Shape doesn't match!\n$");
+  EXPECT_EXIT(add(a, b), ::testing::ExitedWithCode(1),
+              "^quorva add\\(\\) : Shape doesn't match!\n$");
 }
 
 }  // namespace
