@@ -26,12 +26,10 @@ def affine(
 
 
 def safe_divide(a: halvorn.TensorFloat32, b: halvorn.TensorFloat32) -> halvorn.TensorFloat32:
-    """a / b element-wise, refusing what would end the process."""
-    if a.shape != b.shape:
-        raise ValueError(f"shapes differ: {a.shape} and {b.shape}")
-    if 0.0 in b.to_list():  # 0.0 == -0.0, so this finds both zeros
-        raise ZeroDivisionError("a divisor element is zero")
-    return a.__divide__(b)
+    """a / b element-wise; a shape mismatch or a zero divisor raises
+    ValueError or ZeroDivisionError instead of ending the process."""
+    with halvorn.errstate(misuse="raise"):
+        return a.__divide__(b)
 
 
 def mean(t: halvorn.TensorFloat32 | halvorn.TensorFloat64) -> float:
