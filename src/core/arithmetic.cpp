@@ -1,6 +1,6 @@
 #include "core/arithmetic.h"
 
-#include "core/cpu.h"
+#include "core/dispatch.h"
 #include "core/misuse.h"
 #include "core/packet_loops.h"
 
@@ -67,7 +67,7 @@ Tensor<T> div(const Tensor<T>& a, const Tensor<T>& b) {
   require_same_shape(a, b, "div");
   Tensor<T> result(a.shape);
   const std::uint64_t n = a.data.size();
-  const bool wide = cpu_has_avx2();
+  const bool wide = chosen_instruction_set() >= InstructionSet::avx2;
   for (std::uint64_t start = 0; start < n; start += division_block) {
     const std::uint64_t count = n - start < division_block ? n - start : division_block;
     // The ordered comparison in the zero test makes -0.0 a zero and lets NaN through.

@@ -1,22 +1,19 @@
 #include "core/dot.h"
 
-#include "core/cpu.h"
+#include "core/dispatch.h"
 #include "core/dot_kernels.h"
 #include "core/misuse.h"
 
 namespace halvorn {
 namespace {
 
-// The widest kernel this CPU runs; the SSE4.1 baseline always works.
+// The kernel of the chosen instruction set, by the set's index.
 template <class T>
 void multiply(const DotProblem<T>& problem) {
-  if (cpu_has_avx512()) {
-    dot_avx512::multiply(problem);
-  } else if (cpu_has_avx2()) {
-    dot_avx2::multiply(problem);
-  } else {
-    dot_sse41::multiply(problem);
-  }
+  using Multiply = void (*)(const DotProblem<T>&);
+  static constexpr Multiply kernels[instruction_set_count] = {
+      &dot_sse41::multiply<T>, &dot_avx2::multiply<T>, &dot_avx512::multiply<T>};
+  kernels[static_cast<int>(chosen_instruction_set())](problem);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "core/cpu.h"
+#include "core/dispatch.h"
 #include "core/packet_loops.h"
 
 namespace halvorn {
@@ -63,7 +63,7 @@ using Fill = void (*)(char*, std::uint64_t, __m128i) noexcept;
 }  // namespace
 
 void fill_block(void* out, std::uint64_t n, __m128i pattern) noexcept {
-  const bool wide = cpu_has_avx2();
+  const bool wide = chosen_instruction_set() >= InstructionSet::avx2;
   const bool streaming = worth_streaming(out, 16 * n);
   const Fill fill = wide ? (streaming ? fill_avx2<true> : fill_avx2<false>)
                          : (streaming ? fill_sse<true> : fill_sse<false>);

@@ -1,6 +1,6 @@
 #include "factories/random_kernels.h"
 
-#include "core/cpu.h"
+#include "core/dispatch.h"
 
 namespace halvorn {
 namespace {
@@ -12,24 +12,25 @@ namespace {
         &isa::polar_values                                                               \
   }
 
-const RandomKernels sse41_kernels = HALVORN_RANDOM_KERNELS(random_sse41, "sse4.1");
-const RandomKernels avx2_kernels = HALVORN_RANDOM_KERNELS(random_avx2, "avx2");
-const RandomKernels avx512_kernels = HALVORN_RANDOM_KERNELS(random_avx512, "avx512");
+// By the instruction set's index.
+const RandomKernels kernels[instruction_set_count] = {
+    HALVORN_RANDOM_KERNELS(random_sse41, "sse4.1"),
+    HALVORN_RANDOM_KERNELS(random_avx2, "avx2"),
+    HALVORN_RANDOM_KERNELS(random_avx512, "avx512"),
+};
 #undef HALVORN_RANDOM_KERNELS
 
 }  // namespace
 
 const RandomKernels& random_kernels() noexcept {
-  static const RandomKernels& widest = cpu_has_avx512() ? avx512_kernels
-                                       : cpu_has_avx2() ? avx2_kernels
-                                                        : sse41_kernels;
-  return widest;
+  return kernels[static_cast<int>(chosen_instruction_set())];
 }
 
 std::vector<const RandomKernels*> usable_random_kernels() {
-  std::vector<const RandomKernels*> usable{&sse41_kernels};
-  if (cpu_has_avx2()) usable.push_back(&avx2_kernels);
-  if (cpu_has_avx512()) usable.push_back(&avx512_kernels);
+  std::vector<const RandomKernels*> usable;
+  for (int set = 0; set <= static_cast<int>(widest_instruction_set()); ++set) {
+    usable.push_back(&kernels[set]);
+  }
   return usable;
 }
 

@@ -11,6 +11,7 @@
 #include "core/tensor.h"
 #include "factories/constant.h"
 #include "factories/random.h"
+#include "module/dispatch_control.h"
 #include "module/error_settings.h"
 #include "module/tensor_caster.h"
 // After the caster, so that the interop members convert tensors through it.
@@ -180,4 +181,5 @@ PYBIND11_MODULE(halvorn, module) {
   bind_dot(module);
   interop::bind_array_factories(module);
   bind_error_settings(module);
+  publish_dispatch_control();
 }

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "core/cpu.h"
+#include "core/dispatch.h"
 #include "core/packet.h"
 #include "lanes.h"
 
@@ -23,7 +23,7 @@ using DivideMany = void (*)(const void*, const void*, void*, std::uint64_t) noex
 template <class T>
 std::vector<DivideMany> division_builds() {
   std::vector<DivideMany> builds = {&PacketMath<T>::div_many};
-  if (cpu_has_avx2()) builds.push_back(&PacketMath<T>::div_many_avx2);
+  if (widest_instruction_set() >= InstructionSet::avx2) builds.push_back(&PacketMath<T>::div_many_avx2);
   return builds;
 }
 

@@ -85,6 +85,23 @@ NOT_UNDER_DEBUG_INTERPRETER_FILES = {
 }
 
 
+# HALVORN_TEST_KERNELS=sse4.1 (or avx2, avx512) caps the instruction set of
+# halvorn's run-time dispatched kernels for this run; ./dev test runs the files
+# that reach kernels once more for each narrower set the machine has.
+KERNEL_CAP = os.environ.get("HALVORN_TEST_KERNELS")
+if KERNEL_CAP:
+    import halvorn_testing
+
+    if halvorn_testing.cap_kernels(KERNEL_CAP) != KERNEL_CAP:
+        raise pytest.UsageError(f"HALVORN_TEST_KERNELS={KERNEL_CAP}: this CPU does not run it")
+
+
+def pytest_report_header():
+    import halvorn_testing
+
+    return f"halvorn kernels: {halvorn_testing.chosen_kernels()} (this CPU runs {', '.join(halvorn_testing.instruction_sets())})"
+
+
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "not_under_sanitizers(reason): skipped in the ASan and UBSan run, for the reason given"

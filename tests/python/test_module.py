@@ -129,3 +129,22 @@ def test_subinterpreter_import_fails():
     kind, message = result.stdout.decode().splitlines()[:2]
     assert kind == "ImportError"
     assert "does not support loading in subinterpreters" in message
+
+
+def test_the_companion_caps_the_kernels_of_the_module():
+    import halvorn_testing as testing
+
+    sets = testing.instruction_sets()
+    before = testing.chosen_kernels()
+    assert sets[0] == "sse4.1" and before in sets
+    try:
+        for wanted in ["sse4.1", "avx2", "avx512"]:
+            # Never above what this CPU runs.
+            expected = wanted if wanted in sets else sets[-1]
+            assert (testing.cap_kernels(wanted), testing.chosen_kernels()) == (expected, expected)
+            a = halvorn.quorva_array_float32([[1.5, 2.0], [3.0, 4.0]])
+            assert (a @ a).to_list() == testing.dot_with(expected, a, a).to_list() == [8.25, 11.0, 16.5, 22.0]
+        with pytest.raises(ValueError, match="no instruction set is called 'sse2'"):
+            testing.cap_kernels("sse2")
+    finally:
+        testing.cap_kernels(before)

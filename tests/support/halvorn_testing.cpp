@@ -2,7 +2,8 @@
 //
 // The module's public surface has no way to build a tensor from chosen values,
 // which property tests need, nor a view of the lanes behind an element, nor a
-// way to pick a dot kernel. This module gives the tests those three, on real
+// way to pick the kernels' instruction set. This module gives the tests those
+// three, on real
 // halvorn tensors: it registers no class of its own, so a Tensor<T> it returns
 // becomes an instance of halvorn's class for T (pybind11 finds the type in the
 // registry that both modules share), and a halvorn tensor passed in arrives
@@ -13,8 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "core/dispatch.h"
 #include "core/dot_kernels.h"
 #include "core/tensor.h"
+#include "module/dispatch_control.h"
 #include "module/tensor_caster.h"
 #include "peak.h"
 
@@ -43,21 +46,37 @@ py::bytes packet_bytes(const Tensor<T>& tensor) {
                    static_cast<py::ssize_t>(tensor.data.size() * 16));
 }
 
-bool cpu_has(const std::string& isa) {
-  __builtin_cpu_init();
-  if (isa == "sse4.1") return __builtin_cpu_supports("sse4.1");
-  if (isa == "avx2") return __builtin_cpu_supports("avx2");
-  if (isa == "avx512") return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
-  return false;
+InstructionSet instruction_set(const std::string& name) {
+  for (int set = 0; set < instruction_set_count; ++set) {
+    if (name == instruction_set_name(static_cast<InstructionSet>(set))) {
+      return static_cast<InstructionSet>(set);
+    }
+  }
+  throw py::value_error("no instruction set is called '" + name + "'");
 }
 
-std::vector<std::string> dot_kernels() {
+// The instruction sets this CPU runs, narrowest first.
+std::vector<std::string> instruction_sets() {
   std::vector<std::string> usable;
-  for (const char* isa : {"sse4.1", "avx2", "avx512"}) {
-    if (cpu_has(isa)) usable.emplace_back(isa);
+  for (int set = 0; set <= static_cast<int>(widest_instruction_set()); ++set) {
+    usable.emplace_back(instruction_set_name(static_cast<InstructionSet>(set)));
   }
   return usable;
 }
+
+const DispatchControl& module_control() {
+  const DispatchControl* control = module_dispatch_control();
+  if (control == nullptr) throw py::import_error("halvorn has not published its dispatch control");
+  return *control;
+}
+
+// Caps the instruction set that halvorn's own kernels use (never above what
+// the CPU runs) and returns the set they use from now on.
+std::string cap_kernels(const std::string& name) {
+  return instruction_set_name(module_control().cap(instruction_set(name)));
+}
+
+std::string chosen_kernels() { return instruction_set_name(module_control().chosen()); }
 
 // dot() with the kernel of one instruction set, laid out as dot() lays out
 // each case for its kernel: vector x matrix and matrix x matrix as they come,
@@ -65,7 +84,10 @@ std::vector<std::string> dot_kernels() {
 // would refuse raise ValueError here instead of ending the process.
 template <class T>
 Tensor<T> dot_with(const std::string& isa, const Tensor<T>& a, const Tensor<T>& b) {
-  if (!cpu_has(isa)) throw py::value_error("this CPU cannot run the " + isa + " kernel");
+  const InstructionSet set = instruction_set(isa);
+  if (set > widest_instruction_set()) {
+    throw py::value_error("this CPU cannot run the " + isa + " kernel");
+  }
   const std::size_t rank_a = a.shape.size();
   const std::size_t rank_b = b.shape.size();
   const bool vector_matrix = rank_a == 1 && rank_b == 2;
@@ -88,9 +110,9 @@ Tensor<T> dot_with(const std::string& isa, const Tensor<T>& a, const Tensor<T>& 
                           inner}
           : DotProblem<T>{a.data.packets, b.data.packets, result.data.packets, rows, inner,
                           columns, columns, 1};
-  if (isa == "sse4.1") dot_sse41::multiply<T>(problem);
-  if (isa == "avx2") dot_avx2::multiply<T>(problem);
-  if (isa == "avx512") dot_avx512::multiply<T>(problem);
+  if (set == InstructionSet::sse41) dot_sse41::multiply<T>(problem);
+  if (set == InstructionSet::avx2) dot_avx2::multiply<T>(problem);
+  if (set == InstructionSet::avx512) dot_avx512::multiply<T>(problem);
   return result;
 }
 
@@ -112,7 +134,9 @@ PYBIND11_MODULE(halvorn_testing, module) {
   bind_type<int>(module, "int32");
   bind_type<float>(module, "float32");
   bind_type<double>(module, "float64");
-  module.def("dot_kernels", &dot_kernels);
+  module.def("instruction_sets", &instruction_sets);
+  module.def("cap_kernels", &cap_kernels);
+  module.def("chosen_kernels", &chosen_kernels);
   // For the benchmark: the exact-order peak it holds dot against.
   module.def("peak_multiply_add_float32", &testing::peak_multiply_add_float32);
   module.def("peak_multiply_add_float64", &testing::peak_multiply_add_float64);
