@@ -1,13 +1,23 @@
+import pathlib
+import tomllib
+
 import halvorn
 import pytest
 
 from conftest import TENSOR_CLASSES, assert_process_ends, run_python
+
+CHECKOUT = pathlib.Path(__file__).resolve().parents[2]
 
 SHAPE_TYPE = "collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]"
 
 
 def test_module_docstring():
     assert halvorn.__doc__ == "Tensor operations"
+
+
+def test_version_is_the_one_in_pyproject():
+    project = tomllib.loads((CHECKOUT / "pyproject.toml").read_text())["project"]
+    assert type(halvorn.__version__) is str and halvorn.__version__ == project["version"]
 
 
 def test_only_export_is_the_entry_function():
