@@ -725,6 +725,8 @@ template <class T>
 // that hands out ever new wrappers cannot send the import round in circles.
 template <class T>
 std::optional<py::object> array_of(const py::object& data) {
+  // Plain lists and tuples, the common case, have no __array__.
+  if (PyList_CheckExact(data.ptr()) || PyTuple_CheckExact(data.ptr())) return std::nullopt;
   PyObject* method = nullptr;
   const int found = PyObject_GetOptionalAttrString(data.ptr(), "__array__", &method);
   if (found < 0) raise_array_failure<T>("the object's __array__ cannot be read");
@@ -845,8 +847,9 @@ inline std::string shape_text(const Shape& shape) {
 template <class T>
 T only_value(const Tensor<T>& tensor) {
   if (!tensor.shape.empty()) {
-    throw py::type_error(std::string("only a rank-0 tensor (shape []) converts to a Python number; this ") +
-                         ElementTraits<T>::word + " tensor has shape " + shape_text(tensor.shape));
+    throw py::type_error(
+        std::string("only a rank-0 tensor (shape []) converts to a Python number; this ") +
+        ElementTraits<T>::word + " tensor has shape " + shape_text(tensor.shape));
   }
   return tensor.data[0];
 }

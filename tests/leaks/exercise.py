@@ -130,10 +130,28 @@ def interop(element_type):
     assert convert(array.array("b", [1, -1])).to_list() == [1, -1]
     for protocol in range(6):
         assert pickle.loads(pickle.dumps(tensor, protocol)).to_list() == tensor.to_list()
-    for bad in ([[1], [2, 3]], [None], [2**70], "text"):
+    class Offers:
+        # Data through __array__ alone, or a failure of __array__ itself.
+        def __init__(self, given):
+            self.given = given
+
+        def __array__(self):
+            if isinstance(self.given, Exception):
+                raise self.given
+            return self.given
+
+    assert convert(Offers(tensor)).to_list() == tensor.to_list()
+    single = convert(7)
+    assert float(single) == int(single) == complex(single) == 7
+    for bad in ([[1], [2, 3]], [None], [2**70], "text", Offers([1]), Offers(ValueError("no")), Offers(Offers(tensor))):
         try:
             convert(bad)
         except (TypeError, ValueError, OverflowError):
+            pass
+    for bad_conversion in (float, int, complex):
+        try:
+            bad_conversion(tensor)
+        except TypeError:
             pass
 
 
