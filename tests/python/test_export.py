@@ -1,5 +1,4 @@
-"""The shape property and to_list: a tensor's extents and elements as new
-lists; and a rank-0 tensor's element as a Python number."""
+"""The shape property, to_list and number conversions: a tensor's contents as Python objects."""
 
 import math
 import operator

@@ -6,8 +6,6 @@ import pytest
 
 from conftest import TENSOR_CLASSES, assert_process_ends, run_python
 
-CHECKOUT = pathlib.Path(__file__).resolve().parents[2]
-
 SHAPE_TYPE = "collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]"
 
 
@@ -16,8 +14,8 @@ def test_module_docstring():
 
 
 def test_version_is_the_one_in_pyproject():
-    project = tomllib.loads((CHECKOUT / "pyproject.toml").read_text())["project"]
-    assert type(halvorn.__version__) is str and halvorn.__version__ == project["version"]
+    pyproject = pathlib.Path(__file__).resolve().parents[2] / "pyproject.toml"
+    assert halvorn.__version__ == tomllib.loads(pyproject.read_text())["project"]["version"]
 
 
 def test_only_export_is_the_entry_function():
