@@ -1,13 +1,16 @@
 // halvorn and other libraries: the buffer protocol and DLPack out, the
-// quorva_array_* functions in, pickling, copying, and the @ and / operators.
+// quorva_array_* functions in, pickling, copying, the @ and / operators, and
+// a rank-0 tensor as a Python number.
 // Included by the module's one translation unit, after tensor_caster.h, so
 // every tensor argument here goes through the same caster as everywhere else.
 #pragma once
 
 #include <dlpack/dlpack.h>
+#include <pybind11/complex.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <complex>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -702,6 +705,41 @@ class NestedImport {
 };
 
 // ---------------------------------------------------------------------------
+// In: objects that offer only NumPy's __array__ (a pandas DataFrame or Series,
+// an xarray DataArray). Without this route they would be read as sequences: a
+// DataFrame iterates over its column names.
+
+// A failure of the object's own code, as TypeError with that failure as its
+// cause. Interruptions (KeyboardInterrupt, SystemExit) are not the object's
+// fault and go on as they are.
+template <class T>
+[[noreturn]] void raise_array_failure(const std::string& what) {
+  if (PyErr_ExceptionMatches(PyExc_Exception) == 0) throw py::error_already_set();
+  py::raise_from(PyExc_TypeError, (array_function_name<T>() + "(): " + what).c_str());
+  throw py::error_already_set();
+}
+
+// What __array__() gives, called with no arguments as every version of the
+// protocol allows; nothing for an object without the method (or with
+// __array__ = None, which opts out). The caller takes the result only as an
+// array in its own right, never through its __array__ in turn, so an object
+// that hands out ever new wrappers cannot send the import round in circles.
+template <class T>
+std::optional<py::object> array_of(const py::object& data) {
+  // Plain lists and tuples, the common case, have no __array__.
+  if (PyList_CheckExact(data.ptr()) || PyTuple_CheckExact(data.ptr())) return std::nullopt;
+  PyObject* method = nullptr;
+  const int found = PyObject_GetOptionalAttrString(data.ptr(), "__array__", &method);
+  if (found < 0) raise_array_failure<T>("the object's __array__ cannot be read");
+  if (found == 0) return std::nullopt;
+  const py::object owned = py::reinterpret_steal<py::object>(method);
+  if (owned.is_none()) return std::nullopt;
+  PyObject* result = PyObject_CallNoArgs(method);
+  if (result == nullptr) raise_array_failure<T>("the object's __array__() failed");
+  return py::reinterpret_steal<py::object>(result);
+}
+
+// ---------------------------------------------------------------------------
 // In: the entry point.
 
 template <class T>
@@ -722,6 +760,12 @@ Tensor<T> import_any(const py::object& data) {
   }
   if (PyObject_CheckBuffer(object) != 0) return import_buffer<T>(object);
   if (py::hasattr(data, "__dlpack__")) return import_dlpack<T>(data);
+  if (std::optional<py::object> array = array_of<T>(data)) {
+    if (PyObject_CheckBuffer(array->ptr()) != 0) return import_buffer<T>(array->ptr());
+    if (py::hasattr(*array, "__dlpack__")) return import_dlpack<T>(*array);
+    raise_type<T>("__array__() returned a " + type_name(array->ptr()) +
+                  ", which is not an array (no buffer protocol, no __dlpack__)");
+  }
   return NestedImport<T>().run(object);
 }
 
@@ -791,6 +835,58 @@ Tensor<T> restore(const Shape& shape, const std::variant<py::buffer, py::str>& v
 }
 
 // ---------------------------------------------------------------------------
+// Python numbers: a rank-0 tensor holds one number and converts as that number
+// does, as a rank-0 NumPy array does. Any other rank is refused, even with one
+// element, so that float(t) never quietly picks one value out of many.
+
+inline std::string shape_text(const Shape& shape) {
+  std::string text = "[";
+  for (std::size_t d = 0; d < shape.size(); ++d) text += (d ? ", " : "") + std::to_string(shape[d]);
+  return text + "]";
+}
+
+template <class T>
+T only_value(const Tensor<T>& tensor) {
+  if (!tensor.shape.empty()) {
+    throw py::type_error(
+        std::string("only a rank-0 tensor (shape []) converts to a Python number; this ") +
+        ElementTraits<T>::word + " tensor has shape " + shape_text(tensor.shape));
+  }
+  return tensor.data[0];
+}
+
+template <class T>
+py::int_ to_int(const Tensor<T>& tensor) {
+  const T value = only_value(tensor);
+  if constexpr (std::is_integral_v<T>) {
+    return py::int_(value);
+  } else {
+    // Through Python's own float to int, with its refusals: ValueError for a
+    // NaN, OverflowError for an infinity.
+    const py::float_ number(static_cast<double>(value));
+    PyObject* integer = PyNumber_Long(number.ptr());
+    if (integer == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::int_>(integer);
+  }
+}
+
+template <class T>
+void bind_numbers(py::class_<Tensor<T>>& cls) {
+  cls.def("__float__", [](const Tensor<T>& tensor) {
+    return py::float_(static_cast<double>(only_value(tensor)));
+  });
+  cls.def("__int__", &to_int<T>);
+  cls.def("__complex__", [](const Tensor<T>& tensor) {
+    return std::complex<double>(static_cast<double>(only_value(tensor)), 0.0);
+  });
+  if constexpr (std::is_integral_v<T>) {
+    // Only integers may stand for an index; a float tensor's int() truncates,
+    // so it must not slip into a list index unnoticed.
+    cls.def("__index__", &to_int<T>);
+  }
+}
+
+// ---------------------------------------------------------------------------
 // Registration.
 
 template <class T>
@@ -816,6 +912,7 @@ void bind_interop(py::class_<Tensor<T>>& cls) {
     // __divide__ truncates.
     cls.def("__truediv__", &div<T>);
   }
+  bind_numbers<T>(cls);
 }
 
 template <class T>

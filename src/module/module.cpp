@@ -81,7 +81,11 @@ void bind_tensor_class(py::module_& module, const char* name) {
       .def("__repr__", [](TensorOrUnbuilt<T> self) {
         return self.tensor != nullptr ? repr(*self.tensor) : unbuilt_description(self.type);
       });
-  // The buffer protocol, DLPack, pickling, copies and the @ and / operators.
+  // pybind11 leaves the property without a name, so CPython's refusal of
+  // `t.shape = ...` and `del t.shape` would speak of "property ''".
+  tensor_class.attr("shape").attr("__set_name__")(tensor_class, "shape");
+  // The buffer protocol, DLPack, pickling, copies, the @ and / operators and
+  // the conversions of a rank-0 tensor to a Python number.
   interop::bind_interop<T>(tensor_class);
 
   auto* type = reinterpret_cast<PyTypeObject*>(tensor_class.ptr());
@@ -182,4 +186,7 @@ PYBIND11_MODULE(halvorn, module) {
   interop::bind_array_factories(module);
   bind_error_settings(module);
   publish_dispatch_control();
+  // The build reads the version from pyproject.toml, the one place it is
+  // written, so the package's metadata and this never disagree.
+  module.attr("__version__") = HALVORN_VERSION;
 }

@@ -156,9 +156,15 @@ def interop(element_type):
     assert convert(array.array("b", [1, -1])).to_list() == [1, -1]
     for protocol in range(6):
         assert pickle.loads(pickle.dumps(tensor, protocol)).to_list() == tensor.to_list()
-    for bad in ([[1], [2, 3]], [None], [2**70], "text"):
+    offers = lambda given: type("Offers", (), {"__array__": lambda self: given})()  # noqa: E731
+    assert convert(offers(tensor)).to_list() == tensor.to_list() and float(convert(7)) == int(convert(7)) == 7
+    bad_imports = ([[1], [2, 3]], [None], [2**70], "text", offers([1]), offers(offers(tensor)), offers(1 / 2j))
+    calls = [lambda bad=bad: convert(bad) for bad in bad_imports]
+    calls += [lambda f=f: f(tensor) for f in (float, int, complex)]  # rank 2: refused
+    calls.append(lambda: convert(type("", (), {"__array__": lambda self: 1 / 0})()))
+    for call in calls:
         try:
-            convert(bad)
+            call()
         except (TypeError, ValueError, OverflowError):
             pass
 

@@ -1,6 +1,8 @@
-"""The shape property and to_list: a tensor's extents and elements as new lists."""
+"""The shape property, to_list and number conversions: a tensor's contents as Python objects."""
 
 import math
+import operator
+import re
 import struct
 
 import halvorn
@@ -12,6 +14,7 @@ MEMBERS = ["__init__", "shape", "to_list", "__add__", "__sub__", "__mul__", "__d
 # Added for other libraries after the specified ones, in this order; the
 # interpreter adds the buffer slots' wrappers when the class is made.
 INTEROP_MEMBERS = ["__dlpack__", "__dlpack_device__", "__reduce_ex__", "__reduce__", "__copy__", "__deepcopy__", "__matmul__"]
+NUMBER_MEMBERS = ["__float__", "__int__", "__complex__"]
 
 
 def factory(kind, element_type):
@@ -30,7 +33,8 @@ def test_members_and_their_order(element_type):
     cls = TENSOR_CLASSES[element_type]
     assert [name for name in vars(cls) if name not in ("__doc__", "__module__")] == (
         MEMBERS[:1] + ["__buffer__", "__release_buffer__", "_pybind11_conduit_v1_"] + MEMBERS[1:]
-        + INTEROP_MEMBERS + (["__truediv__"] if element_type in FLOAT_TYPES else []) + ["__class__"]
+        + INTEROP_MEMBERS + (["__truediv__"] if element_type in FLOAT_TYPES else [])
+        + NUMBER_MEMBERS + ([] if element_type in FLOAT_TYPES else ["__index__"]) + ["__class__"]
     )
 
 
@@ -97,9 +101,9 @@ def test_lists_are_fresh_copies(element_type):
 
 def test_shape_is_read_only(element_type):
     tensor = factory("ones", element_type)([2, 3])
-    with pytest.raises(AttributeError):
+    with pytest.raises(AttributeError, match="^property 'shape' of '.*' object has no setter$"):
         tensor.shape = [4]
-    with pytest.raises(AttributeError):
+    with pytest.raises(AttributeError, match="^property 'shape' of '.*' object has no deleter$"):
         del tensor.shape
     # The property gives a list, and a list cannot be called.
     with pytest.raises(TypeError):
@@ -133,3 +137,31 @@ def test_constructor_gives_zeros(element_type, shape):
         assert all(type(value) is number(element_type) for value in values)
         if element_type in FLOAT_TYPES:
             assert signs(values) == [1.0] * count
+
+
+
+def test_only_a_rank_0_tensor_converts_as_its_number(element_type):
+    full, cls, integer = factory("full", element_type), TENSOR_CLASSES[element_type], element_type not in FLOAT_TYPES
+    for value in [-(2**15), 2**15 - 1, -1] if integer else [2.5, -0.0, 0.1, 1e30, math.inf, math.nan]:
+        tensor = full([], value)
+        (exact,) = tensor.to_list()  # float32 comes back widened, exactly
+        z = complex(tensor)
+        assert struct.pack("<3d", float(tensor), z.real, z.imag) == struct.pack("<3d", exact, exact, 0.0)
+        if integer or math.isfinite(exact):
+            assert type(int(tensor)) is int and int(tensor) == int(exact)
+        else:
+            with pytest.raises(ValueError if math.isnan(exact) else OverflowError):
+                int(tensor)
+    if integer:
+        assert ["a", "b", "c"][full([], -1)] == "c" and operator.index(full([], 2**15 - 1)) == 2**15 - 1
+    else:
+        with pytest.raises(TypeError, match="cannot be interpreted as an integer"):
+            operator.index(full([], 1))
+    assert bool(full([], 0))  # truth testing is left as it was: every tensor is true
+    for convert in [float, int, complex] + ([operator.index] if integer else []):
+        for shape in ([1], [0], [2, 3]):
+            with pytest.raises(TypeError, match=r"^only a rank-0 tensor \(shape \[\]\) converts to a Python number; "
+                               f"this {element_type} tensor has shape {re.escape(str(shape))}$"):
+                convert(factory("ones", element_type)(shape))
+        with pytest.raises(TypeError, match="its __init__ was never called"):
+            convert(cls.__new__(cls))

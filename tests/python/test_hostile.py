@@ -231,6 +231,10 @@ def value_cases(element_type):
         "complex": (lambda: 1j, CONVERT),
         "object": (lambda: object(), CONVERT),
         "raising-float": (lambda: RaisingFloat(), OWN),
+        # A tensor stands for a number only at rank 0, and only once built.
+        "one-element-tensor": (lambda: halvorn.quorva_ones_int32([1]), CONVERT),
+        "unconstructed-tensor": (lambda: unconstructed(halvorn.TensorInt32), CONVERT),
+        "rank-0-int-tensor": (lambda: halvorn.quorva_full_int32([], 3), ("ok", [2])),
     }
     if element_type in FLOAT_TYPES:
         return common | {

@@ -165,6 +165,31 @@ def test_float_classes_round_and_overflow_like_the_fill(element_type):
                        .astype(np.float64)).to_list() == fill([1], float(value)).to_list()
 
 
+class ArrayLike:
+    """Offers its data through NumPy's __array__ alone, as a pandas DataFrame does."""
+
+    def __init__(self, array):
+        self.array = array
+
+    def __array__(self, dtype=None, copy=None):
+        if isinstance(self.array, BaseException):
+            raise self.array
+        return self.array
+
+
+def test_objects_offering_only_numpy_array_are_imported_through_it(element_type):
+    convert = array_function(element_type)
+    source = values(element_type, [2, 3])
+    for offered in (source, source.T, convert(source), np.array(7, dtype=DTYPES[element_type])):
+        assert same_bits(np.asarray(convert(ArrayLike(offered))), np.asarray(offered))
+    # After the buffer protocol, before sequences; __array__ = None opts out.
+    assert convert(type("", (bytearray,), {"__array__": lambda self: 1 / 0})(b"\x01")).to_list() == [1]
+    assert convert(type("", (list,), {"__array__": lambda self: np.array([[7]])})([1, 2])).to_list() == [7]
+    assert convert(type("", (list,), {"__array__": None})([1, 2])).to_list() == [1, 2]
+    with pytest.raises(KeyboardInterrupt):  # an interruption is no failure of the object
+        convert(ArrayLike(KeyboardInterrupt()))
+
+
 class Chameleon:
     """A number whose __index__ empties the list it sits in."""
 
@@ -194,6 +219,10 @@ def test_refusals(element_type):
                   (np.array([2**64 - 1], dtype=np.uint64), OverflowError, str(2**64 - 1)), (2**100, OverflowError, "")]
     else:
         cases += [([10**400], OverflowError, "too large")]
+    cases += [(ArrayLike(ValueError("broken")), TypeError, "__array__() failed"),
+              (ArrayLike([1, 2]), TypeError, "__array__() returned a list, which is not an array"),
+              (ArrayLike(ArrayLike(np.ones(2))), TypeError, "returned a ArrayLike, which is not an array"),
+              (ArrayLike(np.array([1 + 2j])), TypeError, "complex")]
     nested = [[0], [0]]
     nested[1].append(nested)  # a list inside itself is nested beyond any depth
     cases.append((nested, ValueError, ""))
@@ -201,6 +230,9 @@ def test_refusals(element_type):
         with pytest.raises(error) as caught:
             convert(data)
         assert fragment in str(caught.value), (data, str(caught.value))
+    with pytest.raises(TypeError) as caught:
+        convert(ArrayLike(ValueError("broken")))
+    assert type(caught.value.__cause__) is ValueError and str(caught.value.__cause__) == "broken"
     victim = [0, 0, 0]
     victim[1] = Chameleon(victim)
     with pytest.raises(ValueError, match="changed its length"):

@@ -1,3 +1,6 @@
+import pathlib
+import tomllib
+
 import halvorn
 import pytest
 
@@ -8,6 +11,11 @@ SHAPE_TYPE = "collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex
 
 def test_module_docstring():
     assert halvorn.__doc__ == "Tensor operations"
+
+
+def test_version_is_the_one_in_pyproject():
+    pyproject = pathlib.Path(__file__).resolve().parents[2] / "pyproject.toml"
+    assert halvorn.__version__ == tomllib.loads(pyproject.read_text())["project"]["version"]
 
 
 def test_only_export_is_the_entry_function():

@@ -182,6 +182,7 @@ SMOKE = textwrap.dedent(
         "random": halvorn.quorva_rand_float32([4]).shape,
         "repr": repr(halvorn.quorva_zeros_int16([2])),
         "version": importlib.metadata.version("halvorn"),
+        "module_version": halvorn.__version__,
         "license": metadata["License-Expression"],
         "requires_python": metadata["Requires-Python"],
     }))
@@ -212,7 +213,7 @@ def test_installed_wheel_works_from_outside_the_tree(venv, tmp_path):
     assert found["vector_matrix"] == [3]
     assert found["random"] == [4]
     assert found["repr"] == "tensor([2]\n[0, 0]\n)"
-    assert found["version"] == VERSION
+    assert found["version"] == found["module_version"] == VERSION
     assert found["license"] == "MIT"
     assert found["requires_python"] == "==3.14.*"
 
