@@ -11,27 +11,10 @@
 #include <string_view>
 #include <vector>
 
+#include "core/element.h"
 #include "core/tensor.h"
 
 namespace halvorn {
-
-// How one element of a foreign block is stored.
-enum class SourceType : std::uint8_t {
-  boolean,  // one byte, zero is false
-  int8,
-  int16,
-  int32,
-  int64,
-  uint8,
-  uint16,
-  uint32,
-  uint64,
-  float16,   // IEEE binary16
-  bfloat16,  // the upper half of a binary32
-  float32,
-  float64,
-  extended,  // the platform's long double
-};
 
 struct SourceFormat {
   SourceType type;

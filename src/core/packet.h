@@ -7,38 +7,13 @@
 
 #include <cstdint>
 
+#include "core/element.h"
+
 namespace halvorn {
 
-// The element types, their registers and how many lanes a 16-byte packet has.
+// The element types' registers and lane counts stand in core/element.h.
 template <class T>
-struct PacketTraits;
-
-template <>
-struct PacketTraits<short> {
-  using Register = __m128i;
-  static constexpr int lanes = 8;
-};
-
-template <>
-struct PacketTraits<int> {
-  using Register = __m128i;
-  static constexpr int lanes = 4;
-};
-
-template <>
-struct PacketTraits<float> {
-  using Register = __m128;
-  static constexpr int lanes = 4;
-};
-
-template <>
-struct PacketTraits<double> {
-  using Register = __m128d;
-  static constexpr int lanes = 2;
-};
-
-template <class T>
-using RegisterOf = typename PacketTraits<T>::Register;
+using RegisterOf = typename ElementTraits<T>::Register;
 
 // Returns a register with x in every lane.
 inline __m128i broadcast(short x) noexcept { return _mm_set1_epi16(x); }
@@ -362,7 +337,7 @@ class Packet {
  public:
   using Math = PacketMath<T>;
   using Register = RegisterOf<T>;
-  static constexpr int lanes = PacketTraits<T>::lanes;
+  static constexpr int lanes = ElementTraits<T>::lanes;
 
   explicit Packet(const T& x) noexcept { *this = x; }
 

@@ -839,12 +839,6 @@ Tensor<T> restore(const Shape& shape, const std::variant<py::buffer, py::str>& v
 // does, as a rank-0 NumPy array does. Any other rank is refused, even with one
 // element, so that float(t) never quietly picks one value out of many.
 
-inline std::string shape_text(const Shape& shape) {
-  std::string text = "[";
-  for (std::size_t d = 0; d < shape.size(); ++d) text += (d ? ", " : "") + std::to_string(shape[d]);
-  return text + "]";
-}
-
 template <class T>
 T only_value(const Tensor<T>& tensor) {
   if (!tensor.shape.empty()) {

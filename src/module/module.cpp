@@ -49,9 +49,17 @@ void forbid_class_assignment(PyTypeObject* type) {
   namespace_of_type["__class__"] = descriptor;
 }
 
+// "TensorInt16" for short, and so on: "Tensor" and the capitalised word.
 template <class T>
-void bind_tensor_class(py::module_& module, const char* name) {
-  py::class_<Tensor<T>> tensor_class(module, name, py::buffer_protocol());
+std::string class_name() {
+  std::string word = ElementTraits<T>::word;
+  word[0] = static_cast<char>(word[0] - 'a' + 'A');
+  return "Tensor" + word;
+}
+
+template <class T>
+void bind_tensor_class(py::module_& module) {
+  py::class_<Tensor<T>> tensor_class(module, class_name<T>().c_str(), py::buffer_protocol());
   tensor_class
       // Written out rather than py::init: a second __init__ that arrives while
       // the first is still converting its shape (a generator that calls it)
@@ -117,52 +125,40 @@ void flush_python_streams() noexcept {
   PyErr_SetRaisedException(pending);
 }
 
+// "quorva_<operation>_<word>", the module-level name of an operation on T.
+template <class T>
+std::string function_name(const char* operation) {
+  return std::string("quorva_") + operation + "_" + ElementTraits<T>::word;
+}
+
 void bind_constant_factories(py::module_& module) {
-  module.def("quorva_full_int16", &full<short>);
-  module.def("quorva_full_int32", &full<int>);
-  module.def("quorva_full_float32", &full<float>);
-  module.def("quorva_full_float64", &full<double>);
-  module.def("quorva_zeros_int16", &zeros<short>);
-  module.def("quorva_zeros_int32", &zeros<int>);
-  module.def("quorva_zeros_float32", &zeros<float>);
-  module.def("quorva_zeros_float64", &zeros<double>);
-  module.def("quorva_ones_int16", &ones<short>);
-  module.def("quorva_ones_int32", &ones<int>);
-  module.def("quorva_ones_float32", &ones<float>);
-  module.def("quorva_ones_float64", &ones<double>);
+  for_each_element_type([&]<class T>() { module.def(function_name<T>("full").c_str(), &full<T>); });
+  for_each_element_type([&]<class T>() { module.def(function_name<T>("zeros").c_str(), &zeros<T>); });
+  for_each_element_type([&]<class T>() { module.def(function_name<T>("ones").c_str(), &ones<T>); });
 }
 
 void bind_arithmetic(py::module_& module) {
-  module.def("quorva_add_int16", &add<short>);
-  module.def("quorva_add_int32", &add<int>);
-  module.def("quorva_add_float32", &add<float>);
-  module.def("quorva_add_float64", &add<double>);
-  module.def("quorva_sub_int16", &sub<short>);
-  module.def("quorva_sub_int32", &sub<int>);
-  module.def("quorva_sub_float32", &sub<float>);
-  module.def("quorva_sub_float64", &sub<double>);
-  module.def("quorva_mul_int16", &mul<short>);
-  module.def("quorva_mul_int32", &mul<int>);
-  module.def("quorva_mul_float32", &mul<float>);
-  module.def("quorva_mul_float64", &mul<double>);
+  for_each_element_type([&]<class T>() { module.def(function_name<T>("add").c_str(), &add<T>); });
+  for_each_element_type([&]<class T>() { module.def(function_name<T>("sub").c_str(), &sub<T>); });
+  for_each_element_type([&]<class T>() { module.def(function_name<T>("mul").c_str(), &mul<T>); });
   // Integer tensors divide only through their __divide__ method.
-  module.def("quorva_div_float32", &div<float>);
-  module.def("quorva_div_float64", &div<double>);
+  for_each_element_type([&]<class T>() {
+    if constexpr (ElementTraits<T>::floating) module.def(function_name<T>("div").c_str(), &div<T>);
+  });
 }
 
 void bind_dot(py::module_& module) {
-  module.def("quorva_dot_int16", &dot<short>);
-  module.def("quorva_dot_int32", &dot<int>);
-  module.def("quorva_dot_float32", &dot<float>);
-  module.def("quorva_dot_float64", &dot<double>);
+  for_each_element_type([&]<class T>() { module.def(function_name<T>("dot").c_str(), &dot<T>); });
 }
 
 // Bound straight to the native instantiations. There are no integer variants.
 void bind_random_factories(py::module_& module) {
-  module.def("quorva_rand_float32", &rand<float>);
-  module.def("quorva_rand_float64", &rand<double>);
-  module.def("quorva_randn_float32", &randn<float>);
-  module.def("quorva_randn_float64", &randn<double>);
+  for_each_element_type([&]<class T>() {
+    if constexpr (ElementTraits<T>::floating) module.def(function_name<T>("rand").c_str(), &rand<T>);
+  });
+  for_each_element_type([&]<class T>() {
+    if constexpr (ElementTraits<T>::floating) module.def(function_name<T>("randn").c_str(), &randn<T>);
+  });
 }
 
 }  // namespace
@@ -174,10 +170,7 @@ PYBIND11_MODULE(halvorn, module) {
   set_before_fail_hook(&flush_python_streams);
 
   // Classes first, so every function signature names the Python classes.
-  bind_tensor_class<short>(module, "TensorInt16");
-  bind_tensor_class<int>(module, "TensorInt32");
-  bind_tensor_class<float>(module, "TensorFloat32");
-  bind_tensor_class<double>(module, "TensorFloat64");
+  for_each_element_type([&]<class T>() { bind_tensor_class<T>(module); });
 
   bind_constant_factories(module);
   bind_random_factories(module);
