@@ -35,10 +35,12 @@ bool has_zero_divisor(const Packet<T>* divisors, std::uint64_t n) noexcept {
   return zero;
 }
 
+// Bounded by the block, though a zero is known to be in it: the compiler may
+// search an unbounded loop a vector at a time and read past the last packet.
 template <class T>
-std::uint64_t first_zero_divisor(const Packet<T>* divisors) noexcept {
+std::uint64_t first_zero_divisor(const Packet<T>* divisors, std::uint64_t n) noexcept {
   std::uint64_t i = 0;
-  while (!(divisors[i] == T(0))) ++i;
+  while (i < n && !(divisors[i] == T(0))) ++i;
   return i;
 }
 
@@ -72,7 +74,7 @@ Tensor<T> div(const Tensor<T>& a, const Tensor<T>& b) {
     const std::uint64_t count = n - start < division_block ? n - start : division_block;
     // The ordered comparison in the zero test makes -0.0 a zero and lets NaN through.
     if (has_zero_divisor(b.data.packets + start, count)) {
-      divisor_is_zero(b.shape, start + first_zero_divisor(b.data.packets + start));
+      divisor_is_zero(b.shape, start + first_zero_divisor(b.data.packets + start, count));
     }
     const auto divide = wide ? PacketMath<T>::div_many_avx2 : PacketMath<T>::div_many;
     divide(a.data.packets + start, b.data.packets + start, result.data.packets + start, count);

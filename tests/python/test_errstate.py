@@ -148,7 +148,8 @@ def test_unpickling_what_the_heap_refuses():
     prologue = """
 import halvorn, pickle, resource
 data = pickle.dumps(halvorn.quorva_ones_int16([1 << 21]), 5)
-used = int(open('/proc/self/statm').read().split()[0]) * resource.getpagesize()
+with open('/proc/self/statm') as statm:
+    used = int(statm.read().split()[0]) * resource.getpagesize()
 resource.setrlimit(resource.RLIMIT_AS, (used + (24 << 20), resource.getrlimit(resource.RLIMIT_AS)[1]))
 """
     raised = run_python(prologue + "with halvorn.errstate(misuse='raise'):\n    pickle.loads(data)")
