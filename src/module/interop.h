@@ -735,9 +735,11 @@ class NestedImport {
     if (wide == -1.0 && PyErr_Occurred() != nullptr) {
       if (PyErr_ExceptionMatches(PyExc_OverflowError) == 0) throw py::error_already_set();
       PyErr_Clear();
-      int sign = 0;
-      if (PyLong_GetSign(integer, &sign) != 0) throw py::error_already_set();
-      return sign < 0 ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
+      // A comparison, not PyLong_GetSign: a 3.14-only symbol would keep the
+      // module from loading far enough into another version to refuse it.
+      const int negative = PyObject_RichCompareBool(integer, py::int_(0).ptr(), Py_LT);
+      if (negative < 0) throw py::error_already_set();
+      return negative != 0 ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
     }
     // From 2**63 on, a float's step is 2**29 of the double's.
     constexpr std::uint64_t below_float = (std::uint64_t{1} << 29) - 1;
