@@ -281,19 +281,6 @@ std::size_t source_bytes(SourceType type) noexcept {
   return 0;
 }
 
-bool source_is_floating(SourceType type) noexcept {
-  switch (type) {
-    case SourceType::float16:
-    case SourceType::bfloat16:
-    case SourceType::float32:
-    case SourceType::float64:
-    case SourceType::extended:
-      return true;
-    default:
-      return false;
-  }
-}
-
 ParsedFormat parse_buffer_format(std::string_view format, std::size_t item_bytes) noexcept {
   using Verdict = ParsedFormat::Verdict;
   // '@' (or nothing) is native size and order; '=', '<', '>' and '!' are the

@@ -23,7 +23,6 @@ struct SourceFormat {
 };
 
 std::size_t source_bytes(SourceType type) noexcept;
-bool source_is_floating(SourceType type) noexcept;
 
 // A struct-module format string (the buffer protocol's `format`), checked
 // against the exporter's item size. Only single numbers are elements; complex

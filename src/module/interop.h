@@ -10,6 +10,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <bit>
+#include <cmath>
 #include <complex>
 #include <cstdint>
 #include <cstdlib>
@@ -82,14 +84,21 @@ void* first_packet(const Tensor<T>& tensor) {
                                         : static_cast<void*>(empty_anchor);
 }
 
-// Extents as signed 64-bit numbers. Only an empty tensor can have an extent
-// above 2^63 - 1, and no view can describe it.
+// Extents as signed 64-bit numbers, for a view. Consumers multiply them
+// (pybind11's buffer_info, memoryview, NumPy) in orders of their own, and
+// with 16-byte steps, so the nonzero extents' product times 16 must fit in a
+// signed 64-bit number: then every partial product does. Only an empty tensor
+// can fail that, and no view can describe it.
 inline std::vector<std::int64_t> signed_extents(const Shape& shape) {
   std::vector<std::int64_t> extents;
   extents.reserve(shape.size());
+  std::int64_t span = 16;
   for (const std::uint64_t extent : shape) {
     if (extent > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
       throw py::buffer_error("a tensor with an extent above 2**63 - 1 has no buffer or DLPack view");
+    }
+    if (extent != 0 && __builtin_mul_overflow(span, static_cast<std::int64_t>(extent), &span)) {
+      throw py::buffer_error("a tensor whose nonzero extents multiply past 2**59 has no buffer or DLPack view");
     }
     extents.push_back(static_cast<std::int64_t>(extent));
   }
@@ -111,14 +120,15 @@ inline std::vector<std::int64_t> steps(const std::vector<std::int64_t>& extents,
   return result;
 }
 
-// The tensor a Python object owns, through the one caster; a class instance
-// that was never built is refused.
+// The tensor a Python object owns, through the one caster, which refuses a
+// class instance that was never built by itself; anything else it does not
+// take holds no tensor of this type at all.
 template <class T>
 const Tensor<T>& built_tensor(py::handle object) {
   py::detail::make_caster<Tensor<T>> caster;
   if (!caster.load(object, false)) {
     throw py::type_error(std::string("a ") + py::str(py::type::handle_of(object).attr("__name__")).cast<std::string>() +
-                         " that was never built has no elements");
+                         " holds no halvorn " + ElementTraits<T>::word + " tensor");
   }
   return py::detail::cast_op<const Tensor<T>&>(caster);
 }
@@ -162,12 +172,20 @@ struct DlpackHolder {
 };
 
 // The consumer calls this when it is done, on any thread and with or without
-// the interpreter lock; the lock is taken only to drop the reference.
+// the interpreter lock. A thread that holds the lock drops the reference at
+// once: that includes a capsule or a consumer's array that dies while the
+// interpreter shuts down, after Py_IsInitialized() has turned false but
+// before the objects are gone. Any other thread takes the lock first, which
+// it can only while the interpreter is still initialised.
 inline void release_holder(DlpackHolder* holder) noexcept {
-  if (holder->owner != nullptr && Py_IsInitialized() != 0) {
-    const PyGILState_STATE state = PyGILState_Ensure();
-    Py_DECREF(holder->owner);
-    PyGILState_Release(state);
+  if (holder->owner != nullptr) {
+    if (PyThreadState_GetUnchecked() != nullptr) {
+      Py_DECREF(holder->owner);
+    } else if (Py_IsInitialized() != 0) {
+      const PyGILState_STATE state = PyGILState_Ensure();
+      Py_DECREF(holder->owner);
+      PyGILState_Release(state);
+    }
   }
   std::free(holder->copy);
   delete holder;
@@ -324,6 +342,60 @@ Tensor<T> finish_import(ImportResult<T>&& result, const Shape& shape, const char
   raise_type<T>("unreachable");
 }
 
+// Sets the block's byte steps from a producer's `given` steps (in units of
+// `unit` bytes; null for C order of `item_bytes` elements), refusing what
+// cannot be walked without overflowing 64 bits: an element count past
+// 2**64 - 1, or steps that reach more than 2**63 - 1 bytes from the first
+// element. An axis with one element never takes its step, so whatever the
+// producer put there (a huge stride is legal) becomes 0; an empty block is
+// never walked at all.
+// The element count of a shape that set_steps has accepted (it fits).
+inline std::uint64_t element_count_of(const Shape& shape) {
+  std::uint64_t count = 1;
+  for (const std::uint64_t extent : shape) {
+    if (extent == 0) return 0;
+    count *= extent;
+  }
+  return count;
+}
+
+template <class T>
+void set_steps(StridedBlock& block, const std::int64_t* given, std::int64_t unit, std::int64_t item_bytes,
+               const char* source) {
+  const Shape& shape = block.shape;
+  block.byte_strides.assign(shape.size(), 0);
+  bool empty = false;
+  for (const std::uint64_t extent : shape) empty = empty || extent == 0;
+  std::uint64_t count = 1;
+  for (const std::uint64_t extent : shape) {
+    if (!empty && __builtin_mul_overflow(count, extent, &count)) {
+      throw py::value_error(array_function_name<T>() + "(): the " + source + "'s extents multiply past 2**64 - 1");
+    }
+  }
+  if (empty) return;
+  std::int64_t next = item_bytes;  // the C-order step of the axis being looked at
+  bool next_fits = true;
+  std::int64_t reach = 0;
+  for (std::size_t d = shape.size(); d-- > 0;) {
+    // Every extent came from a signed 64-bit number.
+    const auto extent = static_cast<std::int64_t>(shape[d]);
+    if (extent > 1) {
+      std::int64_t step = next;
+      bool fits = given != nullptr ? !__builtin_mul_overflow(given[d], unit, &step) : next_fits;
+      std::int64_t far = 0;
+      fits = fits && step != std::numeric_limits<std::int64_t>::min() &&
+             !__builtin_mul_overflow(step < 0 ? -step : step, extent - 1, &far) &&
+             !__builtin_add_overflow(reach, far, &reach);
+      if (!fits) {
+        throw py::buffer_error(array_function_name<T>() + "(): the " + source +
+                               "'s steps reach past 2**63 - 1 bytes");
+      }
+      block.byte_strides[d] = step;
+    }
+    next_fits = next_fits && !__builtin_mul_overflow(next, extent, &next);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // In: the buffer protocol.
 
@@ -348,25 +420,24 @@ Tensor<T> import_buffer(PyObject* data) {
     raise_type<T>(std::string("buffer format '") + format + "' with item size " + std::to_string(view.itemsize) +
                   " is not a single number");
   }
+  // What was asked for is a shape and steps, and no suboffsets: an exporter
+  // that breaks those rules is refused rather than read wrongly.
+  if (view.ndim < 0 || (view.ndim > 0 && view.shape == nullptr)) {
+    throw py::buffer_error(array_function_name<T>() + "(): the buffer has no shape for its dimensions");
+  }
+  if (view.suboffsets != nullptr) {
+    throw py::buffer_error(array_function_name<T>() + "(): the buffer has suboffsets, which were not asked for");
+  }
   StridedBlock block;
   block.first = static_cast<const std::byte*>(view.buf);
   block.format = parsed.format;
-  if (view.ndim == 0) {
-    // A single number; its shape and strides are null.
-  } else if (view.shape == nullptr) {
-    block.shape = {static_cast<std::uint64_t>(view.len / view.itemsize)};
-    block.byte_strides = {view.itemsize};
-  } else {
-    for (int d = 0; d < view.ndim; ++d) {
-      if (view.shape[d] < 0) raise_type<T>("the buffer has a negative extent");
-      block.shape.push_back(static_cast<std::uint64_t>(view.shape[d]));
-    }
-    if (view.strides != nullptr) {
-      block.byte_strides.assign(view.strides, view.strides + view.ndim);
-    } else {
-      std::vector<std::int64_t> extents(view.shape, view.shape + view.ndim);
-      block.byte_strides = steps(extents, view.itemsize, 1);
-    }
+  for (int d = 0; d < view.ndim; ++d) {
+    if (view.shape[d] < 0) raise_type<T>("the buffer has a negative extent");
+    block.shape.push_back(static_cast<std::uint64_t>(view.shape[d]));
+  }
+  set_steps<T>(block, view.strides, 1, view.itemsize, "buffer");
+  if (block.first == nullptr && element_count_of(block.shape) != 0) {
+    throw py::buffer_error(array_function_name<T>() + "(): the buffer has elements but no data");
   }
   return finish_import<T>(import_block<T>(block), block.shape, "buffer");
 }
@@ -374,9 +445,10 @@ Tensor<T> import_buffer(PyObject* data) {
 // ---------------------------------------------------------------------------
 // In: DLPack.
 
-inline SourceType dlpack_source(const DLDataType& type, bool& complex_number) {
+// The source type of a DLPack element; none for what is not a single number.
+inline std::optional<SourceType> dlpack_source(const DLDataType& type, bool& complex_number) {
   complex_number = type.code == kDLComplex;
-  if (type.lanes != 1) return SourceType::extended;  // refused by the caller
+  if (type.lanes != 1) return std::nullopt;
   switch (type.code) {
     case kDLInt:
       switch (type.bits) {
@@ -410,7 +482,7 @@ inline SourceType dlpack_source(const DLDataType& type, bool& complex_number) {
     default:
       break;
   }
-  return SourceType::extended;
+  return std::nullopt;
 }
 
 template <class T>
@@ -419,28 +491,32 @@ Tensor<T> import_dltensor(const DLTensor& view) {
     throw py::buffer_error(array_function_name<T>() + "(): only data on the CPU can be imported");
   }
   bool complex_number = false;
-  const SourceType source = dlpack_source(view.dtype, complex_number);
+  const std::optional<SourceType> source = dlpack_source(view.dtype, complex_number);
   if (complex_number) raise_type<T>("complex numbers (DLPack) have no place in a real tensor");
-  // No DLPack type maps to long double: extended here means unsupported.
-  if (source == SourceType::extended) {
+  if (!source) {
     raise_type<T>("DLPack type code " + std::to_string(view.dtype.code) + ", " + std::to_string(view.dtype.bits) +
                   " bits, " + std::to_string(view.dtype.lanes) + " lanes is not a single number");
   }
-  if (view.ndim < 0) raise_type<T>("the DLPack tensor has a negative rank");
+  // A producer that breaks the rules (through ctypes, or a faulty library)
+  // is refused before anything is read.
+  if (view.ndim < 0) throw py::buffer_error(array_function_name<T>() + "(): the DLPack tensor has a negative rank");
+  if (view.ndim > 0 && view.shape == nullptr) {
+    throw py::buffer_error(array_function_name<T>() + "(): the DLPack tensor has no shape for its dimensions");
+  }
   StridedBlock block;
-  block.first = static_cast<const std::byte*>(view.data) + view.byte_offset;
-  block.format = SourceFormat{source, false};
-  const auto bytes = static_cast<std::int64_t>(source_bytes(source));
-  std::vector<std::int64_t> extents;
+  block.format = SourceFormat{*source, false};
   for (std::int32_t d = 0; d < view.ndim; ++d) {
     if (view.shape[d] < 0) raise_type<T>("the DLPack tensor has a negative extent");
-    extents.push_back(view.shape[d]);
     block.shape.push_back(static_cast<std::uint64_t>(view.shape[d]));
   }
-  if (view.strides != nullptr) {
-    for (std::int32_t d = 0; d < view.ndim; ++d) block.byte_strides.push_back(view.strides[d] * bytes);
-  } else {
-    block.byte_strides = steps(extents, bytes, 1);
+  const auto bytes = static_cast<std::int64_t>(source_bytes(*source));
+  set_steps<T>(block, view.strides, bytes, bytes, "DLPack tensor");
+  if (element_count_of(block.shape) != 0) {
+    // An empty tensor's data is never read, and may be null.
+    if (view.data == nullptr) {
+      throw py::buffer_error(array_function_name<T>() + "(): the DLPack tensor has elements but no data");
+    }
+    block.first = static_cast<const std::byte*>(view.data) + view.byte_offset;
   }
   return finish_import<T>(import_block<T>(block), block.shape, "DLPack tensor");
 }
@@ -635,19 +711,52 @@ class NestedImport {
       }
       return static_cast<T>(value);
     } else {
-      if (overflow == 0) return static_cast<T>(value);
+      if (overflow == 0) return static_cast<T>(value);  // rounded once
       const double wide = PyLong_AsDouble(integer);
-      if (wide == -1.0 && PyErr_Occurred() != nullptr) {
-        // Beyond every double: the same refusal as float() gives it.
-        PyErr_Clear();
-        PyErr_SetString(PyExc_OverflowError, (array_function_name<T>() + "(): " + shown(integer) +
-                                              (shape_.empty() ? "" : " at element " + where(depth)) +
-                                              " is too large for any float")
-                                                 .c_str());
-        throw py::error_already_set();
+      if constexpr (std::is_same_v<T, float>) {
+        return round_to_float(integer, wide);
+      } else {
+        if (wide == -1.0 && PyErr_Occurred() != nullptr) {
+          // Beyond every double: the same refusal as float() gives it.
+          PyErr_Clear();
+          PyErr_SetString(PyExc_OverflowError, (array_function_name<T>() + "(): " + shown(integer) +
+                                                (shape_.empty() ? "" : " at element " + where(depth)) +
+                                                " is too large for any float")
+                                                   .c_str());
+          throw py::error_already_set();
+        }
+        return static_cast<T>(wide);
       }
-      return static_cast<T>(wide);
     }
+  }
+
+  // An integer of 64 bits or more, to the float nearest it (ties to even,
+  // and to infinity past the largest float), given `wide`, PyLong_AsDouble's
+  // correctly rounded double of it. Rounding that double again is wrong only
+  // where it lies exactly halfway between two floats and the integer does
+  // not, so there it is first moved a step towards the integer.
+  static float round_to_float(PyObject* integer, double wide) {
+    if (wide == -1.0 && PyErr_Occurred() != nullptr) {
+      if (PyErr_ExceptionMatches(PyExc_OverflowError) == 0) throw py::error_already_set();
+      PyErr_Clear();
+      // A comparison, not PyLong_GetSign: a 3.14-only symbol would keep the
+      // module from loading far enough into another version to refuse it.
+      const int negative = PyObject_RichCompareBool(integer, py::int_(0).ptr(), Py_LT);
+      if (negative < 0) throw py::error_already_set();
+      return negative != 0 ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
+    }
+    // From 2**63 on, a float's step is 2**29 of the double's.
+    constexpr std::uint64_t below_float = (std::uint64_t{1} << 29) - 1;
+    if ((std::bit_cast<std::uint64_t>(wide) & below_float) == std::uint64_t{1} << 28) {
+      const py::object halfway = py::reinterpret_steal<py::object>(PyFloat_FromDouble(wide));
+      if (!halfway) throw py::error_already_set();
+      const int above = PyObject_RichCompareBool(integer, halfway.ptr(), Py_GT);
+      const int below = above == 0 ? PyObject_RichCompareBool(integer, halfway.ptr(), Py_LT) : 0;
+      if (above < 0 || below < 0) throw py::error_already_set();
+      if (above != 0) wide = std::nextafter(wide, std::numeric_limits<double>::infinity());
+      if (below != 0) wide = std::nextafter(wide, -std::numeric_limits<double>::infinity());
+    }
+    return static_cast<float>(wide);
   }
 
   T number(PyObject* item, std::size_t depth) const {

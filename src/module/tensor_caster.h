@@ -51,8 +51,13 @@ namespace halvorn {
 // for every argument and every result. Each interpreter has records of its
 // own, and a sub-interpreter's die with it, so any other interpreter (one that
 // does not enforce the module's refusal may load it) looks the type up each
-// time, and so does a module that only includes this header (the test
-// companion), which leaves it null.
+// time. A module that only includes this header (the test companion) has a
+// copy of its own, null until it calls remember_tensor_type.
+//
+// The record lives only as long as its class: `del halvorn.TensorFloat64`
+// and a collection free both. A weak reference to the class forgets the
+// record first (pybind11 guards its own per-type cache the same way); from
+// then on every call looks the type up, finds none, and refuses cleanly.
 template <class T>
 inline const pybind11::detail::type_info* registered_tensor_type = nullptr;
 
@@ -60,9 +65,16 @@ inline const pybind11::detail::type_info* registered_tensor_type = nullptr;
 // interpreter's record is kept.
 template <class T>
 void remember_tensor_type() {
-  if (PyInterpreterState_Get() == PyInterpreterState_Main()) {
-    registered_tensor_type<T> = pybind11::detail::get_type_info(typeid(Tensor<T>));
-  }
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) return;
+  const pybind11::detail::type_info* record = pybind11::detail::get_type_info(typeid(Tensor<T>));
+  if (record == nullptr) return;
+  // The weak reference is kept by nobody but itself: its callback drops it.
+  pybind11::cpp_function forget([](pybind11::handle reference) {
+    registered_tensor_type<T> = nullptr;
+    reference.dec_ref();
+  });
+  pybind11::weakref(reinterpret_cast<PyObject*>(record->type), forget).release();
+  registered_tensor_type<T> = record;
 }
 
 template <class T>

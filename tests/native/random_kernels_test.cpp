@@ -26,11 +26,11 @@ using testing::standard_distribution;
 using testing::standard_engine;
 
 // Call sizes around every boundary: vector widths, the state's 624 words and
-// its 397-word shift, the 512-value blocks, and odd counts that leave a normal
-// value cached.
-const std::vector<std::uint64_t> call_sizes = {0,   1,   2,   3,   5,   7,    15,   16,  17,
-                                               31,  33,  227, 396, 397, 511,  512,  513, 623,
-                                               624, 625, 999, 1024, 1025, 1247, 1249, 4099};
+// its 397-word shift, the distributions' 256-value blocks (512 for the normal
+// pairs' uniform values), and odd counts that leave a normal value cached.
+const std::vector<std::uint64_t> call_sizes = {0,   1,   2,   3,   5,   7,   15,   16,   17,   31,
+                                               33,  227, 255, 256, 257, 396, 397,  511,  512,  513,
+                                               623, 624, 625, 999, 1024, 1025, 1247, 1249, 4099};
 
 TEST(MersenneTwister, SeedsAsTheStandardEngineDoes) {
   for (const std::uint32_t seed : {0u, 1u, 5489u, 20240607u, 0xffffffffu}) {

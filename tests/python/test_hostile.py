@@ -274,8 +274,10 @@ def tensor_cases(element_type):
     return {
         "None": (lambda: None, CONVERT),
         "int": (lambda: 1, CONVERT),
-        "huge-int": (lambda: 2**100, CONVERT),
-        "float": (lambda: 1.5, CONVERT),
+        # Fresh objects, not constants that code objects share: unrelated
+        # garbage collected mid-call would change a shared one's count.
+        "huge-int": (lambda: int("1" + "0" * 30), CONVERT),
+        "float": (lambda: float("1.5"), CONVERT),
         "str": (lambda: "t", CONVERT),
         "bytes": (lambda: b"t", CONVERT),
         "list": (lambda: [1, 2], CONVERT),
@@ -359,7 +361,7 @@ def element_type_of(name):
 
 
 def fill_value(element_type):
-    return 1 if element_type.startswith("int") else 1.5
+    return 1 if element_type.startswith("int") else float("1.5")  # fresh, as above
 
 
 @pytest.mark.parametrize("name", SHAPE_TAKERS)
@@ -616,3 +618,23 @@ print("refused", len(cases))
 def test_relabelling_and_reentry_are_refused_and_pickling_works_without_a_crash():
     result = run_python(RELABEL_AND_REENTRY)
     assert (result.returncode, result.stdout, result.stderr) == (0, b"refused 9\n", b"")
+
+
+def test_a_deleted_class_is_refused_and_the_others_keep_working():
+    result = run_python("""
+        import gc, weakref, halvorn, halvorn_testing
+        kept = halvorn.quorva_ones_float32([2])
+        gone = weakref.ref(halvorn.TensorFloat64)
+        del halvorn.TensorFloat64
+        gc.collect()
+        print(gone() is None)
+        for call in (lambda: halvorn.quorva_zeros_float64([3]), lambda: halvorn.quorva_array_float64([1.0]),
+                     lambda: halvorn_testing.build_float64([1], [2.0])):
+            try:
+                call()
+            except (TypeError, RuntimeError) as error:
+                print(type(error).__name__)
+        print(halvorn.quorva_add_float32(kept, kept).to_list(), halvorn.quorva_zeros_int16([1]).to_list())
+    """)
+    assert (result.stderr, result.returncode) == (b"", 0)
+    assert result.stdout == b"True\nTypeError\nTypeError\nTypeError\n[2.0, 2.0] [0]\n"

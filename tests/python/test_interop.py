@@ -14,7 +14,8 @@ import numpy as np
 import pytest
 
 import halvorn
-from conftest import FLOAT_TYPES, TENSOR_CLASSES, assert_process_ends
+import halvorn_testing as testing
+from conftest import FLOAT_TYPES, TENSOR_CLASSES, assert_process_ends, run_python
 
 DTYPES = {"int16": np.int16, "int32": np.int32, "float32": np.float32, "float64": np.float64}
 SHAPES = [[], [0], [3, 0], [5], [2, 3], [2, 3, 4]]
@@ -156,13 +157,22 @@ def test_nested_sequences_take_numpy_shapes(element_type, data, shape):
 
 
 @pytest.mark.parametrize("element_type", FLOAT_TYPES)
-def test_float_classes_round_and_overflow_like_the_fill(element_type):
+def test_float_classes_round_once(element_type):
     convert = array_function(element_type)
     fill = getattr(halvorn, f"quorva_full_{element_type}")
     for value in [0.1, 1e300, -1e300, 2**64 + 1, 2**200, 16777217]:
         assert convert([value]).to_list() == fill([1], value).to_list()
         assert convert(np.array([value], dtype=np.float64 if isinstance(value, float) else object)
                        .astype(np.float64)).to_list() == fill([1], float(value)).to_list()
+    # An int of any size rounds once, ties to even, and past the range to
+    # infinity; the fill goes through a double first.
+    big = 2**63 + 2**39 + 1
+    assert fill([1], big).to_list() == [2.0**63 if element_type == "float32" else float(big)]
+    nearest = {big: 2**63 + 2**40, -big: -(2**63 + 2**40), 2**63 + 2**39: 2**63, 2**63 + 3 * 2**39: 2**63 + 2**41,
+               2**128 - 2**103 - 1: 2**128 - 2**104, 2**128 - 2**103: np.inf, -(10**400): -np.inf}
+    for value, expected in nearest.items() if element_type == "float32" else []:
+        assert convert([value]).to_list() == convert(value).to_list() == [float(expected)], value
+    assert convert(np.array([big], dtype=np.uint64)).to_list() == convert([big]).to_list()
 
 
 class ArrayLike:
@@ -217,7 +227,7 @@ def test_refusals(element_type):
                   ([0, limit], OverflowError, f"{limit} at element [1]"),
                   (np.array([[0, 0], [0, -limit - 1]]), OverflowError, f"{-limit - 1} at element [1, 1]"),
                   (np.array([2**64 - 1], dtype=np.uint64), OverflowError, str(2**64 - 1)), (2**100, OverflowError, "")]
-    else:
+    elif element_type == "float64":
         cases += [([10**400], OverflowError, "too large")]
     cases += [(ArrayLike(ValueError("broken")), TypeError, "__array__() failed"),
               (ArrayLike([1, 2]), TypeError, "__array__() returned a list, which is not an array"),
@@ -297,3 +307,81 @@ def test_at_is_dot_and_slash_is_div(element_type):
         """,
         b"quorva dot() : Shape doesn't match!\n",
     )
+
+
+class DLTensor(ctypes.Structure):
+    _fields_ = [("data", ctypes.c_void_p), ("device", ctypes.c_int32 * 2), ("ndim", ctypes.c_int32),
+                ("dtype", ctypes.c_uint32), ("shape", ctypes.c_void_p), ("strides", ctypes.c_void_p),
+                ("byte_offset", ctypes.c_uint64)]
+
+
+class DLManagedTensor(ctypes.Structure):
+    _fields_ = [("dl_tensor", DLTensor), ("manager_ctx", ctypes.c_void_p), ("deleter", ctypes.c_void_p)]
+
+
+class RuleBreakingProducer:
+    """A DLPack producer built with ctypes, as a faulty library might be: int64
+    values 1, 2, 3, ... with the shape, strides and data it is given."""
+
+    def __init__(self, shape, strides=None, ndim=None, data=True):
+        int64s = lambda numbers: (ctypes.c_int64 * len(numbers))(*numbers) if numbers is not None else None
+        self.values, self.shape, self.strides = int64s(range(1, 7)), int64s(shape), int64s(strides)
+        address = lambda array: ctypes.addressof(array) if array is not None else None
+        # On the CPU (1, 0); kDLInt (0), 64 bits, 1 lane; no deleter.
+        self.managed = DLManagedTensor(DLTensor(
+            address(self.values) if data else None, (1, 0), len(shape or []) if ndim is None else ndim,
+            0 | 64 << 8 | 1 << 16, address(self.shape), address(self.strides), 0))
+
+    def __dlpack__(self, **ignored):
+        new = ctypes.pythonapi.PyCapsule_New
+        new.restype, new.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+        return new(ctypes.addressof(self.managed), b"dltensor", None)
+
+
+def test_rule_breaking_producers_are_refused_or_read_right(element_type):
+    convert = array_function(element_type)
+    refused = [
+        RuleBreakingProducer(None, ndim=2),  # no shape
+        RuleBreakingProducer([2], data=False),
+        RuleBreakingProducer([], ndim=-1),
+        RuleBreakingProducer([2, 3], strides=[2**61, 1]),  # 2**61 * 8 bytes
+        RuleBreakingProducer([3, 2**62], strides=[1, 2**60]),
+        RuleBreakingProducer([2**32, 2**32, 2], strides=[0, 0, 0]),  # 2**65 elements
+        *(testing.rule_breaking_buffer(kind) for kind in ["suboffsets", "no-shape", "negative-ndim"]),
+    ]
+    for producer in refused:
+        with pytest.raises((BufferError, ValueError)):
+            convert(producer)
+    # The rows behind the pointers really are 1 to 6.
+    assert memoryview(testing.rule_breaking_buffer("suboffsets")).tolist() == [[1, 2, 3], [4, 5, 6]]
+    assert convert(RuleBreakingProducer([0, 3], data=False)).shape == [0, 3]
+    # A huge step along an axis of one element is never taken.
+    assert convert(RuleBreakingProducer([1, 3], strides=[2**62, 1])).to_list() == [1, 2, 3]
+    assert convert(RuleBreakingProducer([2, 1], strides=[3, -(2**63)])).to_list() == [1, 4]
+
+
+def test_views_of_empty_tensors_too_large_to_describe_are_refused(element_type):
+    cls = TENSOR_CLASSES[element_type]
+    for shape in ([2**62, 0], [2**62, 2**62, 0]):
+        for export in (memoryview, lambda t: t.__dlpack__(), np.from_dlpack):
+            with pytest.raises(BufferError):
+                export(cls(shape))
+    assert array_function(element_type)(cls([2**62, 2**62, 0])).shape == [2**62, 2**62, 0]
+    with pytest.raises((TypeError, BufferError)):
+        array_function("float64" if element_type == "float32" else "float32")(cls([2**62, 2**62, 0]))
+    assert memoryview(cls([2**58, 0])).shape == (2**58, 0)
+
+
+def test_capsules_alive_at_exit_release_their_tensors(element_type):
+    result = run_python(f"""
+        import os, halvorn
+        class Watched(halvorn.{TENSOR_CLASSES[element_type].__name__}):
+            def __del__(self, write=os.write):
+                write(1, b"released")
+        tensor = Watched([2])
+        # Not in this module's globals, which __del__ keeps alive: halvorn's
+        # are cleared at exit, after Py_IsInitialized() has turned false.
+        halvorn.kept = [tensor.__dlpack__(), tensor.__dlpack__(max_version=(1, 0))]
+        del tensor
+    """)
+    assert (result.stdout, result.stderr, result.returncode) == (b"released", b"", 0)

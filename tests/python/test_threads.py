@@ -2,15 +2,15 @@
 
 Calls into the module hold the interpreter lock, but the interpreter switches
 threads between them and the random generators are per thread; the threads
-share operand tensors and hand results around. For a bounded few seconds every
-result must be right, and afterwards every result must be gone and every
-shared operand's reference count back where it was.
+share operand tensors and hand results around. Over a fixed number of rounds
+per thread, all started together, every result must be right, and afterwards
+every result must be gone and every shared operand's reference count back
+where it was.
 """
 
 import json
 import sys
 import threading
-import time
 import weakref
 
 import halvorn
@@ -19,19 +19,20 @@ import pytest
 from conftest import ELEMENT_TYPES, FLOAT_TYPES, SANITIZED, TENSOR_CLASSES, run_python
 
 THREADS = 6
-SECONDS = 0.6 if SANITIZED else 1.5
+ROUNDS = 40 if SANITIZED else 150
 
 
 def module(kind, element_type):
     return getattr(halvorn, f"quorva_{kind}_{element_type}")
 
 
-def workload(element_type, shared, deadline, seen, errors):
-    """Every factory and operation of one element type, checked, until the deadline."""
+def workload(element_type, shared, start, seen, errors):
+    """Every factory and operation of one element type, checked, ROUNDS times."""
     one = 1 if element_type.startswith("int") else 1.0
     rounds = 0
     try:
-        while time.monotonic() < deadline:
+        start.wait()
+        while rounds < ROUNDS:
             shape = [rounds % 4 + 1, 3]
             a = module("full", element_type)(shape, 6)
             b = module("ones", element_type)(shape)
@@ -68,14 +69,14 @@ def test_every_operation_from_many_threads_at_once():
     shared = {t: (module("full", t)([4, 3], 2), module("ones", t)([3])) for t in ELEMENT_TYPES}
     counts_before = {t: [sys.getrefcount(x) for x in pair] for t, pair in shared.items()}
     seen, errors, rounds = [], [], []
-    deadline = time.monotonic() + SECONDS
+    start = threading.Barrier(THREADS)
     switch = sys.getswitchinterval()
     # Switch threads as often as the interpreter allows.
     sys.setswitchinterval(1e-6)
     try:
         threads = [
             threading.Thread(
-                target=lambda t=t: rounds.append(workload(t, shared, deadline, seen, errors))
+                target=lambda t=t: rounds.append(workload(t, shared, start, seen, errors))
             )
             for t in (ELEMENT_TYPES * 2)[:THREADS]
         ]
@@ -87,7 +88,7 @@ def test_every_operation_from_many_threads_at_once():
     finally:
         sys.setswitchinterval(switch)
     assert errors == []
-    assert len(rounds) == THREADS and all(count > 0 for count in rounds)
+    assert rounds == [ROUNDS] * THREADS
     # Nothing keeps a result alive, and the shared operands hold no extra references.
     assert all(ref() is None for ref in seen)
     assert {t: [sys.getrefcount(x) for x in pair] for t, pair in shared.items()} == counts_before

@@ -11,6 +11,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -116,6 +118,80 @@ Tensor<T> dot_with(const std::string& isa, const Tensor<T>& a, const Tensor<T>& 
   return result;
 }
 
+// An exporter that breaks the buffer protocol's rules in one way, as a faulty
+// library might, over the int32 values 1 to 6 (2 x 3): "suboffsets" lays the
+// rows out behind pointers (PIL's layout) and says so with suboffsets whether
+// they were asked for or not; "no-shape" gives one dimension and no shape;
+// "negative-ndim" gives -1 dimensions.
+struct RuleBreaker {
+  PyObject_HEAD
+  std::int32_t values[6];
+  const std::int32_t* rows[2];
+  Py_ssize_t shape[2];
+  Py_ssize_t strides[2];
+  Py_ssize_t suboffsets[2];
+  int kind;
+};
+
+const std::vector<std::string> rule_breaker_kinds = {"suboffsets", "no-shape", "negative-ndim"};
+
+int rule_breaker_buffer(PyObject* self, Py_buffer* view, int /*flags*/) {
+  auto* breaker = reinterpret_cast<RuleBreaker*>(self);
+  const bool indirect = breaker->kind == 0;
+  view->obj = Py_NewRef(self);
+  view->buf = indirect ? static_cast<void*>(breaker->rows) : static_cast<void*>(breaker->values);
+  view->len = sizeof breaker->values;
+  view->itemsize = sizeof(std::int32_t);
+  view->readonly = 1;
+  view->format = const_cast<char*>("i");
+  view->ndim = breaker->kind == 2 ? -1 : breaker->kind == 1 ? 1 : 2;
+  view->shape = breaker->kind == 1 ? nullptr : breaker->shape;
+  view->strides = breaker->strides;
+  view->suboffsets = indirect ? breaker->suboffsets : nullptr;
+  view->internal = nullptr;
+  return 0;
+}
+
+void rule_breaker_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_Free(self);
+  Py_DECREF(type);
+}
+
+// Owned by the module's attribute RuleBreaker.
+PyTypeObject* rule_breaker_type = nullptr;
+
+py::object rule_breaking_buffer(const std::string& kind) {
+  const auto found = std::find(rule_breaker_kinds.begin(), rule_breaker_kinds.end(), kind);
+  if (found == rule_breaker_kinds.end()) throw py::value_error("no such kind: " + kind);
+  RuleBreaker* breaker = PyObject_New(RuleBreaker, rule_breaker_type);
+  if (breaker == nullptr) throw py::error_already_set();
+  for (int i = 0; i < 6; ++i) breaker->values[i] = i + 1;
+  breaker->rows[0] = breaker->values;
+  breaker->rows[1] = breaker->values + 3;
+  breaker->shape[0] = 2;
+  breaker->shape[1] = 3;
+  breaker->kind = static_cast<int>(found - rule_breaker_kinds.begin());
+  // Through the row pointers, or straight through the values.
+  breaker->strides[0] = breaker->kind == 0 ? static_cast<Py_ssize_t>(sizeof(void*)) : 12;
+  breaker->strides[1] = 4;
+  breaker->suboffsets[0] = 0;
+  breaker->suboffsets[1] = -1;
+  return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(breaker));
+}
+
+void bind_rule_breaker(py::module_& module) {
+  static PyType_Slot slots[] = {{Py_bf_getbuffer, reinterpret_cast<void*>(&rule_breaker_buffer)},
+                                {Py_tp_dealloc, reinterpret_cast<void*>(&rule_breaker_dealloc)},
+                                {0, nullptr}};
+  static PyType_Spec spec = {"halvorn_testing.RuleBreaker", sizeof(RuleBreaker), 0, Py_TPFLAGS_DEFAULT, slots};
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) throw py::error_already_set();
+  module.attr("RuleBreaker") = py::reinterpret_steal<py::object>(type);
+  rule_breaker_type = reinterpret_cast<PyTypeObject*>(type);
+  module.def("rule_breaking_buffer", &rule_breaking_buffer);
+}
+
 template <class T>
 void bind_type(py::module_& module, const char* suffix) {
   module.def((std::string("build_") + suffix).c_str(), &build<T>);
@@ -137,6 +213,7 @@ PYBIND11_MODULE(halvorn_testing, module) {
   module.def("instruction_sets", &instruction_sets);
   module.def("cap_kernels", &cap_kernels);
   module.def("chosen_kernels", &chosen_kernels);
+  bind_rule_breaker(module);
   // For the benchmark: the exact-order peak it holds dot against.
   module.def("peak_multiply_add_float32", &testing::peak_multiply_add_float32);
   module.def("peak_multiply_add_float64", &testing::peak_multiply_add_float64);
