@@ -15,16 +15,6 @@ bool raising() noexcept {
   return policy != nullptr && policy();
 }
 
-// The first index of `position` in row-major order, as a list of indices.
-std::string index_text(const Shape& shape, std::uint64_t position) {
-  Shape index(shape.size());
-  for (std::size_t d = shape.size(); d-- > 0;) {
-    index[d] = position % shape[d];
-    position /= shape[d];
-  }
-  return shape_text(index);
-}
-
 }  // namespace
 
 std::string shape_text(const Shape& shape) {
@@ -34,6 +24,15 @@ std::string shape_text(const Shape& shape) {
     text += std::to_string(shape[d]);
   }
   return text + "]";
+}
+
+Shape index_of(const Shape& shape, std::uint64_t position) {
+  Shape index(shape.size());
+  for (std::size_t d = shape.size(); d-- > 0;) {
+    index[d] = position % shape[d];
+    position /= shape[d];
+  }
+  return index;
 }
 
 bool checked_element_count(const Shape& shape, std::uint64_t& count) noexcept {
@@ -73,7 +72,7 @@ void divisor_is_zero(const Shape& shape, std::uint64_t position) {
   if (raising()) {
     throw Misuse(MisuseKind::zero_divisor,
                  "quorva div(): cannot divide by zero: the divisor at index " +
-                     index_text(shape, position) + " is zero");
+                     shape_text(index_of(shape, position)) + " is zero");
   }
   fail("quorva div() : cannot divide by zero!\n");
 }

@@ -13,6 +13,9 @@ using Shape = std::vector<std::uint64_t>;
 // Written as Python writes the list of extents: "[2, 3]", "[]".
 std::string shape_text(const Shape& shape);
 
+// The index, one entry per dimension, of the element at row-major `position`.
+Shape index_of(const Shape& shape, std::uint64_t position);
+
 // The element count, or false when the product does not fit in 64 bits. A zero
 // extent makes the count 0 however large the others are, so zeros are looked
 // for before multiplying.

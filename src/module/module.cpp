@@ -11,11 +11,10 @@
 #include "core/tensor.h"
 #include "factories/constant.h"
 #include "factories/random.h"
+#include "interop/interop.h"
+#include "interop/pybind11_bridge.h"
 #include "module/dispatch_control.h"
 #include "module/error_settings.h"
-#include "module/tensor_caster.h"
-// After the caster, so that the interop members convert tensors through it.
-#include "module/interop.h"
 
 namespace py = pybind11;
 
@@ -60,22 +59,10 @@ std::string class_name() {
 template <class T>
 void bind_tensor_class(py::module_& module) {
   py::class_<Tensor<T>> tensor_class(module, class_name<T>().c_str(), py::buffer_protocol());
+  // A tensor made from Python starts all zero, so no stale heap bytes ever
+  // reach Python.
+  def_constructor<T>(tensor_class, [](const Shape& shape) { return new Tensor<T>(shape, T(0)); });
   tensor_class
-      // Written out rather than py::init: a second __init__ that arrives while
-      // the first is still converting its shape (a generator that calls it)
-      // would otherwise build a second tensor over the first. pybind11 itself
-      // ignores a second __init__ once the first has finished.
-      .def(
-          "__init__",
-          [](py::detail::value_and_holder& self, const Shape& shape) {
-            if (self.value_ptr() != nullptr) {
-              throw py::type_error("__init__() cannot run again on a tensor that is built");
-            }
-            // A tensor made from Python starts all zero, so no stale heap
-            // bytes ever reach Python.
-            self.value_ptr() = new Tensor<T>(shape, T(0));
-          },
-          py::detail::is_new_style_constructor(), py::arg("shape"))
       .def_property_readonly("shape", [](const Tensor<T>& tensor) { return tensor.shape; })
       .def("to_list", &to_list<T>)
       // Plain methods, not operator overloads: a foreign operand raises

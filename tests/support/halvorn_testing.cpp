@@ -20,7 +20,7 @@
 #include "core/dot_kernels.h"
 #include "core/tensor.h"
 #include "module/dispatch_control.h"
-#include "module/tensor_caster.h"
+#include "interop/pybind11_bridge.h"
 #include "peak.h"
 
 namespace py = pybind11;

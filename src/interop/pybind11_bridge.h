@@ -1,3 +1,11 @@
+// Everything of halvorn's that reaches into pybind11's internals (its
+// `detail` namespace and protected members): how a Python tensor reaches
+// native code and how a result becomes an instance, the class's buffer slot,
+// the constructor written against the instance's holder, and exception
+// translation for a plain C function. Written for pybind11 3.0 and 3.1; the
+// assertion below stops a build against a release whose internals nobody has
+// checked yet.
+//
 // How pybind11 hands a Python tensor to native code.
 //
 // Only an instance of the tensor class for T, or of a Python subclass whose one
@@ -22,6 +30,10 @@
 
 #include "core/tensor.h"
 
+static_assert(PYBIND11_VERSION_MAJOR == 3 && PYBIND11_VERSION_MINOR <= 1,
+              "halvorn uses pybind11 internals as they are in 3.0 and 3.1: check them "
+              "(src/interop/pybind11_bridge.h) before building with a later release");
+
 namespace halvorn {
 
 // "<halvorn.TensorInt16 object, not initialised>" for an instance of `type`
@@ -39,6 +51,15 @@ template <class T>
 struct TensorOrUnbuilt {
   const Tensor<T>* tensor = nullptr;
   PyTypeObject* type = nullptr;
+};
+
+// A method's self as the instance and its built tensor, for the methods that
+// hand out or keep the instance itself (copies, DLPack views). Returned, it is
+// that same instance.
+template <class T>
+struct TensorInstance {
+  pybind11::handle self;
+  const Tensor<T>* tensor = nullptr;
 };
 
 }  // namespace halvorn
@@ -161,6 +182,23 @@ class type_caster<halvorn::Tensor<T>> : public type_caster_generic {
 };
 
 template <class T>
+class type_caster<halvorn::TensorInstance<T>> {
+ public:
+  PYBIND11_TYPE_CASTER(halvorn::TensorInstance<T>, const_name<halvorn::Tensor<T>>());
+
+  bool load(handle source, bool convert) {
+    type_caster<halvorn::Tensor<T>> tensor;
+    if (!tensor.load(source, convert)) return false;
+    value = {source, &static_cast<halvorn::Tensor<T>&>(tensor)};
+    return true;
+  }
+
+  static handle cast(const halvorn::TensorInstance<T>& source, return_value_policy, handle) {
+    return source.self.inc_ref();
+  }
+};
+
+template <class T>
 class type_caster<halvorn::TensorOrUnbuilt<T>> {
  public:
   PYBIND11_TYPE_CASTER(halvorn::TensorOrUnbuilt<T>, const_name<halvorn::Tensor<T>>());
@@ -176,3 +214,53 @@ class type_caster<halvorn::TensorOrUnbuilt<T>> {
 };
 
 }  // namespace pybind11::detail
+
+namespace halvorn {
+
+// The tensor `object` owns, through the one caster: null for anything that is
+// not an instance of the class for T (or of a subclass of it); an instance
+// whose __init__ never ran raises TypeError.
+template <class T>
+const Tensor<T>* tensor_of(pybind11::handle object) {
+  pybind11::detail::make_caster<Tensor<T>> caster;
+  if (!caster.load(object, false)) return nullptr;
+  return &pybind11::detail::cast_op<const Tensor<T>&>(caster);
+}
+
+// Makes `get` the class's buffer export, called for every request. (pybind11's
+// def_buffer would end the process when its argument does not convert; `get`
+// refuses with BufferError like any other failure.)
+template <class T>
+void install_buffer(pybind11::class_<Tensor<T>>& cls, pybind11::buffer_info* (*get)(PyObject*, void*)) {
+  struct Installer : pybind11::class_<Tensor<T>> {
+    explicit Installer(const pybind11::class_<Tensor<T>>& of) : pybind11::class_<Tensor<T>>(of) {}
+    void install(pybind11::buffer_info* (*function)(PyObject*, void*)) {
+      this->install_buffer_funcs(function, nullptr);
+    }
+  };
+  Installer(cls).install(get);
+}
+
+// __init__(shape), building the instance's tensor with `make(shape)`, written
+// out against the instance's holder rather than with py::init: a second
+// __init__ that arrives while the first is still converting its shape (a
+// generator that calls it) would otherwise build a second tensor over the
+// first. pybind11 itself ignores a second __init__ once the first has finished.
+template <class T, class Make>
+void def_constructor(pybind11::class_<Tensor<T>>& cls, Make make) {
+  cls.def(
+      "__init__",
+      [make](pybind11::detail::value_and_holder& self, const Shape& shape) {
+        if (self.value_ptr() != nullptr) {
+          throw pybind11::type_error("__init__() cannot run again on a tensor that is built");
+        }
+        self.value_ptr() = make(shape);
+      },
+      pybind11::detail::is_new_style_constructor(), pybind11::arg("shape"));
+}
+
+// In a plain C function's catch (...): the exception being handled becomes the
+// pending Python error, as pybind11's translators make it for a bound one.
+inline void set_error_from_active_exception() { pybind11::detail::try_translate_exceptions(); }
+
+}  // namespace halvorn

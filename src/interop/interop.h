@@ -1,0 +1,23 @@
+// halvorn and other libraries: the buffer protocol and DLPack out, the
+// quorva_array_* functions in, pickling, copies, the @ and / operators, and a
+// rank-0 tensor as a Python number. The module's one way into this layer;
+// each concern has a translation unit of its own (buffer_export.cpp,
+// dlpack.cpp, import.cpp, pickle.cpp, bind.cpp).
+#pragma once
+
+#include "interop/pybind11_bridge.h"
+
+#include <pybind11/pybind11.h>
+
+#include "core/tensor.h"
+
+namespace halvorn::interop {
+
+// Everything above on the class for T (instantiated for the four types).
+template <class T>
+void bind_interop(pybind11::class_<Tensor<T>>& cls);
+
+// quorva_array_<type> and the pickles' reconstructors _restore_<type>.
+void bind_array_factories(pybind11::module_& module);
+
+}  // namespace halvorn::interop

@@ -1,0 +1,129 @@
+// Pickling: the values alone, sizeof(T) bytes each, with the shape, rebuilt by
+// halvorn._restore_<type>.
+#include "interop/common.h"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace halvorn::interop {
+namespace {
+
+template <class T>
+py::tuple reduce(const Tensor<T>& tensor, int protocol) {
+  const std::uint64_t count = tensor.data.size();
+  PyObject* raw = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(T)));
+  if (raw == nullptr) throw py::error_already_set();
+  py::object payload = py::reinterpret_steal<py::object>(raw);
+  auto* values = reinterpret_cast<T*>(PyBytes_AS_STRING(raw));
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const T value = tensor.data[i];
+    std::memcpy(values + i, &value, sizeof(T));
+  }
+  if (protocol >= 5) {
+    // Protocol 5 may carry the values out of band.
+    payload = py::module_::import("pickle").attr("PickleBuffer")(payload);
+  } else if (protocol < 3) {
+    // Protocols 0 to 2 have no bytes type, and their text forms spend up to
+    // six bytes on a byte; base64 text spends 4/3.
+    payload = py::module_::import("binascii").attr("b2a_base64")(payload, py::arg("newline") = false).attr("decode")("ascii");
+  }
+  py::object restore = py::module_::import("halvorn").attr((std::string("_restore_") + ElementTraits<T>::word).c_str());
+  return py::make_tuple(restore, py::make_tuple(py::cast(tensor.shape), payload));
+}
+
+// Rebuilds a tensor from reduce's values. A pickle is code its loader runs, so
+// this only guards against a damaged one: the values must be exactly as many
+// as the shape holds.
+template <class T>
+Tensor<T> restore(const Shape& shape, const std::variant<py::buffer, py::str>& values) {
+  py::object bytes;
+  if (const py::str* text = std::get_if<py::str>(&values)) {
+    bytes = py::module_::import("binascii").attr("a2b_base64")(*text, py::arg("strict_mode") = true);
+  } else {
+    bytes = std::get<py::buffer>(values);
+  }
+  Py_buffer view;
+  if (PyObject_GetBuffer(bytes.ptr(), &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+  struct Release {
+    Py_buffer* view;
+    ~Release() { PyBuffer_Release(view); }
+  } release{&view};
+  std::uint64_t count = 1;
+  bool empty = false;
+  for (const std::uint64_t extent : shape) empty = empty || extent == 0;
+  for (const std::uint64_t extent : shape) {
+    if (!empty && __builtin_mul_overflow(count, extent, &count)) {
+      throw py::value_error("a pickled tensor's values do not match its shape");
+    }
+  }
+  if (empty) count = 0;
+  if (count > static_cast<std::uint64_t>(view.len) / sizeof(T) || count * sizeof(T) != static_cast<std::uint64_t>(view.len)) {
+    throw py::value_error("a pickled tensor's values do not match its shape");
+  }
+  StridedBlock block;
+  block.first = static_cast<const std::byte*>(view.buf);
+  block.format = SourceFormat{ElementTraits<T>::source, false};
+  block.shape = shape;
+  std::vector<std::int64_t> extents(shape.size());
+  for (std::size_t d = 0; d < shape.size(); ++d) extents[d] = static_cast<std::int64_t>(shape[d]);
+  block.byte_strides = steps(extents, static_cast<std::int64_t>(sizeof(T)), 1);
+  return finish_import<T>(import_block<T>(block), shape, "pickle");
+}
+
+// _restore_<type> is a plain C function whose self is the module, because
+// pybind11 pickles its own function objects as a call of eval(), which
+// restricted unpicklers (and careful readers) refuse; this one pickles as its
+// name, halvorn._restore_<type>. Its arguments go through pybind11's casters
+// and its exceptions through pybind11's translators, as a bound function's do.
+template <class T>
+PyObject* restore_entry(PyObject*, PyObject* const* arguments, Py_ssize_t count) {
+  try {
+    Shape shape;
+    std::variant<py::buffer, py::str> values;
+    try {
+      if (count != 2) throw py::cast_error();
+      shape = py::cast<Shape>(arguments[0]);
+      values = py::cast<std::variant<py::buffer, py::str>>(arguments[1]);
+    } catch (const py::cast_error&) {
+      throw py::type_error(std::string("_restore_") + ElementTraits<T>::word +
+                           "() takes a shape and the values (bytes or base64 text)");
+    }
+    return py::cast(restore<T>(shape, values)).release().ptr();
+  } catch (...) {
+    set_error_from_active_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace
+
+template <class T>
+void bind_restore(py::module_& module) {
+  static const std::string name = std::string("_restore_") + ElementTraits<T>::word;
+  // The leading "name(...)\n--\n\n" becomes the function's signature.
+  static const std::string doc = name + "(shape, values, /)\n--\n\nRebuilds a pickled tensor.";
+  static PyMethodDef definition{name.c_str(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&restore_entry<T>)),
+                                METH_FASTCALL, doc.c_str()};
+  py::object entry = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&definition, module.ptr(), module.attr("__name__").ptr()));
+  if (!entry) throw py::error_already_set();
+  module.attr(name.c_str()) = entry;
+}
+
+template <class T>
+void bind_pickling(py::class_<Tensor<T>>& cls) {
+  cls.def("__reduce_ex__", &reduce<T>, py::arg("protocol"));
+  // Called directly, object's own __reduce__ would go through pybind11's
+  // common base class and abort.
+  cls.def("__reduce__", [](const Tensor<T>& tensor) { return reduce<T>(tensor, 2); });
+}
+
+#define HALVORN_INSTANTIATE(T)                                \
+  template void bind_pickling<T>(py::class_<Tensor<T>>&);     \
+  template void bind_restore<T>(py::module_&);
+HALVORN_FOR_EACH_ELEMENT_TYPE(HALVORN_INSTANTIATE)
+#undef HALVORN_INSTANTIATE
+
+}  // namespace halvorn::interop
