@@ -10,9 +10,12 @@
 #include "core/render.h"
 #include "core/tensor.h"
 #include "factories/constant.h"
+#include "factories/generator.h"
 #include "factories/random.h"
 #include "module/error_settings.h"
 #include "module/tensor_caster.h"
+// After tensor_caster.h, which it builds on.
+#include "module/generator_caster.h"
 // After the caster, so that the interop members convert tensors through it.
 #include "module/interop.h"
 
@@ -160,6 +163,132 @@ void bind_random_factories(py::module_& module) {
   module.def("quorva_randn_float64", &randn<double>);
 }
 
+// A seed is an int in 0 .. 2**32 - 1, as std::mt19937 takes it; nothing is
+// reduced modulo 2**32, and True is not taken for 1. Reading an int (or an int
+// subclass) runs no Python code.
+std::uint32_t generator_seed(const py::int_& seed) {
+  if (PyBool_Check(seed.ptr())) throw py::type_error("Generator() seed must be an int, not bool");
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(seed.ptr(), &overflow);
+  if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow != 0 || value < 0 || value > 0xffffffffLL) {
+    throw py::value_error("Generator() seed must be at least 0 and below 2**32");
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+// The same call for every pickle protocol: ints, a list of ints and floats.
+py::tuple reduce_generator(const Generator& generator) {
+  const Generator::State state = generator.state();
+  py::object restore = py::module_::import("halvorn").attr("_restore_generator");
+  return py::make_tuple(restore, py::make_tuple(state.seed, state.words, state.index,
+                                                state.cached_float, state.cached_double));
+}
+
+// A plain C function whose self is the module, as the tensors' _restore_<type>
+// are (interop.h says why): the pickle names it and nothing else.
+PyObject* restore_generator_entry(PyObject*, PyObject* const* arguments, Py_ssize_t count) {
+  try {
+    py::detail::make_caster<std::uint32_t> seed;
+    py::detail::make_caster<MersenneTwister::State> words;
+    py::detail::make_caster<std::size_t> index;
+    py::detail::make_caster<std::optional<double>> cached_float;
+    py::detail::make_caster<std::optional<double>> cached_double;
+    if (count != 5 || !seed.load(arguments[0], true) || !words.load(arguments[1], true) ||
+        !index.load(arguments[2], true) || !cached_float.load(arguments[3], true) ||
+        !cached_double.load(arguments[4], true)) {
+      throw py::type_error(
+          "_restore_generator() takes a seed, the engine's 624 words, its index and the two "
+          "cached normal values (float or None)");
+    }
+    return py::cast(Generator::restore(py::detail::cast_op<std::uint32_t>(seed),
+                                       py::detail::cast_op<MersenneTwister::State&>(words),
+                                       py::detail::cast_op<std::size_t>(index),
+                                       py::detail::cast_op<std::optional<double>>(cached_float),
+                                       py::detail::cast_op<std::optional<double>>(cached_double)))
+        .release()
+        .ptr();
+  } catch (...) {
+    py::detail::try_translate_exceptions();
+    return nullptr;
+  }
+}
+
+void bind_generator(py::module_& module) {
+  py::class_<Generator> generator_class(module, "Generator");
+  generator_class
+      // As the tensors' __init__: a second one that arrives while the first
+      // is still running finds the generator built and is refused.
+      .def(
+          "__init__",
+          [](py::detail::value_and_holder& self, const py::int_& seed) {
+            const std::uint32_t value = generator_seed(seed);
+            if (self.value_ptr() != nullptr) {
+              throw py::type_error("__init__() cannot run again on a Generator that is built");
+            }
+            self.value_ptr() = new Generator(value);
+          },
+          py::detail::is_new_style_constructor(), py::arg("seed"))
+      // The shape is positional, as the factories' is.
+      .def(
+          "rand_float32",
+          [](Generator& self, const Shape& shape) { return self.rand<float>(shape); },
+          py::arg("shape"), py::pos_only())
+      .def(
+          "rand_float64",
+          [](Generator& self, const Shape& shape) { return self.rand<double>(shape); },
+          py::arg("shape"), py::pos_only())
+      .def(
+          "randn_float32",
+          [](Generator& self, const Shape& shape) { return self.randn<float>(shape); },
+          py::arg("shape"), py::pos_only())
+      .def(
+          "randn_float64",
+          [](Generator& self, const Shape& shape) { return self.randn<double>(shape); },
+          py::arg("shape"), py::pos_only())
+      .def(
+          "__reduce_ex__", [](const Generator& self, int) { return reduce_generator(self); },
+          py::arg("protocol"))
+      .def("__reduce__", &reduce_generator)
+      // A copy, shallow or deep, is a generator of its own at the same point.
+      .def("__copy__", [](const Generator& self) { return Generator(self); })
+      .def(
+          "__deepcopy__", [](const Generator& self, const py::object&) { return Generator(self); },
+          py::arg("memo"))
+      // An instance whose __init__ never ran still has a repr.
+      .def("__repr__", [](py::handle self) {
+        const py::detail::value_and_holder part = generator_part(self);
+        if (part.inst == nullptr) throw py::type_error("__repr__() needs a Generator");
+        PyTypeObject* type = Py_TYPE(self.ptr());
+        if (!part.holder_constructed()) return unbuilt_description(type);
+        const py::handle type_handle(reinterpret_cast<PyObject*>(type));
+        return static_cast<const Generator*>(part.value_ptr())
+            ->describe(py::str(type_handle.attr("__module__")).cast<std::string>() + "." +
+                       py::str(type_handle.attr("__qualname__")).cast<std::string>());
+      });
+
+  auto* type = reinterpret_cast<PyTypeObject*>(generator_class.ptr());
+  give_own_layout(type);
+  forbid_class_assignment(type);
+  type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+  PyType_Modified(type);
+  if (PyInterpreterState_Get() == PyInterpreterState_Main()) {
+    registered_generator_type = py::detail::get_type_info(typeid(Generator));
+  }
+
+  // The leading "name(...)\n--\n\n" becomes the function's signature.
+  static PyMethodDef restore{
+      "_restore_generator",
+      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&restore_generator_entry)),
+      METH_FASTCALL,
+      "_restore_generator(seed, words, index, cached_float32, cached_float64, /)\n--\n\n"
+      "Rebuilds a pickled Generator."};
+  py::object entry = py::reinterpret_steal<py::object>(
+      PyCFunction_NewEx(&restore, module.ptr(), module.attr("__name__").ptr()));
+  if (!entry) throw py::error_already_set();
+  module.attr("_restore_generator") = entry;
+}
+
 }  // namespace
 }  // namespace halvorn
 
@@ -180,4 +309,5 @@ PYBIND11_MODULE(halvorn, module) {
   bind_dot(module);
   interop::bind_array_factories(module);
   bind_error_settings(module);
+  bind_generator(module);
 }
