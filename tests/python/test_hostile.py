@@ -347,11 +347,17 @@ SHAPE_TAKERS = [
     *(f"quorva_{kind}_{t}" for kind in ["full", "zeros", "ones"] for t in ELEMENT_TYPES),
     *(f"quorva_{kind}_{t}" for kind in ["rand", "randn"] for t in FLOAT_TYPES),
     *(f"Tensor{t}" for t in ["Int16", "Int32", "Float32", "Float64"]),
+    *(f"Generator.{kind}_{t}" for kind in ["rand", "randn"] for t in FLOAT_TYPES),
 ]
 
 
+def shape_taker(name):
+    owner, _, member = name.rpartition(".")
+    return getattr(halvorn.Generator(1) if owner else halvorn, member)
+
+
 def element_type_of(name):
-    return name.rsplit("_", 1)[-1] if name.startswith("quorva_") else name[len("Tensor"):].lower()
+    return name[len("Tensor"):].lower() if name.startswith("Tensor") else name.rsplit("_", 1)[-1]
 
 
 def fill_value(element_type):
@@ -360,7 +366,7 @@ def fill_value(element_type):
 
 @pytest.mark.parametrize("name", SHAPE_TAKERS)
 def test_hostile_shapes(name):
-    function = getattr(halvorn, name)
+    function = shape_taker(name)
     element_type = element_type_of(name)
     takes_value = name.startswith("quorva_full_")
 
@@ -378,7 +384,7 @@ def test_hostile_fill_values(element_type):
 
 @pytest.mark.parametrize("name", SHAPE_TAKERS)
 def test_wrong_counts_and_keywords_for_shape_takers(name):
-    function = getattr(halvorn, name)
+    function = shape_taker(name)
     element_type = element_type_of(name)
     full = name.startswith("quorva_full_")
     value = fill_value(element_type)
