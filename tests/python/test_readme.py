@@ -60,6 +60,16 @@ MEMBER_ROWS = {
     "__matmul__": "| `a @ b` |",
     "__truediv__": "| `a / b` |",
 }
+# The same for the added Generator class.
+GENERATOR_ROWS = {
+    "__init__": "| `Generator(seed)` |",
+    **{f"rand_float{bits}": "| `g.rand_float32(shape)`, `g.rand_float64(shape)` |" for bits in (32, 64)},
+    **{f"randn_float{bits}": "| `g.randn_float32(shape)`, `g.randn_float64(shape)` |" for bits in (32, 64)},
+    "__copy__": "| `copy.copy(g)`, `copy.deepcopy(g)` |",
+    "__deepcopy__": "| `copy.copy(g)`, `copy.deepcopy(g)` |",
+    "__reduce_ex__": "| `pickle.dumps(g)` |",
+    "__repr__": "| `repr(g)` |",
+}
 
 
 def reference_section():
@@ -77,7 +87,8 @@ def test_member_table_covers_every_member_of_every_class():
         members = {name for name in vars(getattr(halvorn, cls_name)) if name not in ignored}
         integer = cls_name.startswith("TensorInt")
         assert members == set(MEMBER_ROWS) - ({"__truediv__"} if integer else set()), cls_name
-    for name, row in MEMBER_ROWS.items():
+    assert {name for name in vars(halvorn.Generator) if name not in ignored} == set(GENERATOR_ROWS)
+    for name, row in MEMBER_ROWS.items() | GENERATOR_ROWS.items():
         assert row in reference, f"{name} is missing from the member table"
 
 
