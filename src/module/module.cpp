@@ -214,6 +214,45 @@ PyObject* restore_generator_entry(PyObject*, PyObject* const* arguments, Py_ssiz
   }
 }
 
+// The draws are plain METH_FASTCALL methods rather than pybind11's: a call
+// then costs what a module function's does (pybind11 would add a bound method
+// and a second argument tuple), so a generator is as fast as quorva_rand_*
+// even for a few elements. The shape converts through the same caster, and a
+// keyword argument is refused, as with the factories.
+template <class T, Tensor<T> (Generator::*draw)(const Shape&)>
+PyObject* generator_draw(PyObject* self, PyObject* const* arguments, Py_ssize_t count) {
+  try {
+    py::detail::make_caster<Generator> generator;
+    py::detail::make_caster<Shape> shape;
+    if (!generator.load(self, false) || count != 1 || !shape.load(arguments[0], true)) {
+      throw py::type_error(
+          "a Generator's draws take one shape: a sequence of ints from 0 to 2**64 - 1");
+    }
+    Generator& target = py::detail::cast_op<Generator&>(generator);
+    return py::cast((target.*draw)(py::detail::cast_op<const Shape&>(shape))).release().ptr();
+  } catch (...) {
+    py::detail::try_translate_exceptions();
+    return nullptr;
+  }
+}
+
+// Each docstring is the signature as pybind11 writes one, for the stub.
+#define HALVORN_GENERATOR_DRAW(name, T, draw, result)                                         \
+  PyMethodDef{name,                                                                           \
+              reinterpret_cast<PyCFunction>(                                                  \
+                  reinterpret_cast<void (*)()>(&generator_draw<T, &Generator::draw<T>>)),     \
+              METH_FASTCALL,                                                                  \
+              name                                                                            \
+              "(self: halvorn.Generator, shape: collections.abc.Sequence[typing.SupportsInt " \
+              "| typing.SupportsIndex], /) -> halvorn." result "\n"}
+PyMethodDef generator_draws[] = {
+    HALVORN_GENERATOR_DRAW("rand_float32", float, rand, "TensorFloat32"),
+    HALVORN_GENERATOR_DRAW("rand_float64", double, rand, "TensorFloat64"),
+    HALVORN_GENERATOR_DRAW("randn_float32", float, randn, "TensorFloat32"),
+    HALVORN_GENERATOR_DRAW("randn_float64", double, randn, "TensorFloat64"),
+};
+#undef HALVORN_GENERATOR_DRAW
+
 void bind_generator(py::module_& module) {
   py::class_<Generator> generator_class(module, "Generator");
   generator_class
@@ -229,23 +268,6 @@ void bind_generator(py::module_& module) {
             self.value_ptr() = new Generator(value);
           },
           py::detail::is_new_style_constructor(), py::arg("seed"))
-      // The shape is positional, as the factories' is.
-      .def(
-          "rand_float32",
-          [](Generator& self, const Shape& shape) { return self.rand<float>(shape); },
-          py::arg("shape"), py::pos_only())
-      .def(
-          "rand_float64",
-          [](Generator& self, const Shape& shape) { return self.rand<double>(shape); },
-          py::arg("shape"), py::pos_only())
-      .def(
-          "randn_float32",
-          [](Generator& self, const Shape& shape) { return self.randn<float>(shape); },
-          py::arg("shape"), py::pos_only())
-      .def(
-          "randn_float64",
-          [](Generator& self, const Shape& shape) { return self.randn<double>(shape); },
-          py::arg("shape"), py::pos_only())
       .def(
           "__reduce_ex__", [](const Generator& self, int) { return reduce_generator(self); },
           py::arg("protocol"))
@@ -268,6 +290,12 @@ void bind_generator(py::module_& module) {
       });
 
   auto* type = reinterpret_cast<PyTypeObject*>(generator_class.ptr());
+  py::dict namespace_of_type = py::reinterpret_steal<py::dict>(PyType_GetDict(type));
+  for (PyMethodDef& definition : generator_draws) {
+    py::object method = py::reinterpret_steal<py::object>(PyDescr_NewMethod(type, &definition));
+    if (!method) throw py::error_already_set();
+    namespace_of_type[definition.ml_name] = method;
+  }
   give_own_layout(type);
   forbid_class_assignment(type);
   type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
