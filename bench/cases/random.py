@@ -40,7 +40,7 @@ def bench_random(run):
                 run.case("random", f"Generator.{op}", dtype, (n,), [
                     side("halvorn", "f(s)", f=method, s=[n]),
                     side("module", "f(s)", f=fn(op, dtype), s=[n]),
-                ], check=check)
+                ], check=check, peer=f"quorva_{op}_{dtype}")
 
 
 def check_random(op, values):
