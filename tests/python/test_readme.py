@@ -61,15 +61,9 @@ MEMBER_ROWS = {
     "__truediv__": "| `a / b` |",
 }
 # The same for the added Generator class.
-GENERATOR_ROWS = {
-    "__init__": "| `Generator(seed)` |",
-    **{f"rand_float{bits}": "| `g.rand_float32(shape)`, `g.rand_float64(shape)` |" for bits in (32, 64)},
-    **{f"randn_float{bits}": "| `g.randn_float32(shape)`, `g.randn_float64(shape)` |" for bits in (32, 64)},
-    "__copy__": "| `copy.copy(g)`, `copy.deepcopy(g)` |",
-    "__deepcopy__": "| `copy.copy(g)`, `copy.deepcopy(g)` |",
-    "__reduce_ex__": "| `pickle.dumps(g)` |",
-    "__repr__": "| `repr(g)` |",
-}
+GENERATOR_ROWS = {"__init__": "| `Generator(seed)` |", "__reduce_ex__": "| `pickle.dumps(g)` |", "__repr__": "| `repr(g)` |",
+                  **dict.fromkeys(["__copy__", "__deepcopy__"], "| `copy.copy(g)`, `copy.deepcopy(g)` |"),
+                  **{f"{op}_float{bits}": f"`g.{op}_float{bits}(shape)`" for op in ["rand", "randn"] for bits in (32, 64)}}
 
 
 def reference_section():
