@@ -256,8 +256,10 @@ PyMethodDef generator_draws[] = {
 void bind_generator(py::module_& module) {
   py::class_<Generator> generator_class(module, "Generator");
   generator_class
-      // As the tensors' __init__: a second one that arrives while the first
-      // is still running finds the generator built and is refused.
+      // Written out, as the tensors' __init__ is. Reading the seed runs no
+      // Python code, so no second __init__ can arrive while this one runs;
+      // should that change, the check keeps it from building a second
+      // generator over the first.
       .def(
           "__init__",
           [](py::detail::value_and_holder& self, const py::int_& seed) {
