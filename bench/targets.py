@@ -58,6 +58,9 @@ TARGETS = [
            lambda c: c["family"] == "random" and c["op"] == "rand" and c["n"] >= 65536),
     Target("randn, n >= 65536", "numpy", 0.8,
            lambda c: c["family"] == "random" and c["op"] == "randn" and c["n"] >= 65536),
+    # The same kernels behind a method of a seeded generator.
+    Target("Generator rand/randn, every size", "module", 1.1,
+           lambda c: c["family"] == "random" and c["op"].startswith("Generator.")),
     Target("to_list, n = 1048576", "numpy", 1.0,
            lambda c: c["family"] == "export" and c["op"] == "to_list" and c["n"] == 1048576),
     # Whatever else to_list does, it makes one Python number per element and a

@@ -26,9 +26,10 @@ def side(name, stmt, **names):
 # Every side other than halvorn's: its column heading in the tables, and how
 # the targets summary names it when a target holds halvorn to it.
 PEER_HEADINGS = {"numpy": "NumPy", "numpy_out": "NumPy out=", "limit": "limit", "peak": "peak",
-                 "numbers": "numbers", "binding": "binding floor"}
+                 "numbers": "numbers", "binding": "binding floor", "module": "quorva_*"}
 PEER_TEXT = {"numpy": "NumPy", "limit": "limit (bytes moved)", "peak": "exact-order peak",
-             "numbers": "making the Python numbers", "binding": "binding floor"}
+             "numbers": "making the Python numbers", "binding": "binding floor",
+             "module": "the module function (quorva_rand_*, quorva_randn_*)"}
 
 
 def calibrate(timer, min_time_ns):

@@ -91,6 +91,12 @@ def random_factories():
     print("Every thread seeds its own generators from the operating system; no seed can be set,")
     print("so two calls (or two runs) give different numbers:",
           halvorn.quorva_rand_float64([1]).to_list() != halvorn.quorva_rand_float64([1]).to_list())
+    # An addition: a seeded generator, value for value C++'s std::mt19937 with
+    # the standard distributions.
+    generator = halvorn.Generator(42)
+    first = generator.randn_float64([3]).to_list()
+    print("Generator(42).randn_float64([3]), the same in every run and in C++:", first)
+    print("a fresh Generator(42) gives them again:", halvorn.Generator(42).randn_float64([3]).to_list() == first)
 
 
 def arithmetic():

@@ -5,6 +5,7 @@ from a checkout, or with ``mypy --strict typed_example.py`` where halvorn is
 installed. Run it with ``./dev shell python3.14 examples/typed_example.py``.
 """
 
+import copy
 import pickle
 
 import halvorn
@@ -77,6 +78,12 @@ def main() -> None:
     noise = halvorn.quorva_rand_float64([1000])
     print(f"mean of 1000 uniform values: {mean(noise):.3f}")
     assert 0.0 <= mean(noise) < 1.0
+
+    # A seeded generator repeats its numbers, and a copy goes on from where it was.
+    generator = halvorn.Generator(2026)
+    normal: halvorn.TensorFloat32 = generator.randn_float32([3])
+    assert halvorn.Generator(2026).randn_float32([3]).to_list() == normal.to_list()
+    assert copy.copy(generator).rand_float64([2]).to_list() == generator.rand_float64([2]).to_list()
 
 
 if __name__ == "__main__":

@@ -29,6 +29,8 @@ as_ints: list[int] = f64.to_list()  # expect-error: assignment
 # There are no integer random tensors and no integer division function.
 dice = halvorn.quorva_rand_int32([6])  # expect-error: attr-defined
 halves = halvorn.quorva_div_int16(i16, i16)  # expect-error: attr-defined
+seeded: halvorn.TensorFloat32 = halvorn.Generator(1).rand_float64([6])  # expect-error: assignment
+unseeded = halvorn.Generator(0.5)  # expect-error: arg-type
 
 # The shape is read-only.
 f64.shape = [4]  # expect-error: misc

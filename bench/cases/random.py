@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import halvorn
 import numpy as np
 
 from ..family import PER_ELEMENT, Family
@@ -24,6 +25,22 @@ def bench_random(run):
                     side("halvorn", "f(s)", f=fn(op, dtype), s=[n]),
                     side("numpy", "f(n, dtype=d)", f=peer, n=n, d=NUMPY_TYPE[dtype]),
                 ], check=check, peer=f"Generator.{peer.__name__}")
+    # The seeded halvorn.Generator draws with the same kernels: held to the
+    # module functions, timed in the same rounds.
+    if not hasattr(halvorn, "Generator"):
+        run.notes.append("halvorn.Generator is not in this build: skipped")
+        return
+    generator = halvorn.Generator(2026)
+    for op in ["rand", "randn"]:
+        for dtype in FLOAT_TYPES:
+            method = getattr(generator, f"{op}_{dtype}")
+            for n in run.config.sizes:
+                check = verdict(check_random(op, np.array(method([n]).to_list())),
+                                "values out of range or off their distribution")
+                run.case("random", f"Generator.{op}", dtype, (n,), [
+                    side("halvorn", "f(s)", f=method, s=[n]),
+                    side("module", "f(s)", f=fn(op, dtype), s=[n]),
+                ], check=check, peer=f"quorva_{op}_{dtype}")
 
 
 def check_random(op, values):
@@ -45,8 +62,9 @@ FAMILY = Family(
     name="random",
     run=bench_random,
     title="Random factories",
-    text="NumPy: `np.random.default_rng()` (PCG64), `random` and `standard_normal` with the matching dtype.",
+    text="NumPy: `np.random.default_rng()` (PCG64), `random` and `standard_normal` with the matching dtype. "
+    "quorva_*: the module function of the same op and type, against a seeded `halvorn.Generator`.",
     first_heading="op",
-    peers=("numpy",),
+    peers=("numpy", "module"),
     columns=(PER_ELEMENT,),
 )

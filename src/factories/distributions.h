@@ -138,7 +138,8 @@ class NormalDistribution {
   using result_type = T;
 
   NormalDistribution() = default;
-  // For tests: a distribution holding `cached` as the second value of its last pair.
+  // A distribution holding `cached` as the second value of its last pair, as
+  // a copied or unpickled generator's is.
   explicit NormalDistribution(std::optional<T> cached) : cached_(cached) {}
 
   // Hands the next `count` values to sink(const T* values, std::size_t n), in

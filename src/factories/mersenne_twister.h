@@ -23,7 +23,7 @@ class MersenneTwister {
 
   // The standard initialisation from one 32-bit value.
   explicit MersenneTwister(result_type seed_value) noexcept { seed(seed_value); }
-  // For tests: an engine about to output the tempering of state[index] (the
+  // An engine about to output the tempering of state[index] (the
   // state is regenerated first when index is 624), as std::mt19937 is after
   // reading the same words and position from its text form.
   MersenneTwister(const State& state, std::size_t index) noexcept;

@@ -23,14 +23,23 @@ void store_values(const T* values, std::size_t count, Packet<T>* to) noexcept {
 
 // The packets are allocated before the generator is touched: a failed
 // allocation ends the process first, and a device that cannot be used throws
-// after it, releasing the block on the way out. Each packet is written once,
-// a block of values at a time, straight from the distribution.
-template <class T, class Generator>
+// after it, releasing the block on the way out.
+template <class T, class PerThread>
 Tensor<T> draw(const Shape& shape) {
   Tensor<T> result(shape);
-  auto [engine, distribution] = Generator::get();
-  Packet<T>* next = result.data.packets;
-  const std::uint64_t count = result.data.size();
+  auto [engine, distribution] = PerThread::get();
+  fill_random(result, engine, distribution);
+  return result;
+}
+
+}  // namespace
+
+// Each packet is written once, a block of values at a time, straight from the
+// distribution.
+template <class T, class Distribution>
+void fill_random(Tensor<T>& tensor, MersenneTwister& engine, Distribution& distribution) {
+  Packet<T>* next = tensor.data.packets;
+  const std::uint64_t count = tensor.data.size();
   if (worth_streaming(next, 16 * count)) {
     distribution.generate(engine, count, [&next](const T* values, std::size_t block) {
       store_values<true>(values, block, next);
@@ -43,10 +52,12 @@ Tensor<T> draw(const Shape& shape) {
       next += block;
     });
   }
-  return result;
 }
 
-}  // namespace
+template void fill_random(Tensor<float>&, MersenneTwister&, UniformDistribution<float>&);
+template void fill_random(Tensor<double>&, MersenneTwister&, UniformDistribution<double>&);
+template void fill_random(Tensor<float>&, MersenneTwister&, NormalDistribution<float>&);
+template void fill_random(Tensor<double>&, MersenneTwister&, NormalDistribution<double>&);
 
 template <class T>
 Tensor<T> rand(const Shape& shape) {

@@ -29,6 +29,16 @@ Tensor<T> rand(const Shape& shape);
 template <class T>
 Tensor<T> randn(const Shape& shape);
 
+// Fills every element of `tensor`, in storage order, with the next values of
+// `distribution` drawn with `engine`: what rand, randn and the seeded
+// Generator share.
+template <class T, class Distribution>
+void fill_random(Tensor<T>& tensor, MersenneTwister& engine, Distribution& distribution);
+
+extern template void fill_random(Tensor<float>&, MersenneTwister&, UniformDistribution<float>&);
+extern template void fill_random(Tensor<double>&, MersenneTwister&, UniformDistribution<double>&);
+extern template void fill_random(Tensor<float>&, MersenneTwister&, NormalDistribution<float>&);
+extern template void fill_random(Tensor<double>&, MersenneTwister&, NormalDistribution<double>&);
 extern template Tensor<float> rand<float>(const Shape&);
 extern template Tensor<double> rand<double>(const Shape&);
 extern template Tensor<float> randn<float>(const Shape&);

@@ -1,34 +1,38 @@
 // Everything of halvorn's that reaches into pybind11's internals (its
-// `detail` namespace and protected members): how a Python tensor reaches
-// native code and how a result becomes an instance, the class's buffer slot,
-// the constructor written against the instance's holder, and exception
-// translation for a plain C function. Written for pybind11 3.0 and 3.1; the
-// assertion below stops a build against a release whose internals nobody has
-// checked yet.
+// `detail` namespace and protected members): how a Python tensor or Generator
+// reaches native code and how a result becomes an instance, the tensor
+// classes' buffer slot, the constructors written against the instance's
+// holder, and exception translation for plain C functions. Written for
+// pybind11 3.0 and 3.1; the assertion below stops a build against a release
+// whose internals nobody has checked yet.
 //
-// How pybind11 hands a Python tensor to native code.
+// Only an instance of the class for a native type (a Tensor<T>, the
+// Generator), or of a Python subclass whose one native part is that class's,
+// that owns its built object gets through. pybind11's own caster would go
+// further: implicit conversions, other modules' local types and the
+// `_pybind11_conduit_v1_` protocol, through which any object can hand over a
+// pointer of its choosing (an unbuilt instance's, or a temporary's). None of
+// those routes is taken here.
 //
-// Only an instance of the tensor class for T, or of a Python subclass whose one
-// tensor part is that class's, that owns its built Tensor<T> gets through.
-// pybind11's own caster would go further: implicit conversions, other modules'
-// local types and the `_pybind11_conduit_v1_` protocol, through which any
-// object can hand over a pointer of its choosing (an unbuilt instance's, or a
-// temporary's). None of those routes is taken here.
-//
-// An instance made by __new__ alone owns no Tensor<T>. Using one raises
+// An instance made by __new__ alone owns no native object. Using one raises
 // TypeError at once, naming the reason, instead of the usual "incompatible
 // arguments" report: that report shows repr() of every argument, and so would
 // go through this caster again.
 //
-// Every translation unit that converts Tensor<T> must include this header
+// Every translation unit that converts these types must include this header
 // before it does, so that one caster is used throughout.
 #pragma once
 
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/tensor.h"
+#include "factories/generator.h"
 
 static_assert(PYBIND11_VERSION_MAJOR == 3 && PYBIND11_VERSION_MINOR <= 1,
               "halvorn uses pybind11 internals as they are in 3.0 and 3.1: check them "
@@ -45,11 +49,11 @@ inline std::string unbuilt_description(PyTypeObject* type) {
          " object, not initialised>";
 }
 
-// The argument of __repr__: the tensor, or null for an instance whose tensor
-// was never built, which renders as its description instead of failing.
-template <class T>
-struct TensorOrUnbuilt {
-  const Tensor<T>* tensor = nullptr;
+// The argument of __repr__: the native object, or null for an instance whose
+// object was never built, which renders as its description instead of failing.
+template <class Native>
+struct InstanceOrUnbuilt {
+  const Native* value = nullptr;
   PyTypeObject* type = nullptr;
 };
 
@@ -62,47 +66,61 @@ struct TensorInstance {
   const Tensor<T>* tensor = nullptr;
 };
 
-}  // namespace halvorn
-
-namespace halvorn {
-
-// The pybind11 record of the class that wraps Tensor<T> in the main
-// interpreter. The module sets it each time its body runs there, after
-// registering the classes, so that a call does not look the type up by name
-// for every argument and every result. Each interpreter has records of its
-// own, and a sub-interpreter's die with it, so any other interpreter (one that
-// does not enforce the module's refusal may load it) looks the type up each
-// time. A module that only includes this header (the test companion) has a
-// copy of its own, null until it calls remember_tensor_type.
+// The pybind11 record of the class that wraps Native in the main interpreter.
+// The module sets it each time its body runs there, after registering the
+// class, so that a call does not look the type up by name for every argument
+// and every result. Each interpreter has records of its own, and a
+// sub-interpreter's die with it, so any other interpreter (one that does not
+// enforce the module's refusal may load it) looks the type up each time. A
+// module that only includes this header (the test companion) has a copy of
+// its own, null until it calls remember_type.
 //
 // The record lives only as long as its class: `del halvorn.TensorFloat64`
 // and a collection free both. A weak reference to the class forgets the
 // record first (pybind11 guards its own per-type cache the same way); from
 // then on every call looks the type up, finds none, and refuses cleanly.
-template <class T>
-inline const pybind11::detail::type_info* registered_tensor_type = nullptr;
+template <class Native>
+inline const pybind11::detail::type_info* registered_type = nullptr;
 
-// Called once the class for Tensor<T> is registered; only the main
+// Called once the class for Native is registered; only the main
 // interpreter's record is kept.
-template <class T>
-void remember_tensor_type() {
+template <class Native>
+void remember_type() {
   if (PyInterpreterState_Get() != PyInterpreterState_Main()) return;
-  const pybind11::detail::type_info* record = pybind11::detail::get_type_info(typeid(Tensor<T>));
+  const pybind11::detail::type_info* record = pybind11::detail::get_type_info(typeid(Native));
   if (record == nullptr) return;
   // The weak reference is kept by nobody but itself: its callback drops it.
   pybind11::cpp_function forget([](pybind11::handle reference) {
-    registered_tensor_type<T> = nullptr;
+    registered_type<Native> = nullptr;
     reference.dec_ref();
   });
   pybind11::weakref(reinterpret_cast<PyObject*>(record->type), forget).release();
-  registered_tensor_type<T> = record;
+  registered_type<Native> = record;
 }
 
-template <class T>
-const pybind11::detail::type_info* tensor_type_info() {
-  const pybind11::detail::type_info* known = registered_tensor_type<T>;
+template <class Native>
+const pybind11::detail::type_info* type_info_of() {
+  const pybind11::detail::type_info* known = registered_type<Native>;
   if (known != nullptr && PyInterpreterState_Get() == PyInterpreterState_Main()) return known;
-  return pybind11::detail::get_type_info(typeid(Tensor<T>));
+  return pybind11::detail::get_type_info(typeid(Native));
+}
+
+// The instance's Native slot, built or not; one with no instance for anything
+// that is not such an instance. A subclass must have exactly this class as
+// its one native part in pybind11's per-type cache: that cache describes how
+// the instance was laid out.
+template <class Native>
+pybind11::detail::value_and_holder native_part(pybind11::handle source,
+                                               const pybind11::detail::type_info* record) {
+  using namespace pybind11::detail;
+  if (!source || record == nullptr) return {};
+  PyTypeObject* type = Py_TYPE(source.ptr());
+  if (type != record->type) {
+    if (!PyType_IsSubtype(type, record->type)) return {};
+    const std::vector<type_info*>& parts = all_type_info(type);
+    if (parts.size() != 1 || parts.front() != record) return {};
+  }
+  return reinterpret_cast<instance*>(source.ptr())->get_value_and_holder(record, false);
 }
 
 }  // namespace halvorn
@@ -110,20 +128,19 @@ const pybind11::detail::type_info* tensor_type_info() {
 namespace pybind11::detail {
 
 // Loading is this header's own; the signature name and the conversions back
-// to Python are pybind11's, but for the moved result, which is the common
-// case and is built straight into a new instance.
-template <class T>
-class type_caster<halvorn::Tensor<T>> : public type_caster_generic {
-  using Tensor = halvorn::Tensor<T>;
-  using Base = type_caster_base<Tensor>;
+// to Python are pybind11's, but for a moved tensor, which is the common case
+// and is built straight into a new instance.
+template <class Native>
+class native_caster : public type_caster_generic {
+  using Base = type_caster_base<Native>;
 
  public:
-  static constexpr auto name = const_name<Tensor>();
+  static constexpr auto name = const_name<Native>();
 
-  type_caster() : type_caster_generic(halvorn::tensor_type_info<T>()) {}
+  native_caster() : type_caster_generic(halvorn::type_info_of<Native>()) {}
 
   bool load(handle source, bool /*convert*/) {
-    const value_and_holder part = tensor_part(source);
+    const value_and_holder part = halvorn::native_part<Native>(source, this->typeinfo);
     if (part.inst == nullptr) return false;
     if (!part.holder_constructed()) {
       throw type_error(halvorn::unbuilt_description(Py_TYPE(source.ptr())) +
@@ -133,53 +150,43 @@ class type_caster<halvorn::Tensor<T>> : public type_caster_generic {
     return true;
   }
 
-  // The instance's Tensor<T> slot, built or not; one with no instance for
-  // anything that is not such an instance. A subclass must have exactly this
-  // class as its one tensor part in pybind11's per-type cache: that cache
-  // describes how the instance was laid out.
-  value_and_holder tensor_part(handle source) const {
-    const type_info* tensor_type = this->typeinfo;
-    if (!source || tensor_type == nullptr) return {};
-    PyTypeObject* type = Py_TYPE(source.ptr());
-    if (type != tensor_type->type) {
-      if (!PyType_IsSubtype(type, tensor_type->type)) return {};
-      const std::vector<type_info*>& parts = all_type_info(type);
-      if (parts.size() != 1 || parts.front() != tensor_type) return {};
-    }
-    return reinterpret_cast<instance*>(source.ptr())->get_value_and_holder(tensor_type, false);
-  }
-
-  // A result: moved into a new Tensor<T> that a new instance owns, as
+  // A result: moved into a new Native that a new instance owns, as
   // pybind11's move policy does. pybind11 would first look for an instance
   // already registered at the source's address; a temporary being returned
   // never has one.
-  static handle cast(Tensor&& source, return_value_policy, handle) {
-    const type_info* tensor_type = halvorn::tensor_type_info<T>();
-    if (tensor_type == nullptr) return Base::cast(std::move(source), return_value_policy::move, {});
-    auto owned = std::make_unique<Tensor>(std::move(source));
-    object result = reinterpret_steal<object>(make_new_instance(tensor_type->type));
+  static handle cast(Native&& source, return_value_policy, handle) {
+    const type_info* record = halvorn::type_info_of<Native>();
+    if (record == nullptr) return Base::cast(std::move(source), return_value_policy::move, {});
+    auto owned = std::make_unique<Native>(std::move(source));
+    object result = reinterpret_steal<object>(make_new_instance(record->type));
     if (!result) throw error_already_set();
     auto* wrapper = reinterpret_cast<instance*>(result.ptr());
     wrapper->owned = true;
     values_and_holders(wrapper).begin()->value_ptr() = owned.release();
-    tensor_type->init_instance(wrapper, nullptr);
+    record->init_instance(wrapper, nullptr);
     return result.release();
   }
-  static handle cast(const Tensor& source, return_value_policy policy, handle parent) {
+  static handle cast(const Native& source, return_value_policy policy, handle parent) {
     return Base::cast(source, policy, parent);
   }
-  static handle cast(const Tensor* source, return_value_policy policy, handle parent) {
+  static handle cast(const Native* source, return_value_policy policy, handle parent) {
     return Base::cast(source, policy, parent);
   }
 
   template <class Wanted>
   using cast_op_type = detail::cast_op_type<Wanted>;
-  operator Tensor*() { return static_cast<Tensor*>(value); }
-  operator Tensor&() {
+  operator Native*() { return static_cast<Native*>(value); }
+  operator Native&() {
     if (value == nullptr) throw reference_cast_error();
-    return *static_cast<Tensor*>(value);
+    return *static_cast<Native*>(value);
   }
 };
+
+template <class T>
+class type_caster<halvorn::Tensor<T>> : public native_caster<halvorn::Tensor<T>> {};
+
+template <>
+class type_caster<halvorn::Generator> : public native_caster<halvorn::Generator> {};
 
 template <class T>
 class type_caster<halvorn::TensorInstance<T>> {
@@ -198,17 +205,16 @@ class type_caster<halvorn::TensorInstance<T>> {
   }
 };
 
-template <class T>
-class type_caster<halvorn::TensorOrUnbuilt<T>> {
+template <class Native>
+class type_caster<halvorn::InstanceOrUnbuilt<Native>> {
  public:
-  PYBIND11_TYPE_CASTER(halvorn::TensorOrUnbuilt<T>, const_name<halvorn::Tensor<T>>());
+  PYBIND11_TYPE_CASTER(halvorn::InstanceOrUnbuilt<Native>, const_name<Native>());
 
   bool load(handle source, bool /*convert*/) {
-    const value_and_holder part = type_caster<halvorn::Tensor<T>>().tensor_part(source);
+    const value_and_holder part = halvorn::native_part<Native>(source, halvorn::type_info_of<Native>());
     if (part.inst == nullptr) return false;
     value.type = Py_TYPE(source.ptr());
-    value.tensor =
-        part.holder_constructed() ? static_cast<const halvorn::Tensor<T>*>(part.value_ptr()) : nullptr;
+    value.value = part.holder_constructed() ? static_cast<const Native*>(part.value_ptr()) : nullptr;
     return true;
   }
 };
@@ -217,21 +223,27 @@ class type_caster<halvorn::TensorOrUnbuilt<T>> {
 
 namespace halvorn {
 
-// The tensor `object` owns, through the one caster: null for anything that is
-// not an instance of the class for T (or of a subclass of it); an instance
-// whose __init__ never ran raises TypeError.
+// The native object `object` owns, through the one caster: null for anything
+// that is not an instance of the class for Native (or of a subclass of it);
+// an instance whose __init__ never ran raises TypeError.
+template <class Native>
+Native* native_of(pybind11::handle object) {
+  pybind11::detail::make_caster<Native> caster;
+  if (!caster.load(object, false)) return nullptr;
+  return &pybind11::detail::cast_op<Native&>(caster);
+}
+
 template <class T>
 const Tensor<T>* tensor_of(pybind11::handle object) {
-  pybind11::detail::make_caster<Tensor<T>> caster;
-  if (!caster.load(object, false)) return nullptr;
-  return &pybind11::detail::cast_op<const Tensor<T>&>(caster);
+  return native_of<Tensor<T>>(object);
 }
 
 // Makes `get` the class's buffer export, called for every request. (pybind11's
 // def_buffer would end the process when its argument does not convert; `get`
 // refuses with BufferError like any other failure.)
 template <class T>
-void install_buffer(pybind11::class_<Tensor<T>>& cls, pybind11::buffer_info* (*get)(PyObject*, void*)) {
+void install_buffer(pybind11::class_<Tensor<T>>& cls,
+                    pybind11::buffer_info* (*get)(PyObject*, void*)) {
   struct Installer : pybind11::class_<Tensor<T>> {
     explicit Installer(const pybind11::class_<Tensor<T>>& of) : pybind11::class_<Tensor<T>>(of) {}
     void install(pybind11::buffer_info* (*function)(PyObject*, void*)) {
@@ -241,22 +253,23 @@ void install_buffer(pybind11::class_<Tensor<T>>& cls, pybind11::buffer_info* (*g
   Installer(cls).install(get);
 }
 
-// __init__(shape), building the instance's tensor with `make(shape)`, written
-// out against the instance's holder rather than with py::init: a second
-// __init__ that arrives while the first is still converting its shape (a
-// generator that calls it) would otherwise build a second tensor over the
-// first. pybind11 itself ignores a second __init__ once the first has finished.
-template <class T, class Make>
-void def_constructor(pybind11::class_<Tensor<T>>& cls, Make make) {
+// __init__(<argument_name>), building the instance's object with
+// `make(argument)`, written out against the instance's holder rather than with
+// py::init: a second __init__ that arrives while the first is still converting
+// its argument (a generator that calls it) would otherwise build a second
+// object over the first. pybind11 itself ignores a second __init__ once the
+// first has finished. `noun` names the object in the refusal ("a tensor").
+template <class Native, class Argument, class Make>
+void def_constructor(pybind11::class_<Native>& cls, const char* argument_name, const char* noun,
+                     Make make) {
+  const std::string refusal = std::string("__init__() cannot run again on ") + noun + " that is built";
   cls.def(
       "__init__",
-      [make](pybind11::detail::value_and_holder& self, const Shape& shape) {
-        if (self.value_ptr() != nullptr) {
-          throw pybind11::type_error("__init__() cannot run again on a tensor that is built");
-        }
-        self.value_ptr() = make(shape);
+      [make, refusal](pybind11::detail::value_and_holder& self, Argument argument) {
+        if (self.value_ptr() != nullptr) throw pybind11::type_error(refusal);
+        self.value_ptr() = make(argument);
       },
-      pybind11::detail::is_new_style_constructor(), pybind11::arg("shape"));
+      pybind11::detail::is_new_style_constructor(), pybind11::arg(argument_name));
 }
 
 // In a plain C function's catch (...): the exception being handled becomes the

@@ -5,7 +5,7 @@ from __future__ import annotations
 import collections.abc
 import types
 import typing
-__all__: list[str] = ['TensorFloat32', 'TensorFloat64', 'TensorInt16', 'TensorInt32', 'errstate', 'geterr', 'quorva_add_float32', 'quorva_add_float64', 'quorva_add_int16', 'quorva_add_int32', 'quorva_array_float32', 'quorva_array_float64', 'quorva_array_int16', 'quorva_array_int32', 'quorva_div_float32', 'quorva_div_float64', 'quorva_dot_float32', 'quorva_dot_float64', 'quorva_dot_int16', 'quorva_dot_int32', 'quorva_full_float32', 'quorva_full_float64', 'quorva_full_int16', 'quorva_full_int32', 'quorva_mul_float32', 'quorva_mul_float64', 'quorva_mul_int16', 'quorva_mul_int32', 'quorva_ones_float32', 'quorva_ones_float64', 'quorva_ones_int16', 'quorva_ones_int32', 'quorva_rand_float32', 'quorva_rand_float64', 'quorva_randn_float32', 'quorva_randn_float64', 'quorva_sub_float32', 'quorva_sub_float64', 'quorva_sub_int16', 'quorva_sub_int32', 'quorva_zeros_float32', 'quorva_zeros_float64', 'quorva_zeros_int16', 'quorva_zeros_int32', 'seterr']
+__all__: list[str] = ['Generator', 'TensorFloat32', 'TensorFloat64', 'TensorInt16', 'TensorInt32', 'errstate', 'geterr', 'quorva_add_float32', 'quorva_add_float64', 'quorva_add_int16', 'quorva_add_int32', 'quorva_array_float32', 'quorva_array_float64', 'quorva_array_int16', 'quorva_array_int32', 'quorva_div_float32', 'quorva_div_float64', 'quorva_dot_float32', 'quorva_dot_float64', 'quorva_dot_int16', 'quorva_dot_int32', 'quorva_full_float32', 'quorva_full_float64', 'quorva_full_int16', 'quorva_full_int32', 'quorva_mul_float32', 'quorva_mul_float64', 'quorva_mul_int16', 'quorva_mul_int32', 'quorva_ones_float32', 'quorva_ones_float64', 'quorva_ones_int16', 'quorva_ones_int32', 'quorva_rand_float32', 'quorva_rand_float64', 'quorva_randn_float32', 'quorva_randn_float64', 'quorva_sub_float32', 'quorva_sub_float64', 'quorva_sub_int16', 'quorva_sub_int32', 'quorva_zeros_float32', 'quorva_zeros_float64', 'quorva_zeros_int16', 'quorva_zeros_int32', 'seterr']
 class TensorInt16:
     def __add__(self, arg0: TensorInt16) -> TensorInt16:
         ...
@@ -216,6 +216,27 @@ class errstate:
         ...
     def __repr__(self) -> str:
         ...
+class Generator:
+    def __copy__(self) -> Generator:
+        ...
+    def __deepcopy__(self, memo: typing.Any) -> Generator:
+        ...
+    def __init__(self, seed: int) -> None:
+        ...
+    def __reduce__(self) -> tuple:
+        ...
+    def __reduce_ex__(self, protocol: typing.SupportsInt | typing.SupportsIndex) -> tuple:
+        ...
+    def __repr__(self) -> str:
+        ...
+    def rand_float32(self, shape: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]) -> TensorFloat32:
+        ...
+    def rand_float64(self, shape: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]) -> TensorFloat64:
+        ...
+    def randn_float32(self, shape: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]) -> TensorFloat32:
+        ...
+    def randn_float64(self, shape: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]) -> TensorFloat64:
+        ...
 def _restore_float32(shape, values):
     """
     Rebuilds a pickled tensor.
@@ -223,6 +244,10 @@ def _restore_float32(shape, values):
 def _restore_float64(shape, values):
     """
     Rebuilds a pickled tensor.
+    """
+def _restore_generator(seed, words, index, cached_float32, cached_float64):
+    """
+    Rebuilds a pickled Generator.
     """
 def _restore_int16(shape, values):
     """

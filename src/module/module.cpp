@@ -14,39 +14,14 @@
 #include "interop/interop.h"
 #include "interop/pybind11_bridge.h"
 #include "module/dispatch_control.h"
+#include "module/class_guards.h"
 #include "module/error_settings.h"
+#include "module/generator.h"
 
 namespace py = pybind11;
 
 namespace halvorn {
 namespace {
-
-// Each tensor class gets an instance layout of its own (one unused word past
-// pybind11's), which makes it the "solid base" of its instances in CPython's
-// eyes. CPython then refuses, with TypeError, every relabelling that would
-// make native code read one element type's tensor as another's: __class__
-// assignment between the classes or their subclasses (even through object's
-// own __class__ descriptor), __bases__ assignment, and a class derived from
-// two tensor classes. Must run before the class has instances or subclasses.
-void give_own_layout(PyTypeObject* type) { type->tp_basicsize += static_cast<Py_ssize_t>(sizeof(void*)); }
-
-// An instance's class never changes. The setter refuses every __class__
-// assignment up front, so even a harmless one between two subclasses of the
-// same class fails in the same way.
-void forbid_class_assignment(PyTypeObject* type) {
-  py::cpp_function getter([](py::handle self) { return py::type::handle_of(self); });
-  py::cpp_function setter([](py::handle self, py::handle) {
-    throw py::type_error("__class__ assignment is not supported for " +
-                         py::str(py::type::handle_of(self).attr("__name__")).cast<std::string>() +
-                         " objects");
-  });
-  py::object descriptor =
-      py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type))(getter, setter);
-  // Set in the class's own dictionary: setattr on a class would reach
-  // object's __class__ descriptor and try to relabel the class itself.
-  py::dict namespace_of_type = py::reinterpret_steal<py::dict>(PyType_GetDict(type));
-  namespace_of_type["__class__"] = descriptor;
-}
 
 // "TensorInt16" for short, and so on: "Tensor" and the capitalised word.
 template <class T>
@@ -61,7 +36,9 @@ void bind_tensor_class(py::module_& module) {
   py::class_<Tensor<T>> tensor_class(module, class_name<T>().c_str(), py::buffer_protocol());
   // A tensor made from Python starts all zero, so no stale heap bytes ever
   // reach Python.
-  def_constructor<T>(tensor_class, [](const Shape& shape) { return new Tensor<T>(shape, T(0)); });
+  def_constructor<Tensor<T>, const Shape&>(tensor_class, "shape", "a tensor", [](const Shape& shape) {
+    return new Tensor<T>(shape, T(0));
+  });
   tensor_class
       .def_property_readonly("shape", [](const Tensor<T>& tensor) { return tensor.shape; })
       .def("to_list", &to_list<T>)
@@ -73,8 +50,8 @@ void bind_tensor_class(py::module_& module) {
       .def("__divide__", &div<T>)
       // An instance whose __init__ never ran still has a repr, so that error
       // reports that show it cannot fail in turn.
-      .def("__repr__", [](TensorOrUnbuilt<T> self) {
-        return self.tensor != nullptr ? repr(*self.tensor) : unbuilt_description(self.type);
+      .def("__repr__", [](InstanceOrUnbuilt<Tensor<T>> self) {
+        return self.value != nullptr ? repr(*self.value) : unbuilt_description(self.type);
       });
   // pybind11 leaves the property without a name, so CPython's refusal of
   // `t.shape = ...` and `del t.shape` would speak of "property ''".
@@ -83,15 +60,7 @@ void bind_tensor_class(py::module_& module) {
   // the conversions of a rank-0 tensor to a Python number.
   interop::bind_interop<T>(tensor_class);
 
-  auto* type = reinterpret_cast<PyTypeObject*>(tensor_class.ptr());
-  give_own_layout(type);
-  forbid_class_assignment(type);
-  // Immutable, as CPython's built-in types are: no attribute of the class can
-  // be replaced or deleted. Set last, after every member is in place; the one
-  // PyType_Modified tells CPython's caches of all three changes.
-  type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
-  PyType_Modified(type);
-  remember_tensor_type<T>();
+  seal_class(tensor_class);
 }
 
 // Text that Python code printed before a misuse ends the process is still
@@ -165,6 +134,7 @@ PYBIND11_MODULE(halvorn, module) {
   bind_dot(module);
   interop::bind_array_factories(module);
   bind_error_settings(module);
+  bind_generator(module);
   publish_dispatch_control();
   // The build reads the version from pyproject.toml, the one place it is
   // written, so the package's metadata and this never disagree.

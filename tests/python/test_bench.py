@@ -85,6 +85,8 @@ def expected_case_ids():
         for dtype in FLOATS:
             if hasattr(halvorn, f"quorva_{op}_{dtype}"):
                 ids |= {f"random/{op}/{dtype}/{n}" for n in SIZES}
+            if hasattr(halvorn, "Generator"):
+                ids |= {f"random/Generator.{op}/{dtype}/{n}" for n in SIZES}
     ids |= {"floor/add/float64/1", "floor/shape/float64/1"}
     return ids
 
@@ -137,6 +139,8 @@ def test_peers_of_each_family(results):
             expected = {"halvorn", "numpy", "binding"}
         elif case["id"].startswith("export/to_list/"):
             expected = {"halvorn", "numpy", "numbers"}
+        elif case["id"].startswith("random/Generator."):
+            expected = {"halvorn", "module"}
         elif case["id"].startswith("interop/import array/"):
             expected = {"halvorn", "limit"}
         elif case["family"] == "dot" and case["op"] != "matrix x matrix":

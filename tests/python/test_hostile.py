@@ -353,11 +353,17 @@ SHAPE_TAKERS = [
     *(f"quorva_{kind}_{t}" for kind in ["full", "zeros", "ones"] for t in ELEMENT_TYPES),
     *(f"quorva_{kind}_{t}" for kind in ["rand", "randn"] for t in FLOAT_TYPES),
     *(f"Tensor{t}" for t in ["Int16", "Int32", "Float32", "Float64"]),
+    *(f"Generator.{kind}_{t}" for kind in ["rand", "randn"] for t in FLOAT_TYPES),
 ]
 
 
+def shape_taker(name):
+    owner, _, member = name.rpartition(".")
+    return getattr(halvorn.Generator(1) if owner else halvorn, member)
+
+
 def element_type_of(name):
-    return name.rsplit("_", 1)[-1] if name.startswith("quorva_") else name[len("Tensor"):].lower()
+    return name[len("Tensor"):].lower() if name.startswith("Tensor") else name.rsplit("_", 1)[-1]
 
 
 def fill_value(element_type):
@@ -366,7 +372,7 @@ def fill_value(element_type):
 
 @pytest.mark.parametrize("name", SHAPE_TAKERS)
 def test_hostile_shapes(name):
-    function = getattr(halvorn, name)
+    function = shape_taker(name)
     element_type = element_type_of(name)
     takes_value = name.startswith("quorva_full_")
 
@@ -384,7 +390,7 @@ def test_hostile_fill_values(element_type):
 
 @pytest.mark.parametrize("name", SHAPE_TAKERS)
 def test_wrong_counts_and_keywords_for_shape_takers(name):
-    function = getattr(halvorn, name)
+    function = shape_taker(name)
     element_type = element_type_of(name)
     full = name.startswith("quorva_full_")
     value = fill_value(element_type)
@@ -622,14 +628,15 @@ def test_relabelling_and_reentry_are_refused_and_pickling_works_without_a_crash(
 
 def test_a_deleted_class_is_refused_and_the_others_keep_working():
     result = run_python("""
-        import gc, weakref, halvorn, halvorn_testing
+        import gc, pickle, weakref, halvorn, halvorn_testing
         kept = halvorn.quorva_ones_float32([2])
-        gone = weakref.ref(halvorn.TensorFloat64)
-        del halvorn.TensorFloat64
+        pickled = pickle.dumps(halvorn.Generator(7))
+        gone = [weakref.ref(halvorn.TensorFloat64), weakref.ref(halvorn.Generator)]
+        del halvorn.TensorFloat64, halvorn.Generator
         gc.collect()
-        print(gone() is None)
+        print(gone[0]() is None and gone[1]() is None)
         for call in (lambda: halvorn.quorva_zeros_float64([3]), lambda: halvorn.quorva_array_float64([1.0]),
-                     lambda: halvorn_testing.build_float64([1], [2.0])):
+                     lambda: halvorn_testing.build_float64([1], [2.0]), lambda: pickle.loads(pickled)):
             try:
                 call()
             except (TypeError, RuntimeError) as error:
@@ -637,4 +644,4 @@ def test_a_deleted_class_is_refused_and_the_others_keep_working():
         print(halvorn.quorva_add_float32(kept, kept).to_list(), halvorn.quorva_zeros_int16([1]).to_list())
     """)
     assert (result.stderr, result.returncode) == (b"", 0)
-    assert result.stdout == b"True\nTypeError\nTypeError\nTypeError\n[2.0, 2.0] [0]\n"
+    assert result.stdout == b"True\nTypeError\nTypeError\nTypeError\nTypeError\n[2.0, 2.0] [0]\n"

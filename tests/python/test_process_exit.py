@@ -194,6 +194,7 @@ SHAPE_TAKERS = [
     *(f"halvorn.quorva_full_{t}" for t in ELEMENT_TYPES),
     *(f"halvorn.quorva_{kind}_{t}" for kind in ["rand", "randn"] for t in FLOAT_TYPES),
     *(f"halvorn.{cls.__name__}" for cls in TENSOR_CLASSES.values()),
+    *(f"halvorn.Generator(7).{kind}_{t}" for kind in ["rand", "randn"] for t in FLOAT_TYPES),
 ]
 
 IMPOSSIBLE_SHAPES = {

@@ -64,6 +64,10 @@ MEMBER_ROWS = {
     "__complex__": "| `float(t)`, `int(t)`, `complex(t)` |",
     "__index__": "| `operator.index(t)`, `seq[t]` |",
 }
+# The same for the added Generator class.
+GENERATOR_ROWS = {"__init__": "| `Generator(seed)` |", "__reduce_ex__": "| `pickle.dumps(g)` |", "__repr__": "| `repr(g)` |",
+                  **dict.fromkeys(["__copy__", "__deepcopy__"], "| `copy.copy(g)`, `copy.deepcopy(g)` |"),
+                  **{f"{op}_float{bits}": f"`g.{op}_float{bits}(shape)`" for op in ["rand", "randn"] for bits in (32, 64)}}
 
 
 def reference_section():
@@ -81,7 +85,8 @@ def test_member_table_covers_every_member_of_every_class():
         members = {name for name in vars(getattr(halvorn, cls_name)) if name not in ignored}
         integer = cls_name.startswith("TensorInt")
         assert members == set(MEMBER_ROWS) - ({"__truediv__"} if integer else {"__index__"}), cls_name
-    for name, row in MEMBER_ROWS.items():
+    assert {name for name in vars(halvorn.Generator) if name not in ignored} == set(GENERATOR_ROWS)
+    for name, row in MEMBER_ROWS.items() | GENERATOR_ROWS.items():
         assert row in reference, f"{name} is missing from the member table"
 
 

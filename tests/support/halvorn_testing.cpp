@@ -221,6 +221,6 @@ PYBIND11_MODULE(halvorn_testing, module) {
   // For the benchmark's call floor: what pybind11 spends getting two tensors
   // into native code and back, with the same caster and the type record held
   // as halvorn holds it, and no work.
-  remember_tensor_type<double>();
+  remember_type<Tensor<double>>();
   module.def("binding_floor", [](const Tensor<double>&, const Tensor<double>&) {});
 }
