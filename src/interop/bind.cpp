@@ -1,17 +1,15 @@
 // The interop layer's registrations on each tensor class, and the module
 // functions it adds; also a rank-0 tensor as a Python number.
-#include "interop/interop.h"
-
-#include "interop/common.h"
+#include <pybind11/complex.h>
 
 #include <complex>
 #include <string>
 #include <type_traits>
 
-#include <pybind11/complex.h>
-
 #include "core/arithmetic.h"
 #include "core/dot.h"
+#include "interop/common.h"
+#include "interop/interop.h"
 
 namespace halvorn::interop {
 namespace {
@@ -72,8 +70,9 @@ void bind_interop(py::class_<Tensor<T>>& cls) {
   // Tensors never change once built, so a copy, shallow or deep, is the
   // instance itself.
   cls.def("__copy__", [](TensorInstance<T> self) { return self; });
-  cls.def("__deepcopy__", [](TensorInstance<T> self, const py::object&) { return self; },
-          py::arg("memo"));
+  cls.def(
+      "__deepcopy__", [](TensorInstance<T> self, const py::object&) { return self; },
+      py::arg("memo"));
   // Plain methods like the other operators: a foreign operand raises
   // TypeError at once.
   cls.def("__matmul__", &dot<T>);

@@ -1,7 +1,8 @@
 // Out: the buffer protocol (memoryview, np.asarray), read-only and in place.
-#include "interop/common.h"
 #include <cstdint>
 #include <vector>
+
+#include "interop/common.h"
 
 namespace halvorn::interop {
 namespace {
@@ -13,10 +14,11 @@ py::buffer_info* export_buffer(PyObject* object, void*) {
   const Tensor<T>& tensor = built_tensor<T>(object);
   const std::vector<std::int64_t> extents = signed_extents(tensor.shape);
   const std::vector<std::int64_t> byte_steps = steps(extents, 16, 1);
-  return new py::buffer_info(first_packet(tensor), static_cast<py::ssize_t>(sizeof(T)),
-                             py::format_descriptor<T>::format(), static_cast<py::ssize_t>(extents.size()),
-                             std::vector<py::ssize_t>(extents.begin(), extents.end()),
-                             std::vector<py::ssize_t>(byte_steps.begin(), byte_steps.end()), /*readonly=*/true);
+  return new py::buffer_info(
+      first_packet(tensor), static_cast<py::ssize_t>(sizeof(T)), py::format_descriptor<T>::format(),
+      static_cast<py::ssize_t>(extents.size()),
+      std::vector<py::ssize_t>(extents.begin(), extents.end()),
+      std::vector<py::ssize_t>(byte_steps.begin(), byte_steps.end()), /*readonly=*/true);
 }
 
 }  // namespace

@@ -2,11 +2,10 @@
 // extents and steps, the refusals every kind of input shares, and the entry
 // points one unit offers another. Not for the module: it includes interop.h.
 //
-// This header brings the bridge in first, so that every tensor argument in the
-// layer goes through the one caster.
+// Through it every unit sees the bridge's casters before it converts anything,
+// so that every tensor argument in the layer goes through the one caster.
 #pragma once
 
-#include "interop/pybind11_bridge.h"
 #include <dlpack/dlpack.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -20,6 +19,7 @@
 #include "core/import.h"
 #include "core/shape.h"
 #include "core/tensor.h"
+#include "interop/pybind11_bridge.h"
 
 #if DLPACK_MAJOR_VERSION < 1
 #error "halvorn needs DLPack 1.0 or later (the versioned capsule)"
@@ -63,10 +63,12 @@ inline std::vector<std::int64_t> signed_extents(const Shape& shape) {
   std::int64_t span = 16;
   for (const std::uint64_t extent : shape) {
     if (extent > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-      throw py::buffer_error("a tensor with an extent above 2**63 - 1 has no buffer or DLPack view");
+      throw py::buffer_error(
+          "a tensor with an extent above 2**63 - 1 has no buffer or DLPack view");
     }
     if (extent != 0 && __builtin_mul_overflow(span, static_cast<std::int64_t>(extent), &span)) {
-      throw py::buffer_error("a tensor whose nonzero extents multiply past 2**59 has no buffer or DLPack view");
+      throw py::buffer_error(
+          "a tensor whose nonzero extents multiply past 2**59 has no buffer or DLPack view");
     }
     extents.push_back(static_cast<std::int64_t>(extent));
   }
@@ -76,8 +78,8 @@ inline std::vector<std::int64_t> signed_extents(const Shape& shape) {
 // Steps between elements, in units of `unit` bytes, for `element_bytes` per
 // element: the product of the later extents times element_bytes / unit. An
 // empty tensor's steps are never taken; where they would overflow they are 0.
-inline std::vector<std::int64_t> steps(const std::vector<std::int64_t>& extents, std::int64_t element_bytes,
-                                       std::int64_t unit) {
+inline std::vector<std::int64_t> steps(const std::vector<std::int64_t>& extents,
+                                       std::int64_t element_bytes, std::int64_t unit) {
   std::vector<std::int64_t> result(extents.size(), 0);
   std::int64_t step = element_bytes / unit;
   bool overflowed = false;
@@ -111,15 +113,16 @@ inline std::string position_text(const Shape& shape, std::uint64_t flat) {
 
 template <class T>
 std::string range_text() {
-  return std::string(ElementTraits<T>::word) + " (" + std::to_string(std::numeric_limits<T>::min()) + " to " +
+  return std::string(ElementTraits<T>::word) + " (" +
+         std::to_string(std::numeric_limits<T>::min()) + " to " +
          std::to_string(std::numeric_limits<T>::max()) + ")";
 }
 
 template <class T>
 [[noreturn]] void raise_overflow(const std::string& value, const std::string& where) {
-  PyErr_SetString(PyExc_OverflowError,
-                  (array_function_name<T>() + "(): " + value + where + " does not fit in " + range_text<T>())
-                      .c_str());
+  PyErr_SetString(PyExc_OverflowError, (array_function_name<T>() + "(): " + value + where +
+                                        " does not fit in " + range_text<T>())
+                                           .c_str());
   throw py::error_already_set();
 }
 
@@ -134,8 +137,8 @@ Tensor<T> finish_import(ImportResult<T>&& result, const Shape& shape, const char
     case ImportRefusal::none:
       return std::move(*result.tensor);
     case ImportRefusal::floating_into_integer:
-      raise_type<T>(std::string("the ") + source + " holds floating-point numbers; an " + ElementTraits<T>::word +
-                    " tensor takes only integers (nothing is truncated)");
+      raise_type<T>(std::string("the ") + source + " holds floating-point numbers; an " +
+                    ElementTraits<T>::word + " tensor takes only integers (nothing is truncated)");
     case ImportRefusal::out_of_range:
       raise_overflow<T>(result.value, position_text(shape, result.element));
   }
@@ -158,13 +161,14 @@ inline bool has_elements(const Shape& shape) {
 // producer put there (a huge stride is legal) becomes 0; an empty block is
 // never walked at all.
 template <class T>
-void set_steps(StridedBlock& block, const std::int64_t* given, std::int64_t unit, std::int64_t item_bytes,
-               const char* source) {
+void set_steps(StridedBlock& block, const std::int64_t* given, std::int64_t unit,
+               std::int64_t item_bytes, const char* source) {
   const Shape& shape = block.shape;
   block.byte_strides.assign(shape.size(), 0);
   std::uint64_t count = 0;
   if (!checked_element_count(shape, count)) {
-    throw py::value_error(array_function_name<T>() + "(): the " + source + "'s extents multiply past 2**64 - 1");
+    throw py::value_error(array_function_name<T>() + "(): the " + source +
+                          "'s extents multiply past 2**64 - 1");
   }
   if (count == 0) return;
   std::int64_t next = item_bytes;  // the C-order step of the axis being looked at

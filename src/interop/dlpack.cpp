@@ -1,8 +1,6 @@
 // DLPack, both ways: __dlpack__ hands out a capsule of a read-only view of
 // lane 0 of every packet (or of a copy), and quorva_array_* reads any
 // producer's capsule, refusing one that breaks the protocol's rules.
-#include "interop/common.h"
-
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -12,9 +10,46 @@
 #include <vector>
 
 #include "core/misuse.h"
+#include "interop/common.h"
 
 namespace halvorn::interop {
 namespace {
+
+// Every DLPack element type halvorn reads, and the one it writes for each
+// element type: the DLPack code and width of each source type.
+struct DlpackType {
+  std::uint8_t code;
+  std::uint8_t bits;
+  SourceType source;
+};
+constexpr DlpackType dlpack_types[] = {
+    {kDLInt, 8, SourceType::int8},       {kDLInt, 16, SourceType::int16},
+    {kDLInt, 32, SourceType::int32},     {kDLInt, 64, SourceType::int64},
+    {kDLUInt, 8, SourceType::uint8},     {kDLUInt, 16, SourceType::uint16},
+    {kDLUInt, 32, SourceType::uint32},   {kDLUInt, 64, SourceType::uint64},
+    {kDLFloat, 16, SourceType::float16}, {kDLFloat, 32, SourceType::float32},
+    {kDLFloat, 64, SourceType::float64}, {kDLBfloat, 16, SourceType::bfloat16},
+    {kDLBool, 8, SourceType::boolean},
+};
+
+// The source type of a DLPack element; none for what is not a single number.
+inline std::optional<SourceType> dlpack_source(const DLDataType& type, bool& complex_number) {
+  complex_number = type.code == kDLComplex;
+  if (type.lanes != 1) return std::nullopt;
+  for (const DlpackType& known : dlpack_types) {
+    if (known.code == type.code && known.bits == type.bits) return known.source;
+  }
+  return std::nullopt;
+}
+
+// The DLPack type of a tensor of T's elements.
+template <class T>
+constexpr DLDataType dlpack_type() {
+  for (const DlpackType& known : dlpack_types) {
+    if (known.source == ElementTraits<T>::source) return DLDataType{known.code, known.bits, 1};
+  }
+  return DLDataType{kDLOpaqueHandle, 0, 0};
+}
 
 // ---------------------------------------------------------------------------
 // Out.
@@ -73,7 +108,8 @@ inline void legacy_capsule_gone(PyObject* capsule) noexcept {
 inline void versioned_capsule_gone(PyObject* capsule) noexcept {
   if (PyCapsule_IsValid(capsule, "dltensor_versioned") == 0) return;
   PyObject* pending = PyErr_GetRaisedException();
-  auto* managed = static_cast<DLManagedTensorVersioned*>(PyCapsule_GetPointer(capsule, "dltensor_versioned"));
+  auto* managed =
+      static_cast<DLManagedTensorVersioned*>(PyCapsule_GetPointer(capsule, "dltensor_versioned"));
   managed->deleter(managed);
   PyErr_SetRaisedException(pending);
 }
@@ -81,14 +117,18 @@ inline void versioned_capsule_gone(PyObject* capsule) noexcept {
 using VersionPair = std::optional<std::tuple<int, int>>;
 
 template <class T>
-py::capsule export_dlpack(TensorInstance<T> self, const py::object& stream, const VersionPair& max_version,
-                          const VersionPair& dl_device, std::optional<bool> copy) {
+py::capsule export_dlpack(TensorInstance<T> self, const py::object& stream,
+                          const VersionPair& max_version, const VersionPair& dl_device,
+                          std::optional<bool> copy) {
   const Tensor<T>& tensor = *self.tensor;
   if (!stream.is_none()) {
-    throw py::buffer_error("a halvorn tensor lives on the CPU, which has no streams: pass stream=None");
+    throw py::buffer_error(
+        "a halvorn tensor lives on the CPU, which has no streams: pass stream=None");
   }
   if (dl_device && *dl_device != std::tuple<int, int>(kDLCPU, 0)) {
-    throw py::buffer_error("a halvorn tensor lives on the CPU, device (1, 0); it cannot be exported to another device");
+    throw py::buffer_error(
+        "a halvorn tensor lives on the CPU, device (1, 0); it cannot be exported to another "
+        "device");
   }
   const bool versioned = max_version && std::get<0>(*max_version) >= 1;
   auto holder = std::make_unique<DlpackHolder>();
@@ -120,8 +160,7 @@ py::capsule export_dlpack(TensorInstance<T> self, const py::object& stream, cons
   view.data = data;
   view.device = DLDevice{kDLCPU, 0};
   view.ndim = static_cast<std::int32_t>(holder->shape.size());
-  view.dtype = DLDataType{ElementTraits<T>::floating ? std::uint8_t{kDLFloat} : std::uint8_t{kDLInt},
-                          static_cast<std::uint8_t>(8 * sizeof(T)), 1};
+  view.dtype = dlpack_type<T>();
   view.shape = holder->shape.data();
   view.strides = holder->strides.data();
   view.byte_offset = 0;
@@ -129,7 +168,8 @@ py::capsule export_dlpack(TensorInstance<T> self, const py::object& stream, cons
   DlpackHolder* raw = holder.release();
   PyObject* capsule;
   if (versioned) {
-    const int asked_minor = std::get<0>(*max_version) == DLPACK_MAJOR_VERSION ? std::get<1>(*max_version) : -1;
+    const int asked_minor =
+        std::get<0>(*max_version) == DLPACK_MAJOR_VERSION ? std::get<1>(*max_version) : -1;
     const std::uint32_t minor = asked_minor >= 0 && asked_minor < DLPACK_MINOR_VERSION
                                     ? static_cast<std::uint32_t>(asked_minor)
                                     : DLPACK_MINOR_VERSION;
@@ -157,46 +197,6 @@ py::capsule export_dlpack(TensorInstance<T> self, const py::object& stream, cons
 // ---------------------------------------------------------------------------
 // In.
 
-// The source type of a DLPack element; none for what is not a single number.
-inline std::optional<SourceType> dlpack_source(const DLDataType& type, bool& complex_number) {
-  complex_number = type.code == kDLComplex;
-  if (type.lanes != 1) return std::nullopt;
-  switch (type.code) {
-    case kDLInt:
-      switch (type.bits) {
-        case 8: return SourceType::int8;
-        case 16: return SourceType::int16;
-        case 32: return SourceType::int32;
-        case 64: return SourceType::int64;
-      }
-      break;
-    case kDLUInt:
-      switch (type.bits) {
-        case 8: return SourceType::uint8;
-        case 16: return SourceType::uint16;
-        case 32: return SourceType::uint32;
-        case 64: return SourceType::uint64;
-      }
-      break;
-    case kDLFloat:
-      switch (type.bits) {
-        case 16: return SourceType::float16;
-        case 32: return SourceType::float32;
-        case 64: return SourceType::float64;
-      }
-      break;
-    case kDLBfloat:
-      if (type.bits == 16) return SourceType::bfloat16;
-      break;
-    case kDLBool:
-      if (type.bits == 8) return SourceType::boolean;
-      break;
-    default:
-      break;
-  }
-  return std::nullopt;
-}
-
 template <class T>
 Tensor<T> import_dltensor(const DLTensor& view) {
   if (view.device.device_type != kDLCPU) {
@@ -206,14 +206,17 @@ Tensor<T> import_dltensor(const DLTensor& view) {
   const std::optional<SourceType> source = dlpack_source(view.dtype, complex_number);
   if (complex_number) raise_type<T>("complex numbers (DLPack) have no place in a real tensor");
   if (!source) {
-    raise_type<T>("DLPack type code " + std::to_string(view.dtype.code) + ", " + std::to_string(view.dtype.bits) +
-                  " bits, " + std::to_string(view.dtype.lanes) + " lanes is not a single number");
+    raise_type<T>("DLPack type code " + std::to_string(view.dtype.code) + ", " +
+                  std::to_string(view.dtype.bits) + " bits, " + std::to_string(view.dtype.lanes) +
+                  " lanes is not a single number");
   }
   // A producer that breaks the rules (through ctypes, or a faulty library)
   // is refused before anything is read.
-  if (view.ndim < 0) throw py::buffer_error(array_function_name<T>() + "(): the DLPack tensor has a negative rank");
+  if (view.ndim < 0)
+    throw py::buffer_error(array_function_name<T>() + "(): the DLPack tensor has a negative rank");
   if (view.ndim > 0 && view.shape == nullptr) {
-    throw py::buffer_error(array_function_name<T>() + "(): the DLPack tensor has no shape for its dimensions");
+    throw py::buffer_error(array_function_name<T>() +
+                           "(): the DLPack tensor has no shape for its dimensions");
   }
   StridedBlock block;
   block.format = SourceFormat{*source, false};
@@ -226,7 +229,8 @@ Tensor<T> import_dltensor(const DLTensor& view) {
   if (has_elements(block.shape)) {
     // An empty tensor's data is never read, and may be null.
     if (view.data == nullptr) {
-      throw py::buffer_error(array_function_name<T>() + "(): the DLPack tensor has elements but no data");
+      throw py::buffer_error(array_function_name<T>() +
+                             "(): the DLPack tensor has elements but no data");
     }
     block.first = static_cast<const std::byte*>(view.data) + view.byte_offset;
   }
@@ -240,7 +244,8 @@ Tensor<T> import_dlpack(py::handle data) {
   py::object method = data.attr("__dlpack__");
   py::object capsule;
   try {
-    capsule = method(py::arg("max_version") = py::make_tuple(DLPACK_MAJOR_VERSION, DLPACK_MINOR_VERSION));
+    capsule =
+        method(py::arg("max_version") = py::make_tuple(DLPACK_MAJOR_VERSION, DLPACK_MINOR_VERSION));
   } catch (py::error_already_set& error) {
     // A producer older than the versioned protocol does not know max_version.
     if (!error.matches(PyExc_TypeError)) throw;
@@ -248,7 +253,8 @@ Tensor<T> import_dlpack(py::handle data) {
   }
   PyObject* raw = capsule.ptr();
   if (PyCapsule_IsValid(raw, "dltensor_versioned") != 0) {
-    auto* managed = static_cast<DLManagedTensorVersioned*>(PyCapsule_GetPointer(raw, "dltensor_versioned"));
+    auto* managed =
+        static_cast<DLManagedTensorVersioned*>(PyCapsule_GetPointer(raw, "dltensor_versioned"));
     if (PyCapsule_SetName(raw, "used_dltensor_versioned") != 0) throw py::error_already_set();
     struct Done {
       DLManagedTensorVersioned* managed;
@@ -284,8 +290,8 @@ void bind_dlpack(py::class_<Tensor<T>>& cls) {
   cls.def("__dlpack_device__", [](const Tensor<T>&) { return std::tuple<int, int>(kDLCPU, 0); });
 }
 
-#define HALVORN_INSTANTIATE(T)                             \
-  template Tensor<T> import_dlpack<T>(py::handle);         \
+#define HALVORN_INSTANTIATE(T)                     \
+  template Tensor<T> import_dlpack<T>(py::handle); \
   template void bind_dlpack<T>(py::class_<Tensor<T>>&);
 HALVORN_FOR_EACH_ELEMENT_TYPE(HALVORN_INSTANTIATE)
 #undef HALVORN_INSTANTIATE

@@ -1,13 +1,13 @@
 // In: quorva_array_<type>, a copy of someone else's numbers. A tensor of the
 // same class is copied as it is; then, in this order, the buffer protocol,
 // DLPack, NumPy's __array__, and nested sequences of numbers.
-#include "interop/common.h"
-
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "interop/common.h"
 
 namespace halvorn::interop {
 namespace {
@@ -19,7 +19,8 @@ template <class T>
 Tensor<T> import_buffer(PyObject* data) {
   Py_buffer view;
   if (PyObject_GetBuffer(data, &view, PyBUF_RECORDS_RO) != 0) {
-    py::raise_from(PyExc_TypeError, (array_function_name<T>() + "(): the object's buffer cannot be read").c_str());
+    py::raise_from(PyExc_TypeError,
+                   (array_function_name<T>() + "(): the object's buffer cannot be read").c_str());
     throw py::error_already_set();
   }
   struct Release {
@@ -30,19 +31,22 @@ Tensor<T> import_buffer(PyObject* data) {
   const char* format = view.format != nullptr ? view.format : "B";
   const ParsedFormat parsed = parse_buffer_format(format, static_cast<std::size_t>(view.itemsize));
   if (parsed.verdict == ParsedFormat::Verdict::complex_number) {
-    raise_type<T>(std::string("complex numbers (buffer format '") + format + "') have no place in a real tensor");
+    raise_type<T>(std::string("complex numbers (buffer format '") + format +
+                  "') have no place in a real tensor");
   }
   if (parsed.verdict == ParsedFormat::Verdict::unsupported) {
-    raise_type<T>(std::string("buffer format '") + format + "' with item size " + std::to_string(view.itemsize) +
-                  " is not a single number");
+    raise_type<T>(std::string("buffer format '") + format + "' with item size " +
+                  std::to_string(view.itemsize) + " is not a single number");
   }
   // What was asked for is a shape and steps, and no suboffsets: an exporter
   // that breaks those rules is refused rather than read wrongly.
   if (view.ndim < 0 || (view.ndim > 0 && view.shape == nullptr)) {
-    throw py::buffer_error(array_function_name<T>() + "(): the buffer has no shape for its dimensions");
+    throw py::buffer_error(array_function_name<T>() +
+                           "(): the buffer has no shape for its dimensions");
   }
   if (view.suboffsets != nullptr) {
-    throw py::buffer_error(array_function_name<T>() + "(): the buffer has suboffsets, which were not asked for");
+    throw py::buffer_error(array_function_name<T>() +
+                           "(): the buffer has suboffsets, which were not asked for");
   }
   StridedBlock block;
   block.first = static_cast<const std::byte*>(view.buf);
@@ -90,7 +94,8 @@ class NestedImport {
     py::object current = py::reinterpret_borrow<py::object>(data);
     while (is_nested_sequence(current.ptr())) {
       if (shape_.size() == deepest_nesting) {
-        throw py::value_error(array_function_name<T>() + "(): sequences nested deeper than 64 levels");
+        throw py::value_error(array_function_name<T>() +
+                              "(): sequences nested deeper than 64 levels");
       }
       const py::object items = fast(current.ptr());
       const Py_ssize_t length = PySequence_Fast_GET_SIZE(items.ptr());
@@ -114,10 +119,11 @@ class NestedImport {
   }
 
   [[noreturn]] void ragged(std::size_t depth, const std::string& found) const {
-    throw py::value_error(array_function_name<T>() + "(): ragged nesting at " + where(depth) + ": expected " +
-                          (depth == shape_.size() ? std::string("a number")
-                                                  : "a sequence of length " + std::to_string(shape_[depth])) +
-                          ", found " + found);
+    throw py::value_error(
+        array_function_name<T>() + "(): ragged nesting at " + where(depth) + ": expected " +
+        (depth == shape_.size() ? std::string("a number")
+                                : "a sequence of length " + std::to_string(shape_[depth])) +
+        ", found " + found);
   }
 
   // Every sequence above the numbers has its level's length, so the tensor
@@ -131,10 +137,12 @@ class NestedImport {
     if (length != shape_[depth]) ragged(depth, "length " + std::to_string(length));
     if (depth + 1 == shape_.size()) return;
     for (std::uint64_t i = 0; i < length; ++i) {
-      if (static_cast<std::uint64_t>(PySequence_Fast_GET_SIZE(items.ptr())) != length) changed(depth);
+      if (static_cast<std::uint64_t>(PySequence_Fast_GET_SIZE(items.ptr())) != length)
+        changed(depth);
       position_.resize(shape_.size());
       position_[depth] = i;
-      const py::object item = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(items.ptr(), i));
+      const py::object item =
+          py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(items.ptr(), i));
       check_structure(item.ptr(), depth + 1);
     }
   }
@@ -162,7 +170,8 @@ class NestedImport {
     }
     const bool last = depth + 1 == shape_.size();
     for (std::uint64_t i = 0; i < length; ++i) {
-      if (static_cast<std::uint64_t>(PySequence_Fast_GET_SIZE(items.ptr())) != length) changed(depth);
+      if (static_cast<std::uint64_t>(PySequence_Fast_GET_SIZE(items.ptr())) != length)
+        changed(depth);
       position_[depth] = i;
       PyObject* item = PySequence_Fast_GET_ITEM(items.ptr(), i);
       if (last && (PyFloat_CheckExact(item) || PyLong_CheckExact(item))) {
@@ -211,10 +220,11 @@ class NestedImport {
         if (wide == -1.0 && PyErr_Occurred() != nullptr) {
           // Beyond every double: the same refusal as float() gives it.
           PyErr_Clear();
-          PyErr_SetString(PyExc_OverflowError, (array_function_name<T>() + "(): " + shown(integer) +
-                                                (shape_.empty() ? "" : " at element " + where(depth)) +
-                                                " is too large for any float")
-                                                   .c_str());
+          PyErr_SetString(PyExc_OverflowError,
+                          (array_function_name<T>() + "(): " + shown(integer) +
+                           (shape_.empty() ? "" : " at element " + where(depth)) +
+                           " is too large for any float")
+                              .c_str());
           throw py::error_already_set();
         }
         return static_cast<T>(wide);
@@ -235,7 +245,8 @@ class NestedImport {
       // module from loading far enough into another version to refuse it.
       const int negative = PyObject_RichCompareBool(integer, py::int_(0).ptr(), Py_LT);
       if (negative < 0) throw py::error_already_set();
-      return negative != 0 ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
+      return negative != 0 ? -std::numeric_limits<float>::infinity()
+                           : std::numeric_limits<float>::infinity();
     }
     // From 2**63 on, a float's step is 2**29 of the double's.
     constexpr std::uint64_t below_float = (std::uint64_t{1} << 29) - 1;
@@ -264,13 +275,15 @@ class NestedImport {
         return static_cast<T>(PyFloat_AS_DOUBLE(item));
       }
     }
-    if (is_complex(item)) refuse(depth, "is complex (" + shown(item) + "); tensors hold real numbers");
+    if (is_complex(item))
+      refuse(depth, "is complex (" + shown(item) + "); tensors hold real numbers");
     if (PyIndex_Check(item) != 0) {
       const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(item));
       if (!index) throw py::error_already_set();
       return from_integer(index.ptr(), depth);
     }
-    const bool has_float = Py_TYPE(item)->tp_as_number != nullptr && Py_TYPE(item)->tp_as_number->nb_float != nullptr;
+    const bool has_float =
+        Py_TYPE(item)->tp_as_number != nullptr && Py_TYPE(item)->tp_as_number->nb_float != nullptr;
     if constexpr (std::is_floating_point_v<T>) {
       if (has_float) {
         const double value = PyFloat_AsDouble(item);
@@ -354,7 +367,8 @@ Tensor<T> import_any(const py::object& data) {
     const Tensor<T>& source = *same;
     Tensor<T> copy(source.shape);
     if (copy.data.size() > 0) {
-      std::memcpy(static_cast<void*>(copy.data.packets), source.data.packets, 16 * copy.data.size());
+      std::memcpy(static_cast<void*>(copy.data.packets), source.data.packets,
+                  16 * copy.data.size());
     }
     return copy;
   }

@@ -5,11 +5,10 @@
 // dlpack.cpp, import.cpp, pickle.cpp, bind.cpp).
 #pragma once
 
-#include "interop/pybind11_bridge.h"
-
 #include <pybind11/pybind11.h>
 
 #include "core/tensor.h"
+#include "interop/pybind11_bridge.h"
 
 namespace halvorn::interop {
 

@@ -1,12 +1,12 @@
 // Pickling: the values alone, sizeof(T) bytes each, with the shape, rebuilt by
 // halvorn._restore_<type>.
-#include "interop/common.h"
-
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <variant>
 #include <vector>
+
+#include "interop/common.h"
 
 namespace halvorn::interop {
 namespace {
@@ -28,9 +28,12 @@ py::tuple reduce(const Tensor<T>& tensor, int protocol) {
   } else if (protocol < 3) {
     // Protocols 0 to 2 have no bytes type, and their text forms spend up to
     // six bytes on a byte; base64 text spends 4/3.
-    payload = py::module_::import("binascii").attr("b2a_base64")(payload, py::arg("newline") = false).attr("decode")("ascii");
+    payload = py::module_::import("binascii")
+                  .attr("b2a_base64")(payload, py::arg("newline") = false)
+                  .attr("decode")("ascii");
   }
-  py::object restore = py::module_::import("halvorn").attr((std::string("_restore_") + ElementTraits<T>::word).c_str());
+  py::object restore = py::module_::import("halvorn").attr(
+      (std::string("_restore_") + ElementTraits<T>::word).c_str());
   return py::make_tuple(restore, py::make_tuple(py::cast(tensor.shape), payload));
 }
 
@@ -41,7 +44,8 @@ template <class T>
 Tensor<T> restore(const Shape& shape, const std::variant<py::buffer, py::str>& values) {
   py::object bytes;
   if (const py::str* text = std::get_if<py::str>(&values)) {
-    bytes = py::module_::import("binascii").attr("a2b_base64")(*text, py::arg("strict_mode") = true);
+    bytes =
+        py::module_::import("binascii").attr("a2b_base64")(*text, py::arg("strict_mode") = true);
   } else {
     bytes = std::get<py::buffer>(values);
   }
@@ -60,7 +64,8 @@ Tensor<T> restore(const Shape& shape, const std::variant<py::buffer, py::str>& v
     }
   }
   if (empty) count = 0;
-  if (count > static_cast<std::uint64_t>(view.len) / sizeof(T) || count * sizeof(T) != static_cast<std::uint64_t>(view.len)) {
+  if (count > static_cast<std::uint64_t>(view.len) / sizeof(T) ||
+      count * sizeof(T) != static_cast<std::uint64_t>(view.len)) {
     throw py::value_error("a pickled tensor's values do not match its shape");
   }
   StridedBlock block;
@@ -105,9 +110,11 @@ void bind_restore(py::module_& module) {
   static const std::string name = std::string("_restore_") + ElementTraits<T>::word;
   // The leading "name(...)\n--\n\n" becomes the function's signature.
   static const std::string doc = name + "(shape, values, /)\n--\n\nRebuilds a pickled tensor.";
-  static PyMethodDef definition{name.c_str(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&restore_entry<T>)),
-                                METH_FASTCALL, doc.c_str()};
-  py::object entry = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&definition, module.ptr(), module.attr("__name__").ptr()));
+  static PyMethodDef definition{
+      name.c_str(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&restore_entry<T>)),
+      METH_FASTCALL, doc.c_str()};
+  py::object entry = py::reinterpret_steal<py::object>(
+      PyCFunction_NewEx(&definition, module.ptr(), module.attr("__name__").ptr()));
   if (!entry) throw py::error_already_set();
   module.attr(name.c_str()) = entry;
 }
@@ -120,8 +127,8 @@ void bind_pickling(py::class_<Tensor<T>>& cls) {
   cls.def("__reduce__", [](const Tensor<T>& tensor) { return reduce<T>(tensor, 2); });
 }
 
-#define HALVORN_INSTANTIATE(T)                                \
-  template void bind_pickling<T>(py::class_<Tensor<T>>&);     \
+#define HALVORN_INSTANTIATE(T)                            \
+  template void bind_pickling<T>(py::class_<Tensor<T>>&); \
   template void bind_restore<T>(py::module_&);
 HALVORN_FOR_EACH_ELEMENT_TYPE(HALVORN_INSTANTIATE)
 #undef HALVORN_INSTANTIATE

@@ -211,10 +211,12 @@ class type_caster<halvorn::InstanceOrUnbuilt<Native>> {
   PYBIND11_TYPE_CASTER(halvorn::InstanceOrUnbuilt<Native>, const_name<Native>());
 
   bool load(handle source, bool /*convert*/) {
-    const value_and_holder part = halvorn::native_part<Native>(source, halvorn::type_info_of<Native>());
+    const value_and_holder part =
+        halvorn::native_part<Native>(source, halvorn::type_info_of<Native>());
     if (part.inst == nullptr) return false;
     value.type = Py_TYPE(source.ptr());
-    value.value = part.holder_constructed() ? static_cast<const Native*>(part.value_ptr()) : nullptr;
+    value.value =
+        part.holder_constructed() ? static_cast<const Native*>(part.value_ptr()) : nullptr;
     return true;
   }
 };
@@ -262,7 +264,8 @@ void install_buffer(pybind11::class_<Tensor<T>>& cls,
 template <class Native, class Argument, class Make>
 void def_constructor(pybind11::class_<Native>& cls, const char* argument_name, const char* noun,
                      Make make) {
-  const std::string refusal = std::string("__init__() cannot run again on ") + noun + " that is built";
+  const std::string refusal =
+      std::string("__init__() cannot run again on ") + noun + " that is built";
   cls.def(
       "__init__",
       [make, refusal](pybind11::detail::value_and_holder& self, Argument argument) {

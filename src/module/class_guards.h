@@ -20,7 +20,9 @@ namespace py = pybind11;
 // assignment between the classes or their subclasses (even through object's
 // own __class__ descriptor), __bases__ assignment, and a class derived from
 // two tensor classes. Must run before the class has instances or subclasses.
-inline void give_own_layout(PyTypeObject* type) { type->tp_basicsize += static_cast<Py_ssize_t>(sizeof(void*)); }
+inline void give_own_layout(PyTypeObject* type) {
+  type->tp_basicsize += static_cast<Py_ssize_t>(sizeof(void*));
+}
 
 // An instance's class never changes. The setter refuses every __class__
 // assignment up front, so even a harmless one between two subclasses of the
@@ -32,8 +34,8 @@ inline void forbid_class_assignment(PyTypeObject* type) {
                          py::str(py::type::handle_of(self).attr("__name__")).cast<std::string>() +
                          " objects");
   });
-  py::object descriptor =
-      py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type))(getter, setter);
+  py::object descriptor = py::reinterpret_borrow<py::object>(
+      reinterpret_cast<PyObject*>(&PyProperty_Type))(getter, setter);
   // Set in the class's own dictionary: setattr on a class would reach
   // object's __class__ descriptor and try to relabel the class itself.
   py::dict namespace_of_type = py::reinterpret_steal<py::dict>(PyType_GetDict(type));

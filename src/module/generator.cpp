@@ -110,10 +110,9 @@ void bind_generator(py::module_& module) {
   // Reading the seed runs no Python code, so no second __init__ can arrive
   // while this one runs; should that change, the check keeps it from building
   // a second generator over the first.
-  def_constructor<Generator, const py::int_&>(generator_class, "seed", "a Generator",
-                                              [](const py::int_& seed) {
-                                                return new Generator(generator_seed(seed));
-                                              });
+  def_constructor<Generator, const py::int_&>(
+      generator_class, "seed", "a Generator",
+      [](const py::int_& seed) { return new Generator(generator_seed(seed)); });
   generator_class
       .def(
           "__reduce_ex__", [](const Generator& self, int) { return reduce_generator(self); },

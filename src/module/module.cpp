@@ -13,8 +13,8 @@
 #include "factories/random.h"
 #include "interop/interop.h"
 #include "interop/pybind11_bridge.h"
-#include "module/dispatch_control.h"
 #include "module/class_guards.h"
+#include "module/dispatch_control.h"
 #include "module/error_settings.h"
 #include "module/generator.h"
 
@@ -36,11 +36,10 @@ void bind_tensor_class(py::module_& module) {
   py::class_<Tensor<T>> tensor_class(module, class_name<T>().c_str(), py::buffer_protocol());
   // A tensor made from Python starts all zero, so no stale heap bytes ever
   // reach Python.
-  def_constructor<Tensor<T>, const Shape&>(tensor_class, "shape", "a tensor", [](const Shape& shape) {
-    return new Tensor<T>(shape, T(0));
-  });
-  tensor_class
-      .def_property_readonly("shape", [](const Tensor<T>& tensor) { return tensor.shape; })
+  def_constructor<Tensor<T>, const Shape&>(
+      tensor_class, "shape", "a tensor",
+      [](const Shape& shape) { return new Tensor<T>(shape, T(0)); });
+  tensor_class.def_property_readonly("shape", [](const Tensor<T>& tensor) { return tensor.shape; })
       .def("to_list", &to_list<T>)
       // Plain methods, not operator overloads: a foreign operand raises
       // TypeError at once instead of deferring to its reflected method.
@@ -89,7 +88,8 @@ std::string function_name(const char* operation) {
 
 void bind_constant_factories(py::module_& module) {
   for_each_element_type([&]<class T>() { module.def(function_name<T>("full").c_str(), &full<T>); });
-  for_each_element_type([&]<class T>() { module.def(function_name<T>("zeros").c_str(), &zeros<T>); });
+  for_each_element_type(
+      [&]<class T>() { module.def(function_name<T>("zeros").c_str(), &zeros<T>); });
   for_each_element_type([&]<class T>() { module.def(function_name<T>("ones").c_str(), &ones<T>); });
 }
 
@@ -110,10 +110,12 @@ void bind_dot(py::module_& module) {
 // Bound straight to the native instantiations. There are no integer variants.
 void bind_random_factories(py::module_& module) {
   for_each_element_type([&]<class T>() {
-    if constexpr (ElementTraits<T>::floating) module.def(function_name<T>("rand").c_str(), &rand<T>);
+    if constexpr (ElementTraits<T>::floating)
+      module.def(function_name<T>("rand").c_str(), &rand<T>);
   });
   for_each_element_type([&]<class T>() {
-    if constexpr (ElementTraits<T>::floating) module.def(function_name<T>("randn").c_str(), &randn<T>);
+    if constexpr (ElementTraits<T>::floating)
+      module.def(function_name<T>("randn").c_str(), &randn<T>);
   });
 }
 

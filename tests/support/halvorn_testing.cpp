@@ -193,8 +193,8 @@ void bind_rule_breaker(py::module_& module) {
 }
 
 template <class T>
-void bind_type(py::module_& module, const char* suffix) {
-  module.def((std::string("build_") + suffix).c_str(), &build<T>);
+void bind_type(py::module_& module) {
+  module.def((std::string("build_") + ElementTraits<T>::word).c_str(), &build<T>);
   module.def("packet_bytes", &packet_bytes<T>);
   module.def("dot_with", &dot_with<T>);
 }
@@ -206,10 +206,7 @@ PYBIND11_MODULE(halvorn_testing, module) {
   using namespace halvorn;
   // The tensor classes must be registered before anything here returns one.
   py::module_::import("halvorn");
-  bind_type<short>(module, "int16");
-  bind_type<int>(module, "int32");
-  bind_type<float>(module, "float32");
-  bind_type<double>(module, "float64");
+  for_each_element_type([&]<class T>() { bind_type<T>(module); });
   module.def("instruction_sets", &instruction_sets);
   module.def("cap_kernels", &cap_kernels);
   module.def("chosen_kernels", &chosen_kernels);
