@@ -12,6 +12,7 @@ import subprocess
 import sys
 
 import halvorn
+import halvorn_testing as testing
 import pytest
 
 METHODS = ["rand_float32", "rand_float64", "randn_float32", "randn_float64"]
@@ -38,13 +39,13 @@ int main() {
   }
 }
 """
-DRAW = """import halvorn, json, sys
-seed, scenarios = json.loads(sys.argv[1])
+DRAW = """import halvorn, halvorn_testing, json, sys
+seed, scenarios, path = json.loads(sys.argv[1])
+assert halvorn_testing.cap_kernels(path) == path
 print(json.dumps([[getattr(g, m)(s).to_list() for m, s in calls]
                   for g, calls in ((halvorn.Generator(seed), calls) for calls in scenarios)]))"""
-# The environment that makes halvorn run each CPU path; for now only the one
-# this machine picks can be chosen.
-PATHS = {"chosen": {}}
+# Every instruction set this machine runs, each capped through the companion.
+PATHS = testing.instruction_sets()
 # Counts on both sides of the kernels' blocks (256 values), of a normal
 # block's 512, and of the engine's 624 words.
 SIZES = [1, 2, 3, 255, 256, 257, 511, 512, 513, 623, 624, 625, 1249]
@@ -69,8 +70,8 @@ def reference(tmp_path_factory):
 def test_draws_match_std_mt19937_and_the_standard_distributions(reference, path, seed):
     calls = "".join(f"{seed} {' '.join(f'{m} {math.prod(s)}' for m, s in c)} end\n" for c in SCENARIOS)
     expected = subprocess.run([reference], input=calls, capture_output=True, text=True, check=True, env=PLAIN)
-    drawn = subprocess.run([sys.executable, "-c", DRAW, json.dumps([seed, SCENARIOS])],
-                           capture_output=True, text=True, env=os.environ | PATHS[path])
+    drawn = subprocess.run([sys.executable, "-c", DRAW, json.dumps([seed, SCENARIOS, path])],
+                           capture_output=True, text=True, env=os.environ)
     assert drawn.returncode == 0, drawn.stderr
     assert [[[v.hex() for v in call] for call in scenario] for scenario in json.loads(drawn.stdout)] == [
         [[float.fromhex(v).hex() for v in call.split()] for call in line.split(";")[:-1]]
