@@ -240,7 +240,7 @@ TEST(KeptBlockFork, ForksWhileAnotherThreadUsesTheCacheLeaveTheChildWorking) {
     if (child == 0) {
       // A lock left held by the churning thread would hang here; the alarm
       // turns that into a death by signal.
-      alarm(10);
+      alarm(5);
       for (int round = 0; round < 50; ++round) {
         const PacketBlock block = allocate_packets(kept_count, false);
         if (block.address == nullptr) _exit(2);
