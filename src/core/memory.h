@@ -19,8 +19,8 @@ struct PacketBlock {
 // caller, which knows what the block was for, reports it.
 PacketBlock allocate_packets(std::uint64_t n, bool zeroed) noexcept;
 
-// Returns a block from allocate_packets(n, ...). A block of 64 KiB to 128 MiB
-// is kept for the next uninitialised request of exactly its size instead (up
+// Returns a block from allocate_packets(n, ...). A heap block of 64 KiB to
+// 128 MiB is kept for the next uninitialised request of exactly its size instead (up
 // to 16 blocks and 128 MiB in all, the oldest going first); a kept block
 // goes back to the system once it has waited a second, checked whenever a
 // block is asked for or released. Safe from any thread, and across fork().
