@@ -112,6 +112,15 @@ bool worth_keeping(std::size_t bytes) noexcept {
   return bytes >= kept_blocks.smallest && bytes <= kept_blocks.capacity && cache_usable();
 }
 
+PacketBlock fresh_block(std::size_t bytes, bool zeroed) noexcept {
+  if (zeroed && bytes >= mapping_threshold) {
+    void* address =
+        mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return {address == MAP_FAILED ? nullptr : address, true};
+  }
+  return {zeroed ? std::calloc(bytes / 16, 16) : std::malloc(bytes), false};
+}
+
 }  // namespace
 
 PacketBlock allocate_packets(std::uint64_t n, bool zeroed) noexcept {
@@ -134,14 +143,12 @@ PacketBlock allocate_packets(std::uint64_t n, bool zeroed) noexcept {
       return reused;
     }
   }
-  PacketBlock block{nullptr, false};
-  if (zeroed && bytes >= mapping_threshold) {
-    void* address =
-        mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (address == MAP_FAILED) return {nullptr, false};
-    block = {address, true};
-  } else {
-    block.address = zeroed ? std::calloc(static_cast<std::size_t>(n), 16) : std::malloc(bytes);
+  PacketBlock block = fresh_block(bytes, zeroed);
+  if (block.address == nullptr) {
+    // Memory that blocks of other sizes are kept in is no reason to fail:
+    // they go back, and the request is tried once more.
+    release_kept_packets();
+    block = fresh_block(bytes, zeroed);
     if (block.address == nullptr) return block;
   }
   if (bytes >= 2 * huge_page) advise_huge_pages(block.address, bytes);

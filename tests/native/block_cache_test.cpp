@@ -1,12 +1,14 @@
 #include "core/block_cache.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -260,6 +262,36 @@ TEST(KeptBlockFork, ForksWhileAnotherThreadUsesTheCacheLeaveTheChildWorking) {
   stop.store(true);
   churn.join();
   release_kept_packets();
+}
+
+TEST(KeptBlockPressure, KeptBlocksGoBackBeforeAnAllocationFails) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer's shadow memory needs more address space than any limit here";
+#endif
+  release_kept_packets();
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    // 96 MiB kept, then an address-space limit with room for 64 MiB more:
+    // a 112 MiB block fits only once the kept one is gone.
+    const std::uint64_t kept = (std::uint64_t{96} << 20) / 16;
+    const std::uint64_t wanted = (std::uint64_t{112} << 20) / 16;
+    release_packets(allocate_packets(kept, false), kept);
+    if (kept_packets().blocks != 1) _exit(2);
+    std::ifstream statm("/proc/self/statm");
+    rlim_t pages = 0;
+    statm >> pages;
+    const rlim_t limit = pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (rlim_t{64} << 20);
+    const rlimit address_space{limit, limit};
+    if (setrlimit(RLIMIT_AS, &address_space) != 0) _exit(3);
+    const PacketBlock block = allocate_packets(wanted, false);
+    if (block.address == nullptr) _exit(4);
+    _exit(kept_packets().blocks == 0 ? 0 : 5);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
