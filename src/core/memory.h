@@ -23,7 +23,8 @@ PacketBlock allocate_packets(std::uint64_t n, bool zeroed) noexcept;
 // 128 MiB is kept for the next uninitialised request of exactly its size instead (up
 // to 16 blocks and 128 MiB in all, the oldest going first); a kept block
 // goes back to the system once it has waited a second, checked whenever a
-// block is asked for or released. Safe from any thread, and across fork().
+// block is asked for or released, and every kept block goes back before a
+// request is refused. Safe from any thread, and across fork().
 void release_packets(PacketBlock block, std::uint64_t n) noexcept;
 
 // Gives every kept block back to the system now.
