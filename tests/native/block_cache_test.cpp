@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -19,114 +20,64 @@
 namespace halvorn {
 namespace {
 
-// The bookkeeping on its own, with made-up addresses (never dereferenced) and
-// a clock of its own.
+// The bookkeeping alone: made-up addresses (never dereferenced), a clock of
+// its own. Block i is kept at time i.
 constexpr std::size_t KiB = 1024;
-constexpr BlockCache::Limits small_limits{64 * KiB, 2048 * KiB, 1000};
-
-PacketBlock fake_block(std::uintptr_t tag) {
-  return {reinterpret_cast<void*>(tag << 12), (tag & 1) != 0};
-}
-
-std::vector<void*> addresses(const BlockCache::Released& released) {
-  std::vector<void*> out;
-  for (std::size_t i = 0; i < released.count; ++i) out.push_back(released.entries[i].block.address);
-  return out;
-}
+PacketBlock fake(std::size_t i) { return {reinterpret_cast<void*>((i + 1) << 12), i % 2 == 1}; }
 
 struct Keeping {
   const char* name;
-  std::vector<std::size_t> kept;  // sizes kept in this order, one time unit apart
-  std::size_t asked;              // the size then asked for
-  int taken;                      // index into kept of the block handed out, -1 for none
-  std::vector<int> let_go;        // indices into kept given back, in order
+  std::vector<std::size_t> kept;  // sizes in KiB
+  std::size_t asked;              // size in KiB asked for at time `now`
+  std::uint64_t now;
+  int taken;                // index of the block handed out, -1 for none
+  std::vector<int> let_go;  // indices given back, in order, by keep and take
 };
 
 class BlockCacheKeeping : public ::testing::TestWithParam<Keeping> {};
 
-TEST_P(BlockCacheKeeping, TakesTheNewestExactMatchAndGivesBackTheOldestFirst) {
+TEST_P(BlockCacheKeeping, TakesTheNewestExactMatchAndLetsTheOldestGo) {
   const Keeping& c = GetParam();
-  BlockCache cache(small_limits);
+  BlockCache cache({64 * KiB, 2048 * KiB, 100});
   BlockCache::Released released;
-  std::size_t expected_bytes = 0;
-  for (std::size_t i = 0; i < c.kept.size(); ++i) {
-    cache.keep(fake_block(i + 1), c.kept[i], i, released);
-    expected_bytes += c.kept[i];
+  for (std::size_t i = 0; i < c.kept.size(); ++i) cache.keep(fake(i), c.kept[i] * KiB, i, released);
+  const PacketBlock got = cache.take(c.asked * KiB, c.now, released);
+  std::vector<void*> let_go, expected;
+  for (std::size_t i = 0; i < released.count; ++i)
+    let_go.push_back(released.entries[i].block.address);
+  std::size_t held = 0;
+  for (std::size_t i = 0; i < c.kept.size(); ++i) held += c.kept[i] * KiB;
+  for (const int i : c.let_go) {
+    expected.push_back(fake(static_cast<std::size_t>(i)).address);
+    held -= c.kept[static_cast<std::size_t>(i)] * KiB;
   }
-  std::vector<void*> let_go;
-  for (const int index : c.let_go) {
-    let_go.push_back(fake_block(static_cast<std::uintptr_t>(index) + 1).address);
-    expected_bytes -= c.kept[static_cast<std::size_t>(index)];
-  }
-  EXPECT_EQ(addresses(released), let_go);
-  EXPECT_EQ(cache.held_bytes(), expected_bytes);
-  EXPECT_LE(cache.held_bytes(), small_limits.capacity);
+  EXPECT_EQ(let_go, expected);
+  const PacketBlock wanted = c.taken < 0 ? PacketBlock{nullptr, false} : fake(std::size_t(c.taken));
+  EXPECT_EQ(got.address, wanted.address);
+  EXPECT_EQ(got.mapped, wanted.mapped);
+  EXPECT_EQ(cache.held_bytes(), held - (c.taken < 0 ? 0 : c.asked * KiB));
   EXPECT_LE(cache.held_blocks(), BlockCache::slots);
-
-  BlockCache::Released none;
-  const PacketBlock got = cache.take(c.asked, c.kept.size(), none);
-  EXPECT_EQ(none.count, 0u);
-  if (c.taken < 0) {
-    EXPECT_EQ(got.address, nullptr);
-    EXPECT_EQ(cache.held_bytes(), expected_bytes);
-  } else {
-    const PacketBlock wanted = fake_block(static_cast<std::uintptr_t>(c.taken) + 1);
-    EXPECT_EQ(got.address, wanted.address);
-    EXPECT_EQ(got.mapped, wanted.mapped);
-    EXPECT_EQ(cache.held_bytes(), expected_bytes - c.asked);
-    // Taken once only.
-    EXPECT_NE(cache.take(c.asked, c.kept.size(), none).address, wanted.address);
-  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BlockCacheKeeping,
     ::testing::Values(
-        Keeping{"NewestOfTheSize", {64 * KiB, 96 * KiB, 64 * KiB, 80 * KiB}, 64 * KiB, 2, {}},
-        Keeping{"ExactSizeOnly", {96 * KiB, 128 * KiB}, 100 * KiB, -1, {}},
-        Keeping{"TooSmallGoesStraightBack", {64 * KiB - 16, 64 * KiB}, 64 * KiB - 16, -1, {0}},
-        Keeping{"LargerThanCapacityGoesStraightBack", {2048 * KiB + 16}, 2048 * KiB + 16, -1, {0}},
-        Keeping{"CapacityLetsTheOldestGo",
-                {1024 * KiB, 512 * KiB, 256 * KiB, 512 * KiB, 1024 * KiB},
-                512 * KiB,
-                3,
-                {0, 1}},
-        Keeping{"WholeCapacityInOneBlock", {64 * KiB, 2048 * KiB}, 2048 * KiB, 1, {0}},
-        Keeping{"SlotsLetTheOldestGo",
-                std::vector<std::size_t>(BlockCache::slots + 2, 64 * KiB),
-                64 * KiB,
-                BlockCache::slots + 1,
-                {0, 1}}),
+        Keeping{"NewestOfTheSize", {64, 96, 64, 80}, 64, 4, 2, {}},
+        Keeping{"ExactSizeOnly", {96, 128}, 100, 2, -1, {}},
+        Keeping{"TooSmallGoesStraightBack", {63, 64}, 63, 2, -1, {0}},
+        Keeping{"LargerThanCapacityGoesStraightBack", {2049}, 2049, 1, -1, {0}},
+        Keeping{"CapacityLetsTheOldestGo", {1024, 512, 256, 512, 1024}, 512, 5, 3, {0, 1}},
+        Keeping{"SlotsLetTheOldestGo", std::vector<std::size_t>(18, 64), 64, 18, 17, {0, 1}},
+        // Idle 100 time units: the first two go at the next call,
+        // whatever it asks for.
+        Keeping{"IdleBlocksGo", {64, 64, 96}, 128, 101, -1, {0, 1}},
+        Keeping{"NotYetIdle", {64, 96}, 64, 99, 0, {}}),
     [](const auto& test) { return test.param.name; });
 
-TEST(BlockCacheIdle, BlocksKeptIdleTooLongGoBackAtTheNextCall) {
-  BlockCache cache(small_limits);
-  BlockCache::Released released;
-  cache.keep(fake_block(1), 64 * KiB, 0, released);
-  cache.keep(fake_block(2), 64 * KiB, 500, released);
-  cache.keep(fake_block(3), 96 * KiB, 900, released);
-  EXPECT_EQ(released.count, 0u);
+// The process-wide cache behind every tensor. 64 KiB is the smallest block
+// kept; zero blocks of 1 MiB and more are mapped.
+constexpr std::uint64_t kept_count = 4096, mapped_count = 1 << 16;
 
-  cache.trim(999, released);
-  EXPECT_EQ(released.count, 0u);
-  // Asking for another size still ends the first block's stay.
-  EXPECT_EQ(cache.take(128 * KiB, 1000, released).address, nullptr);
-  EXPECT_EQ(addresses(released), std::vector<void*>{fake_block(1).address});
-  EXPECT_EQ(cache.held_blocks(), 2u);
-
-  BlockCache::Released later;
-  cache.keep(fake_block(4), 80 * KiB, 1600, later);
-  EXPECT_EQ(addresses(later), std::vector<void*>{fake_block(2).address});
-  EXPECT_EQ(cache.held_bytes(), (96 + 80) * KiB);
-
-  BlockCache::Released all;
-  cache.drain(all);
-  EXPECT_EQ(addresses(all), (std::vector<void*>{fake_block(3).address, fake_block(4).address}));
-  EXPECT_EQ(cache.held_blocks(), 0u);
-  EXPECT_EQ(cache.held_bytes(), 0u);
-}
-
-// The process-wide cache behind every tensor.
 template <class T>
 class KeptBlockTest : public ::testing::Test {
  protected:
@@ -135,132 +86,77 @@ class KeptBlockTest : public ::testing::Test {
 };
 TYPED_TEST_SUITE(KeptBlockTest, testing::ElementTypes);
 
-// 64 KiB is the smallest block kept; 1 MiB and up, zero blocks are mapped.
-constexpr std::uint64_t kept_count = 4096;
-constexpr std::uint64_t mapped_count = std::uint64_t{1} << 16;
-
-TYPED_TEST(KeptBlockTest, AnUninitialisedTensorReusesAReleasedBlockOfItsSize) {
+TYPED_TEST(KeptBlockTest, UninitialisedTensorsReuseBlocksOfTheirSizeZeroTensorsNever) {
   using T = TypeParam;
   for (const std::uint64_t n : {kept_count, kept_count + 1, mapped_count}) {
-    const void* address = nullptr;
-    {
-      const Tensor<T> first(Shape{n}, T(3));
-      address = first.data.packets;
-    }
-    EXPECT_EQ(kept_packets().blocks, 1u);
+    const void* address = Tensor<T>(Shape{n}, T(3)).data.packets;
     EXPECT_EQ(kept_packets().bytes, n * 16);
-    // Another size misses it; the same size, of any element type, takes it.
     {
+      const Tensor<T> zeros(Shape{n}, T(0));  // fresh and all zero
+      EXPECT_NE(zeros.data.packets, address);
+      for (std::uint64_t i = 0; i < n; ++i) ASSERT_EQ(testing::lanes_of(zeros.data[i])[1], T(0));
       const Tensor<T> other(Shape{n + 1});
       EXPECT_NE(other.data.packets, address);
-    }
-    {
-      const Tensor<double> second(Shape{n});
-      EXPECT_EQ(second.data.packets, address);
-      EXPECT_EQ(kept_packets().blocks, 1u);  // the other size's block
+      const Tensor<double> same_size(Shape{n});
+      EXPECT_EQ(same_size.data.packets, address);
     }
     release_kept_packets();
   }
-}
-
-TYPED_TEST(KeptBlockTest, SmallBlocksAreLeftToTheHeap) {
+  // Left to the heap: smaller blocks, and mapped zero blocks (never written).
   {
-    const Tensor<TypeParam> small(Shape{kept_count - 1}, TypeParam(1));
+    const Tensor<T> small(Shape{kept_count - 1}, T(1)), zeros(Shape{mapped_count}, T(0));
   }
   EXPECT_EQ(kept_packets().blocks, 0u);
-  EXPECT_EQ(kept_packets().bytes, 0u);
 }
 
-TYPED_TEST(KeptBlockTest, ZeroTensorsNeverGetAKeptBlock) {
-  using T = TypeParam;
-  for (const std::uint64_t n : {kept_count, mapped_count}) {
-    const void* address = nullptr;
-    {
-      const Tensor<T> dirty(Shape{n}, T(7));
-      address = dirty.data.packets;
-    }
-    {
-      const Tensor<T> zeros(Shape{n}, T(0));
-      EXPECT_NE(zeros.data.packets, address);
-      for (std::uint64_t i = 0; i < n; ++i) {
-        for (const T lane : testing::lanes_of(zeros.data[i])) ASSERT_EQ(lane, T(0)) << i;
-      }
-      EXPECT_EQ(kept_packets().blocks, 1u);
-    }
-    release_kept_packets();
-  }
+// Runs `body` in a forked child and expects it to exit with status 0.
+void in_child(const std::function<int()>& body) {
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) _exit(body());
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TYPED_TEST(KeptBlockTest, MappedZeroBlocksAreNeverKept) {
-  // Never written, so nothing is saved by reusing their pages.
-  {
-    const Tensor<TypeParam> zeros(Shape{mapped_count}, TypeParam(0));
+int churn(int rounds, unsigned char mark) {
+  int clashes = 0;
+  for (int round = 0; round < rounds; ++round) {
+    const std::uint64_t n = kept_count * (1 + static_cast<std::uint64_t>(round % 3));
+    const PacketBlock block = allocate_packets(n, false);
+    if (block.address == nullptr) return -1;
+    auto* bytes = static_cast<unsigned char*>(block.address);
+    std::memset(bytes, mark, n * 16);
+    std::this_thread::yield();
+    for (std::uint64_t i = 0; i < n * 16; i += 4000) clashes += bytes[i] != mark;
+    release_packets(block, n);
   }
-  EXPECT_EQ(kept_packets().blocks, 0u);
-  // A zero block from the heap was written by calloc: that one is kept.
-  {
-    const Tensor<TypeParam> zeros(Shape{kept_count}, TypeParam(0));
-  }
-  EXPECT_EQ(kept_packets().bytes, kept_count * 16);
+  return clashes;
 }
 
-TEST(KeptBlockThreads, NoBlockIsHandedToTwoThreadsAtOnce) {
+TEST(KeptBlockSharing, ThreadsNeverShareABlockAndForksDoNotInheritALock) {
   release_kept_packets();
   std::atomic<int> clashes{0};
+  std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([t, &clashes] {
-      for (int round = 0; round < 400; ++round) {
-        // Sizes shared between threads, so that their blocks change hands.
-        const std::uint64_t n = kept_count * (1 + static_cast<std::uint64_t>(round % 3));
-        const PacketBlock block = allocate_packets(n, false);
-        if (block.address == nullptr) std::abort();
-        auto* bytes = static_cast<unsigned char*>(block.address);
-        std::memset(bytes, t + 1, n * 16);
-        std::this_thread::yield();
-        for (std::uint64_t i = 0; i < n * 16; i += 4096 - 16) {
-          if (bytes[i] != t + 1) clashes.fetch_add(1);
-        }
-        release_packets(block, n);
-      }
+  for (unsigned char mark = 1; mark <= 4; ++mark) {
+    threads.emplace_back([&, mark] {
+      while (!stop.load()) clashes += churn(50, mark);
     });
   }
+  // A lock held by a churning thread at the fork would hang the child; the
+  // alarm turns that into a death by signal.
+  for (int i = 0; i < 20; ++i) {
+    in_child([] {
+      alarm(5);
+      return churn(50, 9);
+    });
+  }
+  stop.store(true);
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(clashes.load(), 0);
   EXPECT_GT(kept_packets().blocks, 0u);
-  release_kept_packets();
-}
-
-TEST(KeptBlockFork, ForksWhileAnotherThreadUsesTheCacheLeaveTheChildWorking) {
-  release_kept_packets();
-  std::atomic<bool> stop{false};
-  std::thread churn([&stop] {
-    while (!stop.load()) release_packets(allocate_packets(kept_count, false), kept_count);
-  });
-  for (int i = 0; i < 20; ++i) {
-    const pid_t child = fork();
-    ASSERT_NE(child, -1);
-    if (child == 0) {
-      // A lock left held by the churning thread would hang here; the alarm
-      // turns that into a death by signal.
-      alarm(5);
-      for (int round = 0; round < 50; ++round) {
-        const PacketBlock block = allocate_packets(kept_count, false);
-        if (block.address == nullptr) _exit(2);
-        std::memset(block.address, 1, kept_count * 16);
-        release_packets(block, kept_count);
-      }
-      _exit(kept_packets().blocks == 1 ? 0 : 3);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
-    if (WIFEXITED(status)) {
-      EXPECT_EQ(WEXITSTATUS(status), 0);
-    }
-  }
-  stop.store(true);
-  churn.join();
   release_kept_packets();
 }
 
@@ -269,29 +165,17 @@ TEST(KeptBlockPressure, KeptBlocksGoBackBeforeAnAllocationFails) {
   GTEST_SKIP() << "AddressSanitizer's shadow memory needs more address space than any limit here";
 #endif
   release_kept_packets();
-  const pid_t child = fork();
-  ASSERT_NE(child, -1);
-  if (child == 0) {
-    // 96 MiB kept, then an address-space limit with room for 64 MiB more:
-    // a 112 MiB block fits only once the kept one is gone.
-    const std::uint64_t kept = (std::uint64_t{96} << 20) / 16;
-    const std::uint64_t wanted = (std::uint64_t{112} << 20) / 16;
+  in_child([] {
+    // 96 MiB kept, then room for 64 MiB more: 112 MiB fit only without it.
+    const std::uint64_t kept = (96 << 20) / 16, wanted = (112 << 20) / 16;
     release_packets(allocate_packets(kept, false), kept);
-    if (kept_packets().blocks != 1) _exit(2);
-    std::ifstream statm("/proc/self/statm");
     rlim_t pages = 0;
-    statm >> pages;
+    std::ifstream("/proc/self/statm") >> pages;
     const rlim_t limit = pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (rlim_t{64} << 20);
     const rlimit address_space{limit, limit};
-    if (setrlimit(RLIMIT_AS, &address_space) != 0) _exit(3);
-    const PacketBlock block = allocate_packets(wanted, false);
-    if (block.address == nullptr) _exit(4);
-    _exit(kept_packets().blocks == 0 ? 0 : 5);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    if (kept_packets().blocks != 1 || setrlimit(RLIMIT_AS, &address_space) != 0) return 2;
+    return allocate_packets(wanted, false).address != nullptr && kept_packets().blocks == 0 ? 0 : 3;
+  });
 }
 
 }  // namespace
