@@ -32,6 +32,7 @@ def parse_arguments(argv):
     parser.add_argument("--sizes", help="comma-separated element counts")
     parser.add_argument("--shape2d", help="the 2-D element-wise shape, e.g. 1024x1024")
     parser.add_argument("--dot-sizes", help="comma-separated matrix sizes for dot")
+    parser.add_argument("--chained-sizes", help="comma-separated element counts of the chained expressions")
     parser.add_argument("--memory-n", type=int, help="element count of the peak-memory cases")
     parser.add_argument("--publish", action="store_true", help="copy the results to docs/ and README.md")
     parser.add_argument("--keep-blas-env", action="store_true",
@@ -47,6 +48,8 @@ def make_config(args):
         settings["shape2d"] = tuple(int(v) for v in args.shape2d.split("x"))
     if args.dot_sizes:
         settings["dot_sizes"] = [int(v) for v in args.dot_sizes.split(",")]
+    if args.chained_sizes:
+        settings["chained_sizes"] = [int(v) for v in args.chained_sizes.split(",")]
     if args.memory_n:
         settings["memory_n"] = args.memory_n
     families = args.only.split(",") if args.only else list(FAMILIES)

@@ -10,6 +10,7 @@ class Config:
     sizes: list[int]
     shape2d: tuple[int, int]
     dot_sizes: list[int]
+    chained_sizes: list[int]
     memory_n: int
     min_time_ns: int  # one timing (reps calls) lasts at least this long
     min_rounds: int
@@ -23,6 +24,7 @@ FULL_SETTINGS = dict(
     sizes=[1, 16, 256, 4096, 65536, 1048576],
     shape2d=(1024, 1024),
     dot_sizes=[8, 32, 128, 256, 512],
+    chained_sizes=[10_000, 30_000, 100_000, 300_000, 1_000_000, 4_000_000],
     memory_n=1 << 20,
     min_time_ns=1_000_000,
     min_rounds=3,
@@ -34,6 +36,7 @@ QUICK_SETTINGS = dict(
     sizes=[1, 16, 65536, 1048576],
     shape2d=(64, 64),
     dot_sizes=[8, 256],
+    chained_sizes=[10_000, 300_000, 4_000_000],
     memory_n=1 << 20,
     min_time_ns=200_000,
     min_rounds=3,

@@ -1,9 +1,19 @@
 #include "core/memory.h"
 
+#include <pthread.h>
 #include <sys/mman.h>
+#include <time.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <mutex>
+#include <type_traits>
+
+#include "core/block_cache.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace halvorn {
 namespace {
@@ -25,6 +35,92 @@ void advise_huge_pages(void* address, std::size_t bytes) noexcept {
   if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
+// A kept block belongs to no tensor: under AddressSanitizer a read or write
+// through a stale pointer to it is reported as it would be after free().
+void mark_unowned(PacketBlock block, std::size_t bytes) noexcept {
+#if defined(__SANITIZE_ADDRESS__)
+  ASAN_POISON_MEMORY_REGION(block.address, bytes);
+#else
+  (void)block;
+  (void)bytes;
+#endif
+}
+
+void mark_owned(PacketBlock block, std::size_t bytes) noexcept {
+#if defined(__SANITIZE_ADDRESS__)
+  ASAN_UNPOISON_MEMORY_REGION(block.address, bytes);
+#else
+  (void)block;
+  (void)bytes;
+#endif
+}
+
+void give_back(PacketBlock block, std::size_t bytes) noexcept {
+  mark_owned(block, bytes);
+  if (block.mapped) {
+    munmap(block.address, bytes);
+  } else {
+    std::free(block.address);
+  }
+}
+
+void give_back(const BlockCache::Released& released) noexcept {
+  for (std::size_t i = 0; i < released.count; ++i) {
+    give_back(released.entries[i].block, released.entries[i].bytes);
+  }
+}
+
+// Blocks from 64 KiB (4096 packets) up are kept: below that glibc's heap
+// reuses freed memory without returning it. 128 MiB holds the two live
+// temporaries of a chain on four million elements; a second without reuse
+// ends a block's stay.
+constexpr BlockCache::Limits kept_blocks{std::size_t{64} << 10, std::size_t{128} << 20,
+                                         std::uint64_t{1'000'000'000}};
+
+// The coarse clock is read without a system call; its few milliseconds of
+// resolution are nothing against a second of idleness.
+std::uint64_t now_ns() noexcept {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000 +
+         static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+// Both are trivially destructible, so tensors that die during exit, after
+// static destructors would have run, still find them intact; blocks kept at
+// exit stay reachable from here.
+constinit BlockCache cache{kept_blocks};
+constinit std::mutex cache_mutex;
+static_assert(std::is_trivially_destructible_v<BlockCache>);
+static_assert(std::is_trivially_destructible_v<std::mutex>);
+
+// fork() copies the cache with the rest of memory, and its blocks are as valid
+// in the child as in the parent, but a lock held by another thread at that
+// moment would stay held in the child forever. Forking waits until no thread
+// holds it. Where the handlers cannot be registered (out of memory), nothing
+// is kept and every block goes straight back.
+void lock_before_fork() noexcept { cache_mutex.lock(); }
+void unlock_after_fork() noexcept { cache_mutex.unlock(); }
+
+bool cache_usable() noexcept {
+  static const bool registered =
+      pthread_atfork(&lock_before_fork, &unlock_after_fork, &unlock_after_fork) == 0;
+  return registered;
+}
+
+bool worth_keeping(std::size_t bytes) noexcept {
+  return bytes >= kept_blocks.smallest && bytes <= kept_blocks.capacity && cache_usable();
+}
+
+PacketBlock fresh_block(std::size_t bytes, bool zeroed) noexcept {
+  if (zeroed && bytes >= mapping_threshold) {
+    void* address =
+        mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return {address == MAP_FAILED ? nullptr : address, true};
+  }
+  return {zeroed ? std::calloc(bytes / 16, 16) : std::malloc(bytes), false};
+}
+
 }  // namespace
 
 PacketBlock allocate_packets(std::uint64_t n, bool zeroed) noexcept {
@@ -32,13 +128,27 @@ PacketBlock allocate_packets(std::uint64_t n, bool zeroed) noexcept {
   // written past its end.
   if (n > SIZE_MAX / 16) return {nullptr, false};
   const std::size_t bytes = static_cast<std::size_t>(n) * 16;
-  PacketBlock block{nullptr, false};
-  if (zeroed && bytes >= mapping_threshold) {
-    void* address = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (address == MAP_FAILED) return {nullptr, false};
-    block = {address, true};
-  } else {
-    block.address = zeroed ? std::calloc(static_cast<std::size_t>(n), 16) : std::malloc(bytes);
+  // A kept block is dirty: a zeroed request takes fresh pages instead, which
+  // are zero without being written.
+  if (!zeroed && worth_keeping(bytes)) {
+    BlockCache::Released released;
+    PacketBlock reused{nullptr, false};
+    {
+      const std::lock_guard<std::mutex> hold(cache_mutex);
+      reused = cache.take(bytes, now_ns(), released);
+    }
+    give_back(released);
+    if (reused.address != nullptr) {
+      mark_owned(reused, bytes);
+      return reused;
+    }
+  }
+  PacketBlock block = fresh_block(bytes, zeroed);
+  if (block.address == nullptr) {
+    // Memory that blocks of other sizes are kept in is no reason to fail:
+    // they go back, and the request is tried once more.
+    release_kept_packets();
+    block = fresh_block(bytes, zeroed);
     if (block.address == nullptr) return block;
   }
   if (bytes >= 2 * huge_page) advise_huge_pages(block.address, bytes);
@@ -46,11 +156,37 @@ PacketBlock allocate_packets(std::uint64_t n, bool zeroed) noexcept {
 }
 
 void release_packets(PacketBlock block, std::uint64_t n) noexcept {
-  if (block.mapped) {
-    munmap(block.address, static_cast<std::size_t>(n) * 16);
-  } else {
-    std::free(block.address);
+  const std::size_t bytes = static_cast<std::size_t>(n) * 16;
+  // A mapped block is a zero tensor's, and tensors are never written after
+  // they are made: its pages were never touched, so a result would fault
+  // them in just like fresh ones. Keeping it would only hold address space.
+  if (block.mapped || !worth_keeping(bytes)) {
+    give_back(block, bytes);
+    return;
   }
+  mark_unowned(block, bytes);
+  BlockCache::Released released;
+  {
+    const std::lock_guard<std::mutex> hold(cache_mutex);
+    cache.keep(block, bytes, now_ns(), released);
+  }
+  give_back(released);
+}
+
+void release_kept_packets() noexcept {
+  if (!cache_usable()) return;
+  BlockCache::Released released;
+  {
+    const std::lock_guard<std::mutex> hold(cache_mutex);
+    cache.drain(released);
+  }
+  give_back(released);
+}
+
+KeptPackets kept_packets() noexcept {
+  if (!cache_usable()) return {0, 0};
+  const std::lock_guard<std::mutex> hold(cache_mutex);
+  return {cache.held_blocks(), cache.held_bytes()};
 }
 
 }  // namespace halvorn

@@ -1,6 +1,7 @@
 // Packet blocks.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace halvorn {
@@ -18,7 +19,23 @@ struct PacketBlock {
 // caller, which knows what the block was for, reports it.
 PacketBlock allocate_packets(std::uint64_t n, bool zeroed) noexcept;
 
-// Returns a block from allocate_packets(n, ...).
+// Returns a block from allocate_packets(n, ...). A heap block of 64 KiB to
+// 128 MiB is kept for the next uninitialised request of exactly its size instead (up
+// to 16 blocks and 128 MiB in all, the oldest going first); a kept block
+// goes back to the system once it has waited a second, checked whenever a
+// block is asked for or released, and every kept block goes back before a
+// request is refused. Safe from any thread, and across fork().
 void release_packets(PacketBlock block, std::uint64_t n) noexcept;
+
+// Gives every kept block back to the system now.
+void release_kept_packets() noexcept;
+
+struct KeptPackets {
+  std::size_t blocks;
+  std::size_t bytes;
+};
+
+// What is kept at this moment.
+KeptPackets kept_packets() noexcept;
 
 }  // namespace halvorn

@@ -28,6 +28,7 @@ SIZES = [1, 3]
 SHAPE2D = "2x3"
 DOT_SIZES = [2, 3]
 MEMORY_N = 4096
+CHAINED_SIZES = [5]
 # The import and export cases run where the module imports from NumPy.
 INTEROP = hasattr(halvorn, "quorva_array_int16")
 
@@ -58,7 +59,8 @@ def results(tmp_path_factory):
     completed = subprocess.run(
         [sys.executable, "-m", "bench", "--quick", "--keep-blas-env", "--out", str(out),
          "--sizes", ",".join(map(str, SIZES)), "--shape2d", SHAPE2D,
-         "--dot-sizes", ",".join(map(str, DOT_SIZES)), "--memory-n", str(MEMORY_N)],
+         "--dot-sizes", ",".join(map(str, DOT_SIZES)), "--memory-n", str(MEMORY_N),
+         "--chained-sizes", ",".join(map(str, CHAINED_SIZES))],
         capture_output=True, text=True, timeout=600, env=with_checkout_on_path(os.environ),
     )
     assert completed.returncode == 0, completed.stderr[-4000:]
@@ -78,6 +80,8 @@ def expected_case_ids():
             ids |= {f"dot/{kind}/{dtype}/{s}" for s in DOT_SIZES}
         for op in ["to_list", "repr"]:
             ids |= {f"export/{op}/{dtype}/{n}" for n in SIZES}
+        for expression in ["a*b+a", "(a*b+c)*d-e"]:
+            ids |= {f"chained/{expression}/{dtype}/{n}" for n in CHAINED_SIZES}
         if INTEROP:
             for op in ["import array", "import list", "asarray", "from_dlpack"]:
                 ids |= {f"interop/{op}/{dtype}/{n}" for n in SIZES}
@@ -131,6 +135,7 @@ def test_peers_of_each_family(results):
         "export": {"halvorn", "numpy"},
         "interop": {"halvorn", "numpy"},
         "floor": {"halvorn", "numpy"},
+        "chained": {"halvorn", "limit"},
     }
     for case in results["data"]["cases"]:
         if case["family"] == "factory":
@@ -150,7 +155,10 @@ def test_peers_of_each_family(results):
         else:
             expected = wanted[case["family"]]
         assert set(case["sides"]) == expected, case["id"]
-    peers = {c["id"]: c["peer"] for c in results["data"]["cases"]}
+    chains = [c for c in results["data"]["cases"] if c["family"] == "chained"]
+    assert {(c["op"], c["ops"]) for c in chains} == {("a*b+a", 2), ("(a*b+c)*d-e", 4)}
+    assert all(c["faults"] >= 0 and c["targets"] == [] for c in chains)
+    peers = {c["id"]: c["peer"] for c in results["data"]["cases"] if "peer" in c}
     assert peers["elementwise/div/int16/1"] == "floor_divide"
     assert peers["elementwise/div/float32/1"] == "divide"
     assert peers["factory/zeros/int32/3"] == "zeros"
@@ -212,6 +220,28 @@ def test_large_cases_are_held_to_their_limits(bench_package, dtype):
     summary = {row["target"]: row for row in bench_package.targets.target_summary(run)}
     assert summary["integer div, n >= 65536, at the 48 bytes per element it moves"]["peer"] == "limit (bytes moved)"
     assert summary["to_list, n = 1048576, at the cost of making the Python numbers"]["met"] == 0
+
+
+@pytest.mark.parametrize("ratios, faults, mean_met, every_met, faults_met", [
+    ((1.0, 1.2), (0, 64), 1, 2, 2),  # geometric mean 1.095
+    ((1.0, 1.25), (0, 65), 0, 2, 1),  # geometric mean 1.118
+    ((0.8, 1.4), (3, 2), 1, 1, 2),  # one case over 1.35 however good the mean (1.058)
+])
+def test_chained_cases_are_held_to_their_mean_their_worst_and_their_faults(
+        bench_package, ratios, faults, mean_met, every_met, faults_met):
+    chains = [{**large_case("chained", "a*b+a", "float64", 10000 * (k + 1), {"limit": ratio}), "faults": fault}
+              for k, (ratio, fault) in enumerate(zip(ratios, faults))]
+    small = {**large_case("chained", "a*b+a", "float64", 9999, {"limit": 9.0}), "faults": 999}
+    bench_package.targets.apply_targets([*chains, small])
+    run = types.SimpleNamespace(cases=[*chains, small], memory=[])
+    summary = {row["target"]: row for row in bench_package.targets.target_summary(run)}
+    mean = summary["chained a*b+a, (a*b+c)*d-e, n >= 10000, geometric mean"]
+    assert (mean["cases"], mean["met"]) == (2, 2 * mean_met)
+    assert mean["worst_ratio"] == pytest.approx((ratios[0] * ratios[1]) ** 0.5)
+    every = summary["chained a*b+a, (a*b+c)*d-e, n >= 10000, every case"]
+    assert (every["cases"], every["met"]) == (2, every_met)
+    counted = summary["chained a*b+a, (a*b+c)*d-e, n >= 10000, minor page faults per evaluation"]
+    assert (counted["cases"], counted["met"], counted["worst_ratio"]) == (2, faults_met, max(faults))
 
 
 @pytest.mark.parametrize("dtype", TYPES)

@@ -145,10 +145,13 @@ def test_leaving_raise_mode_brings_back_the_exit(leave, call, message):
 
 @pytest.mark.skipif(SANITIZED, reason="an address-space limit leaves AddressSanitizer no room for its shadow")
 def test_unpickling_what_the_heap_refuses():
-    # 4 MiB of int16 values call for 32 MiB of packets, past the limit.
+    # 4 MiB of int16 values call for 32 MiB of packets, past the limit. The
+    # source stays alive: a block of its size released before the limit would
+    # be kept for reuse, and the unpickled tensor would get it.
     prologue = """
 import halvorn, pickle, resource
-data = pickle.dumps(halvorn.quorva_ones_int16([1 << 21]), 5)
+source = halvorn.quorva_ones_int16([1 << 21])
+data = pickle.dumps(source, 5)
 with open('/proc/self/statm') as statm:
     used = int(statm.read().split()[0]) * resource.getpagesize()
 resource.setrlimit(resource.RLIMIT_AS, (used + (24 << 20), resource.getrlimit(resource.RLIMIT_AS)[1]))
