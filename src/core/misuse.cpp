@@ -17,37 +17,6 @@ bool raising() noexcept {
 
 }  // namespace
 
-std::string shape_text(const Shape& shape) {
-  std::string text = "[";
-  for (std::size_t d = 0; d < shape.size(); ++d) {
-    if (d > 0) text += ", ";
-    text += std::to_string(shape[d]);
-  }
-  return text + "]";
-}
-
-Shape index_of(const Shape& shape, std::uint64_t position) {
-  Shape index(shape.size());
-  for (std::size_t d = shape.size(); d-- > 0;) {
-    index[d] = position % shape[d];
-    position /= shape[d];
-  }
-  return index;
-}
-
-bool checked_element_count(const Shape& shape, std::uint64_t& count) noexcept {
-  count = 0;
-  for (const std::uint64_t extent : shape) {
-    if (extent == 0) return true;
-  }
-  std::uint64_t product = 1;
-  for (const std::uint64_t extent : shape) {
-    if (__builtin_mul_overflow(product, extent, &product)) return false;
-  }
-  count = product;
-  return true;
-}
-
 void set_misuse_policy(MisusePolicy policy) noexcept { misuse_policy.store(policy); }
 
 void shapes_do_not_match(const char* operation, const Shape& a, const Shape& b) {

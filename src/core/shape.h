@@ -18,7 +18,18 @@ Shape index_of(const Shape& shape, std::uint64_t position);
 
 // The element count, or false when the product does not fit in 64 bits. A zero
 // extent makes the count 0 however large the others are, so zeros are looked
-// for before multiplying.
-bool checked_element_count(const Shape& shape, std::uint64_t& count) noexcept;
+// for before multiplying. Inline: every tensor that is made asks it.
+inline bool checked_element_count(const Shape& shape, std::uint64_t& count) noexcept {
+  count = 0;
+  for (const std::uint64_t extent : shape) {
+    if (extent == 0) return true;
+  }
+  std::uint64_t product = 1;
+  for (const std::uint64_t extent : shape) {
+    if (__builtin_mul_overflow(product, extent, &product)) return false;
+  }
+  count = product;
+  return true;
+}
 
 }  // namespace halvorn

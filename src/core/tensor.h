@@ -76,6 +76,13 @@ struct PacketBuffer {
   bool mapped_ = false;
 };
 
+// Room in `data` for every element of `shape`; storage that cannot be had is
+// misuse, reported with the shape.
+template <class T>
+void reserve_elements(PacketBuffer<T>& data, const Shape& shape, bool zeroed) {
+  if (!data.resize(element_count(shape), zeroed)) tensor_storage_unavailable(shape);
+}
+
 // An n-dimensional array of T, one packet per element in row-major order.
 // Built, moved and destroyed; never copied, never resized after construction.
 template <class T>
@@ -87,7 +94,7 @@ struct Tensor {
 
   // Leaves every packet uninitialised: for callers that write every element.
   explicit Tensor(const Shape& extents) : shape(extents) {
-    if (!data.resize(element_count(shape))) tensor_storage_unavailable(shape);
+    reserve_elements(data, shape, false);
   }
 
   // Every element equal to value, broadcast into all lanes.
@@ -96,9 +103,9 @@ struct Tensor {
     // writing at all: the heap hands out zeroed blocks.
     const T zero = T(0);
     if (std::memcmp(&value, &zero, sizeof(T)) == 0) {
-      if (!data.resize(element_count(shape), true)) tensor_storage_unavailable(shape);
+      reserve_elements(data, shape, true);
     } else {
-      if (!data.resize(element_count(shape))) tensor_storage_unavailable(shape);
+      reserve_elements(data, shape, false);
       fill_packets(data.packets, data.size(), value);
     }
   }

@@ -145,24 +145,16 @@ Tensor<T> finish_import(ImportResult<T>&& result, const Shape& shape, const char
   raise_type<T>("unreachable");
 }
 
-// False when any extent is 0.
-inline bool has_elements(const Shape& shape) {
-  for (const std::uint64_t extent : shape) {
-    if (extent == 0) return false;
-  }
-  return true;
-}
-
 // Sets the block's byte steps from a producer's `given` steps (in units of
 // `unit` bytes; null for C order of `item_bytes` elements), refusing what
 // cannot be walked without overflowing 64 bits: an element count past
 // 2**64 - 1, or steps that reach more than 2**63 - 1 bytes from the first
 // element. An axis with one element never takes its step, so whatever the
 // producer put there (a huge stride is legal) becomes 0; an empty block is
-// never walked at all.
+// never walked at all. Returns the block's element count.
 template <class T>
-void set_steps(StridedBlock& block, const std::int64_t* given, std::int64_t unit,
-               std::int64_t item_bytes, const char* source) {
+std::uint64_t set_steps(StridedBlock& block, const std::int64_t* given, std::int64_t unit,
+                        std::int64_t item_bytes, const char* source) {
   const Shape& shape = block.shape;
   block.byte_strides.assign(shape.size(), 0);
   std::uint64_t count = 0;
@@ -170,7 +162,7 @@ void set_steps(StridedBlock& block, const std::int64_t* given, std::int64_t unit
     throw py::value_error(array_function_name<T>() + "(): the " + source +
                           "'s extents multiply past 2**64 - 1");
   }
-  if (count == 0) return;
+  if (count == 0) return 0;
   std::int64_t next = item_bytes;  // the C-order step of the axis being looked at
   bool next_fits = true;
   std::int64_t reach = 0;
@@ -192,6 +184,7 @@ void set_steps(StridedBlock& block, const std::int64_t* given, std::int64_t unit
     }
     next_fits = next_fits && !__builtin_mul_overflow(next, extent, &next);
   }
+  return count;
 }
 
 // ---------------------------------------------------------------------------

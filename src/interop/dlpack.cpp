@@ -225,8 +225,7 @@ Tensor<T> import_dltensor(const DLTensor& view) {
     block.shape.push_back(static_cast<std::uint64_t>(view.shape[d]));
   }
   const auto bytes = static_cast<std::int64_t>(source_bytes(*source));
-  set_steps<T>(block, view.strides, bytes, bytes, "DLPack tensor");
-  if (has_elements(block.shape)) {
+  if (set_steps<T>(block, view.strides, bytes, bytes, "DLPack tensor") != 0) {
     // An empty tensor's data is never read, and may be null.
     if (view.data == nullptr) {
       throw py::buffer_error(array_function_name<T>() +

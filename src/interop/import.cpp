@@ -55,8 +55,8 @@ Tensor<T> import_buffer(PyObject* data) {
     if (view.shape[d] < 0) raise_type<T>("the buffer has a negative extent");
     block.shape.push_back(static_cast<std::uint64_t>(view.shape[d]));
   }
-  set_steps<T>(block, view.strides, 1, view.itemsize, "buffer");
-  if (block.first == nullptr && has_elements(block.shape)) {
+  const std::uint64_t count = set_steps<T>(block, view.strides, 1, view.itemsize, "buffer");
+  if (block.first == nullptr && count != 0) {
     throw py::buffer_error(array_function_name<T>() + "(): the buffer has elements but no data");
   }
   return finish_import<T>(import_block<T>(block), block.shape, "buffer");

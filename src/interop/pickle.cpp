@@ -55,16 +55,9 @@ Tensor<T> restore(const Shape& shape, const std::variant<py::buffer, py::str>& v
     Py_buffer* view;
     ~Release() { PyBuffer_Release(view); }
   } release{&view};
-  std::uint64_t count = 1;
-  bool empty = false;
-  for (const std::uint64_t extent : shape) empty = empty || extent == 0;
-  for (const std::uint64_t extent : shape) {
-    if (!empty && __builtin_mul_overflow(count, extent, &count)) {
-      throw py::value_error("a pickled tensor's values do not match its shape");
-    }
-  }
-  if (empty) count = 0;
-  if (count > static_cast<std::uint64_t>(view.len) / sizeof(T) ||
+  std::uint64_t count = 0;
+  if (!checked_element_count(shape, count) ||
+      count > static_cast<std::uint64_t>(view.len) / sizeof(T) ||
       count * sizeof(T) != static_cast<std::uint64_t>(view.len)) {
     throw py::value_error("a pickled tensor's values do not match its shape");
   }
@@ -85,7 +78,7 @@ Tensor<T> restore(const Shape& shape, const std::variant<py::buffer, py::str>& v
 // and its exceptions through pybind11's translators, as a bound function's do.
 template <class T>
 PyObject* restore_entry(PyObject*, PyObject* const* arguments, Py_ssize_t count) {
-  try {
+  return call_translating([&] {
     Shape shape;
     std::variant<py::buffer, py::str> values;
     try {
@@ -97,10 +90,7 @@ PyObject* restore_entry(PyObject*, PyObject* const* arguments, Py_ssize_t count)
                            "() takes a shape and the values (bytes or base64 text)");
     }
     return py::cast(restore<T>(shape, values)).release().ptr();
-  } catch (...) {
-    set_error_from_active_exception();
-    return nullptr;
-  }
+  });
 }
 
 }  // namespace
@@ -113,10 +103,7 @@ void bind_restore(py::module_& module) {
   static PyMethodDef definition{
       name.c_str(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&restore_entry<T>)),
       METH_FASTCALL, doc.c_str()};
-  py::object entry = py::reinterpret_steal<py::object>(
-      PyCFunction_NewEx(&definition, module.ptr(), module.attr("__name__").ptr()));
-  if (!entry) throw py::error_already_set();
-  module.attr(name.c_str()) = entry;
+  add_plain_function(module, definition);
 }
 
 template <class T>

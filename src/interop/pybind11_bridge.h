@@ -275,8 +275,30 @@ void def_constructor(pybind11::class_<Native>& cls, const char* argument_name, c
       pybind11::detail::is_new_style_constructor(), pybind11::arg(argument_name));
 }
 
-// In a plain C function's catch (...): the exception being handled becomes the
-// pending Python error, as pybind11's translators make it for a bound one.
-inline void set_error_from_active_exception() { pybind11::detail::try_translate_exceptions(); }
+// The body of a plain C function (METH_FASTCALL, for what pybind11's own
+// functions cannot be: a pickle reconstructor that pickles as its name, a
+// method without pybind11's call overhead): the new reference `body` returns,
+// or null with any exception it throws made the pending Python error, as
+// pybind11's translators make it for a bound function.
+template <class Body>
+PyObject* call_translating(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    pybind11::detail::try_translate_exceptions();
+    return nullptr;
+  }
+}
+
+// Makes `definition` a function of `module`, with the module as its self, so
+// that pickle names it by its place in the module. The definition must
+// outlive the module. The docstring's leading "name(...)\n--\n\n" becomes
+// its signature.
+inline void add_plain_function(pybind11::module_& module, PyMethodDef& definition) {
+  pybind11::object function = pybind11::reinterpret_steal<pybind11::object>(
+      PyCFunction_NewEx(&definition, module.ptr(), module.attr("__name__").ptr()));
+  if (!function) throw pybind11::error_already_set();
+  module.attr(definition.ml_name) = function;
+}
 
 }  // namespace halvorn

@@ -39,9 +39,9 @@ py::tuple reduce_generator(const Generator& generator) {
 }
 
 // A plain C function whose self is the module, as the tensors' _restore_<type>
-// are (interop.h says why): the pickle names it and nothing else.
+// are (pickle.cpp says why): the pickle names it and nothing else.
 PyObject* restore_generator_entry(PyObject*, PyObject* const* arguments, Py_ssize_t count) {
-  try {
+  return call_translating([&]() -> PyObject* {
     try {
       if (count != 5) throw py::cast_error();
       return py::cast(Generator::restore(py::cast<std::uint32_t>(arguments[0]),
@@ -56,10 +56,7 @@ PyObject* restore_generator_entry(PyObject*, PyObject* const* arguments, Py_ssiz
           "_restore_generator() takes a seed, the engine's 624 words, its index and the two "
           "cached normal values (float or None)");
     }
-  } catch (...) {
-    set_error_from_active_exception();
-    return nullptr;
-  }
+  });
 }
 
 // The draws are plain METH_FASTCALL methods rather than pybind11's: a call
@@ -69,7 +66,7 @@ PyObject* restore_generator_entry(PyObject*, PyObject* const* arguments, Py_ssiz
 // keyword argument is refused, as with the factories.
 template <class T, Tensor<T> (Generator::*draw)(const Shape&)>
 PyObject* generator_draw(PyObject* self, PyObject* const* arguments, Py_ssize_t count) {
-  try {
+  return call_translating([&] {
     Generator* target = native_of<Generator>(self);
     Shape shape;
     try {
@@ -80,10 +77,7 @@ PyObject* generator_draw(PyObject* self, PyObject* const* arguments, Py_ssize_t 
           "a Generator's draws take one shape: a sequence of ints from 0 to 2**64 - 1");
     }
     return py::cast((target->*draw)(shape)).release().ptr();
-  } catch (...) {
-    set_error_from_active_exception();
-    return nullptr;
-  }
+  });
 }
 
 // Each docstring is the signature as pybind11 writes one, for the stub.
@@ -141,17 +135,13 @@ void bind_generator(py::module_& module) {
   }
   seal_class(generator_class);
 
-  // The leading "name(...)\n--\n\n" becomes the function's signature.
   static PyMethodDef restore{
       "_restore_generator",
       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&restore_generator_entry)),
       METH_FASTCALL,
       "_restore_generator(seed, words, index, cached_float32, cached_float64, /)\n--\n\n"
       "Rebuilds a pickled Generator."};
-  py::object entry = py::reinterpret_steal<py::object>(
-      PyCFunction_NewEx(&restore, module.ptr(), module.attr("__name__").ptr()));
-  if (!entry) throw py::error_already_set();
-  module.attr("_restore_generator") = entry;
+  add_plain_function(module, restore);
 }
 
 }  // namespace halvorn
