@@ -37,26 +37,22 @@ void advise_huge_pages(void* address, std::size_t bytes) noexcept {
 
 // A kept block belongs to no tensor: under AddressSanitizer a read or write
 // through a stale pointer to it is reported as it would be after free().
-void mark_unowned(PacketBlock block, std::size_t bytes) noexcept {
+void mark_owned(PacketBlock block, std::size_t bytes, bool owned) noexcept {
 #if defined(__SANITIZE_ADDRESS__)
-  ASAN_POISON_MEMORY_REGION(block.address, bytes);
+  if (owned) {
+    ASAN_UNPOISON_MEMORY_REGION(block.address, bytes);
+  } else {
+    ASAN_POISON_MEMORY_REGION(block.address, bytes);
+  }
 #else
   (void)block;
   (void)bytes;
-#endif
-}
-
-void mark_owned(PacketBlock block, std::size_t bytes) noexcept {
-#if defined(__SANITIZE_ADDRESS__)
-  ASAN_UNPOISON_MEMORY_REGION(block.address, bytes);
-#else
-  (void)block;
-  (void)bytes;
+  (void)owned;
 #endif
 }
 
 void give_back(PacketBlock block, std::size_t bytes) noexcept {
-  mark_owned(block, bytes);
+  mark_owned(block, bytes, true);
   if (block.mapped) {
     munmap(block.address, bytes);
   } else {
@@ -139,7 +135,7 @@ PacketBlock allocate_packets(std::uint64_t n, bool zeroed) noexcept {
     }
     give_back(released);
     if (reused.address != nullptr) {
-      mark_owned(reused, bytes);
+      mark_owned(reused, bytes, true);
       return reused;
     }
   }
@@ -164,7 +160,7 @@ void release_packets(PacketBlock block, std::uint64_t n) noexcept {
     give_back(block, bytes);
     return;
   }
-  mark_unowned(block, bytes);
+  mark_owned(block, bytes, false);
   BlockCache::Released released;
   {
     const std::lock_guard<std::mutex> hold(cache_mutex);
