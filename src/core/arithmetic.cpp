@@ -15,12 +15,11 @@ void require_same_shape(const Tensor<T>& a, const Tensor<T>& b, const char* oper
   }
 }
 
-// The result is built without a fill because every packet is written exactly once.
+// out may be a or b itself: each packet is read before its own result is
+// written, and no other packet's result depends on it.
 template <class T, class Operation>
-Tensor<T> elementwise(const Tensor<T>& a, const Tensor<T>& b, Operation operation) {
-  Tensor<T> result(a.shape);
-  transform_packets(a.data.packets, b.data.packets, result.data.packets, a.data.size(), operation);
-  return result;
+void compute(const Tensor<T>& a, const Tensor<T>& b, Packet<T>* out, Operation operation) {
+  transform_packets(a.data.packets, b.data.packets, out, a.data.size(), operation);
 }
 
 // Divisors are checked a block ahead of the division, so the hot loops carry no
@@ -44,30 +43,8 @@ std::uint64_t first_zero_divisor(const Packet<T>* divisors, std::uint64_t n) noe
   return i;
 }
 
-}  // namespace
-
 template <class T>
-Tensor<T> add(const Tensor<T>& a, const Tensor<T>& b) {
-  require_same_shape(a, b, "add");
-  return elementwise(a, b, PacketMath<T>::add);
-}
-
-template <class T>
-Tensor<T> sub(const Tensor<T>& a, const Tensor<T>& b) {
-  require_same_shape(a, b, "sub");
-  return elementwise(a, b, PacketMath<T>::sub);
-}
-
-template <class T>
-Tensor<T> mul(const Tensor<T>& a, const Tensor<T>& b) {
-  require_same_shape(a, b, "mul");
-  return elementwise(a, b, PacketMath<T>::mul);
-}
-
-template <class T>
-Tensor<T> div(const Tensor<T>& a, const Tensor<T>& b) {
-  require_same_shape(a, b, "div");
-  Tensor<T> result(a.shape);
+void divide(const Tensor<T>& a, const Tensor<T>& b, Packet<T>* out) {
   const std::uint64_t n = a.data.size();
   const bool wide = chosen_instruction_set() >= InstructionSet::avx2;
   for (std::uint64_t start = 0; start < n; start += division_block) {
@@ -76,17 +53,81 @@ Tensor<T> div(const Tensor<T>& a, const Tensor<T>& b) {
     if (has_zero_divisor(b.data.packets + start, count)) {
       divisor_is_zero(b.shape, start + first_zero_divisor(b.data.packets + start, count));
     }
-    const auto divide = wide ? PacketMath<T>::div_many_avx2 : PacketMath<T>::div_many;
-    divide(a.data.packets + start, b.data.packets + start, result.data.packets + start, count);
+    const auto divide_block = wide ? PacketMath<T>::div_many_avx2 : PacketMath<T>::div_many;
+    divide_block(a.data.packets + start, b.data.packets + start, out + start, count);
   }
+}
+
+// The result is built without a fill because every packet is written exactly once.
+template <class T, class Write>
+Tensor<T> into_new(const Tensor<T>& a, const Tensor<T>& b, const char* operation, Write write) {
+  require_same_shape(a, b, operation);
+  Tensor<T> result(a.shape);
+  write(result.data.packets);
   return result;
 }
 
-#define HALVORN_INSTANTIATE(T)                                    \
-  template Tensor<T> add<T>(const Tensor<T>&, const Tensor<T>&); \
-  template Tensor<T> sub<T>(const Tensor<T>&, const Tensor<T>&); \
-  template Tensor<T> mul<T>(const Tensor<T>&, const Tensor<T>&); \
-  template Tensor<T> div<T>(const Tensor<T>&, const Tensor<T>&);
+template <class T, class Write>
+void over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b, const char* operation,
+          Write write) {
+  require_same_shape(a, b, operation);
+  write(reused.data.packets);
+  // Whatever factory made the operand, the packets are a result's now.
+  reused.fill_kind = FillKind::none;
+  reused.fill_value = T(0);
+}
+
+}  // namespace
+
+template <class T>
+Tensor<T> add(const Tensor<T>& a, const Tensor<T>& b) {
+  return into_new(a, b, "add", [&](Packet<T>* out) { compute(a, b, out, PacketMath<T>::add); });
+}
+
+template <class T>
+Tensor<T> sub(const Tensor<T>& a, const Tensor<T>& b) {
+  return into_new(a, b, "sub", [&](Packet<T>* out) { compute(a, b, out, PacketMath<T>::sub); });
+}
+
+template <class T>
+Tensor<T> mul(const Tensor<T>& a, const Tensor<T>& b) {
+  return into_new(a, b, "mul", [&](Packet<T>* out) { compute(a, b, out, PacketMath<T>::mul); });
+}
+
+template <class T>
+Tensor<T> div(const Tensor<T>& a, const Tensor<T>& b) {
+  return into_new(a, b, "div", [&](Packet<T>* out) { divide(a, b, out); });
+}
+
+template <class T>
+void add_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b) {
+  over(reused, a, b, "add", [&](Packet<T>* out) { compute(a, b, out, PacketMath<T>::add); });
+}
+
+template <class T>
+void sub_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b) {
+  over(reused, a, b, "sub", [&](Packet<T>* out) { compute(a, b, out, PacketMath<T>::sub); });
+}
+
+template <class T>
+void mul_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b) {
+  over(reused, a, b, "mul", [&](Packet<T>* out) { compute(a, b, out, PacketMath<T>::mul); });
+}
+
+template <class T>
+void div_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b) {
+  over(reused, a, b, "div", [&](Packet<T>* out) { divide(a, b, out); });
+}
+
+#define HALVORN_INSTANTIATE(T)                                               \
+  template Tensor<T> add<T>(const Tensor<T>&, const Tensor<T>&);             \
+  template Tensor<T> sub<T>(const Tensor<T>&, const Tensor<T>&);             \
+  template Tensor<T> mul<T>(const Tensor<T>&, const Tensor<T>&);             \
+  template Tensor<T> div<T>(const Tensor<T>&, const Tensor<T>&);             \
+  template void add_over<T>(Tensor<T>&, const Tensor<T>&, const Tensor<T>&); \
+  template void sub_over<T>(Tensor<T>&, const Tensor<T>&, const Tensor<T>&); \
+  template void mul_over<T>(Tensor<T>&, const Tensor<T>&, const Tensor<T>&); \
+  template void div_over<T>(Tensor<T>&, const Tensor<T>&, const Tensor<T>&);
 HALVORN_INSTANTIATE(short)
 HALVORN_INSTANTIATE(int)
 HALVORN_INSTANTIATE(float)

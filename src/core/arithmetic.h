@@ -20,4 +20,18 @@ Tensor<T> mul(const Tensor<T>& a, const Tensor<T>& b);
 template <class T>
 Tensor<T> div(const Tensor<T>& a, const Tensor<T>& b);
 
+// The same operations written over `reused`, which is a or b itself, instead
+// of into a new block: for an operand that nothing reads again, such as an
+// expression's temporary. Misuse is reported as above; a zero divisor found
+// part way leaves `reused` partly overwritten, so only an operand on its way
+// out may be passed.
+template <class T>
+void add_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b);
+template <class T>
+void sub_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b);
+template <class T>
+void mul_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b);
+template <class T>
+void div_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b);
+
 }  // namespace halvorn

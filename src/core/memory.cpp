@@ -153,9 +153,10 @@ PacketBlock allocate_packets(std::uint64_t n, bool zeroed) noexcept {
 
 void release_packets(PacketBlock block, std::uint64_t n) noexcept {
   const std::size_t bytes = static_cast<std::size_t>(n) * 16;
-  // A mapped block is a zero tensor's, and tensors are never written after
-  // they are made: its pages were never touched, so a result would fault
-  // them in just like fresh ones. Keeping it would only hold address space.
+  // A mapped block is a zero tensor's, and such a tensor is never written
+  // after it is made (not even as a temporary whose block a result reuses):
+  // its pages were never touched, so a result would fault them in just like
+  // fresh ones. Keeping it would only hold address space.
   if (block.mapped || !worth_keeping(bytes)) {
     give_back(block, bytes);
     return;

@@ -62,6 +62,9 @@ struct PacketBuffer {
   }
 
   std::uint64_t size() const noexcept { return count; }
+  // Mapped straight from the kernel for zeros and never written: its pages
+  // are not there yet, so writing it costs what a new block costs.
+  bool lazily_mapped() const noexcept { return mapped_; }
   Packet<T>& operator[](std::uint64_t i) noexcept { return packets[i]; }
   const Packet<T>& operator[](std::uint64_t i) const noexcept { return packets[i]; }
 
@@ -93,9 +96,7 @@ struct Tensor {
   T fill_value = T(0);
 
   // Leaves every packet uninitialised: for callers that write every element.
-  explicit Tensor(const Shape& extents) : shape(extents) {
-    reserve_elements(data, shape, false);
-  }
+  explicit Tensor(const Shape& extents) : shape(extents) { reserve_elements(data, shape, false); }
 
   // Every element equal to value, broadcast into all lanes.
   Tensor(const Shape& extents, T value) : shape(extents) {

@@ -82,6 +82,7 @@ void bind_interop(py::class_<Tensor<T>>& cls) {
     cls.def("__truediv__", &div<T>);
   }
   bind_numbers<T>(cls);
+  install_operator_slots<T>(cls);
 }
 
 void bind_array_factories(py::module_& module) {

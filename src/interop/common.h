@@ -198,6 +198,10 @@ void bind_dlpack(py::class_<Tensor<T>>& cls);
 // buffer_export.cpp
 template <class T>
 void bind_buffer_export(py::class_<Tensor<T>>& cls);
+// operators.cpp: number slots for the class's +, -, * and (float) /; after
+// every method is in place, since defining a method resets its slot.
+template <class T>
+void install_operator_slots(py::class_<Tensor<T>>& cls);
 // pickle.cpp
 template <class T>
 void bind_pickling(py::class_<Tensor<T>>& cls);

@@ -2,7 +2,7 @@
 // quorva_array_* functions in, pickling, copies, the @ and / operators, and a
 // rank-0 tensor as a Python number. The module's one way into this layer;
 // each concern has a translation unit of its own (buffer_export.cpp,
-// dlpack.cpp, import.cpp, pickle.cpp, bind.cpp).
+// dlpack.cpp, import.cpp, operators.cpp, pickle.cpp, bind.cpp).
 #pragma once
 
 #include <pybind11/pybind11.h>

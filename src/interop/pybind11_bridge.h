@@ -240,6 +240,20 @@ const Tensor<T>* tensor_of(pybind11::handle object) {
   return native_of<Tensor<T>>(object);
 }
 
+// The built tensor of an instance of exactly the class for T, not of a
+// subclass; null for anything else, an unbuilt instance included. For the
+// operator slots, which serve only that class and leave everything else to
+// the bound methods.
+template <class T>
+Tensor<T>* exact_built_tensor(PyObject* object) {
+  const pybind11::detail::type_info* record = type_info_of<Tensor<T>>();
+  if (record == nullptr || Py_TYPE(object) != record->type) return nullptr;
+  const pybind11::detail::value_and_holder part =
+      reinterpret_cast<pybind11::detail::instance*>(object)->get_value_and_holder(record, false);
+  if (!part.holder_constructed()) return nullptr;
+  return static_cast<Tensor<T>*>(part.value_ptr());
+}
+
 // Makes `get` the class's buffer export, called for every request. (pybind11's
 // def_buffer would end the process when its argument does not convert; `get`
 // refuses with BufferError like any other failure.)

@@ -1,12 +1,14 @@
+#include "core/arithmetic.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
-#include "core/arithmetic.h"
 #include "core/dot.h"
 #include "lanes.h"
 #include "reference.h"
@@ -57,6 +59,25 @@ void expect_elementwise(Operation<T> operation, Reference<T> reference, bool lan
   EXPECT_EQ(bytes_of(b), b_before) << name << " changed its second operand";
 }
 
+template <class T>
+using OperationOver = void (*)(Tensor<T>&, const Tensor<T>&, const Tensor<T>&);
+
+// Written over either operand, an operation leaves exactly the bytes that a
+// new result holds.
+template <class T>
+void expect_same_over(Operation<T> operation, OperationOver<T> over, const Tensor<T>& a,
+                      const Tensor<T>& b, const char* name) {
+  const auto want = bytes_of(operation(a, b));
+  Tensor<T> left(a.shape);
+  if (a.data.size() != 0) std::memcpy(left.data.packets, a.data.packets, a.data.size() * 16);
+  over(left, left, b);
+  EXPECT_EQ(bytes_of(left), want) << name << " over its first operand";
+  Tensor<T> right(b.shape);
+  if (b.data.size() != 0) std::memcpy(right.data.packets, b.data.packets, b.data.size() * 16);
+  over(right, a, right);
+  EXPECT_EQ(bytes_of(right), want) << name << " over its second operand";
+}
+
 // b must hold no zero: div refuses it.
 template <class T>
 void expect_all_operations(const Tensor<T>& a, const Tensor<T>& b) {
@@ -64,6 +85,10 @@ void expect_all_operations(const Tensor<T>& a, const Tensor<T>& b) {
   expect_elementwise<T>(sub<T>, testing::reference_sub<T>, false, a, b, "sub");
   expect_elementwise<T>(mul<T>, testing::reference_mul<T>, false, a, b, "mul");
   expect_elementwise<T>(div<T>, testing::reference_div<T>, std::is_integral_v<T>, a, b, "div");
+  expect_same_over<T>(add<T>, add_over<T>, a, b, "add");
+  expect_same_over<T>(sub<T>, sub_over<T>, a, b, "sub");
+  expect_same_over<T>(mul<T>, mul_over<T>, a, b, "mul");
+  expect_same_over<T>(div<T>, div_over<T>, a, b, "div");
 }
 
 template <class T>
@@ -136,8 +161,8 @@ TYPED_TEST(ArithmeticDeathTest, MismatchedShapesEndTheProcess) {
   // Equal counts in different shapes, different counts, one element with and
   // without a dimension, and two different empty shapes. The divisors are all
   // zero: the shape test comes first.
-  const std::pair<Shape, Shape> shapes[] = {
-      {{2, 3}, {3, 2}}, {{2}, {3}}, {{}, {1}}, {{1}, {1, 1}}, {{0}, {0, 0}}, {{4}, {0}}};
+  const std::pair<Shape, Shape> shapes[] = {{{2, 3}, {3, 2}}, {{2}, {3}},    {{}, {1}},
+                                            {{1}, {1, 1}},    {{0}, {0, 0}}, {{4}, {0}}};
   for (const auto& [operation, message] : operations) {
     for (const auto& [left, right] : shapes) {
       const Tensor<T> a(left, T(1));

@@ -1,4 +1,5 @@
 import math
+import weakref
 
 import numpy
 import pytest
@@ -134,6 +135,40 @@ def test_operators_methods_and_functions_agree_on_new_objects(element_type):
     assert a.shape == [2, 2] and b.shape == [2, 2]
 
 
+def test_temporaries_take_results_unseen(element_type):
+    """An expression's temporary may take its result in place: the values are
+    those of named operands, and nothing that can still be reached changes."""
+    a, b, c = (full(element_type, [3, 5], v) for v in (7, -2, 3))
+    product = a * b
+    seen, watchers = [], []
+
+    def held(tensor):
+        seen.append(id(tensor))
+        return tensor
+
+    def watched(tensor):
+        watchers.append(weakref.ref(tensor))
+        return tensor
+
+    names = {"a": a, "b": b, "c": c, "one": full(element_type, [3, 5], 1), "held": held,
+             "watched": watched}
+    operators = {"add": "+", "sub": "-", "mul": "*", "div": "/"}
+    if element_type not in FLOAT_TYPES:
+        del operators["div"]
+    for operation, symbol in operators.items():
+        want = compute(operation, element_type, product, c).to_list()
+        results = [eval(expression.format(symbol), names) for expression in
+                   ["a * b {} c", "(a * b) {} (c * one)", "held(a * b) {} c", "watched(a * b) {} c"]]
+        for result in results:
+            assert_same_values(result.to_list(), want)
+        assert id(results[2]) == seen.pop()
+        # One that a weak reference saw was not taken: it died, the result lives on.
+        assert watchers.pop()() is None
+        reflected = compute(operation, element_type, c, product).to_list()
+        assert_same_values(eval(f"c {symbol} (a * b)", names).to_list(), reflected)
+    assert product.to_list() == (a * b).to_list() and c.to_list() == [3] * 15
+
+
 @pytest.mark.parametrize(
     "shape", [[], [3, 0, 2], [0]], ids=["no-dimensions", "zero-extent", "empty"]
 )
@@ -189,7 +224,8 @@ def process_code(element_type, left, right, call, divisor="0"):
 # shape test comes before the zero test.
 @pytest.mark.parametrize(
     "operation, call",
-    [("add", "a + b"), ("sub", "a - b"), ("mul", "a * b"), ("div", "a.__divide__(b)")],
+    [("add", "a + b"), ("sub", "a - b"), ("mul", "a * b"), ("div", "a.__divide__(b)"),
+     ("add", "(a * a) + b"), ("sub", "a - (b * b)")],
 )
 def test_mismatched_shapes_end_the_process(element_type, operation, call):
     assert_process_ends(
@@ -218,6 +254,7 @@ def test_mismatch_through_module_functions(operation, left, right):
         ("float32", "-0.0", "a.__divide__(b)"),
         ("float64", "0.0", "a.__divide__(b)"),
         ("float64", "-0.0", "halvorn.quorva_div_float64(a, b)"),
+        ("float32", "0.0", "(a * a) / (b * a)"),
     ],
 )
 def test_zero_divisor_ends_the_process(element_type, zero, call):

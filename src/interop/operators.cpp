@@ -1,0 +1,112 @@
+// The +, -, * and (float) / of two tensors of one class as number slots of
+// their own, in place of CPython's slots that look the method up and call it
+// through pybind11's dispatch: the common case, two built instances of
+// exactly the class, skips that overhead, and everything else still goes to
+// the bound method, so its errors and messages stay what they were.
+//
+// An operand that only the running Python code's evaluation stack holds is a
+// temporary of the expression, dropped as soon as the operation returns: in
+// a * b + c the product is. Its block then takes the result, which saves
+// allocating a block and, for large tensors, keeps one block warm in the cache
+// instead of cycling through several.
+#include <Python.h>
+
+#include "core/arithmetic.h"
+#include "interop/common.h"
+#include "interop/interop.h"
+
+// New in CPython 3.14. Weak, so that an older interpreter still loads the
+// module far enough to refuse it with the version message; there the symbol
+// is null and nothing is reused.
+#pragma weak PyUnstable_Object_IsUniqueReferencedTemporary
+
+namespace halvorn::interop {
+namespace {
+
+// Writing over `object` goes unnoticed only if nothing else can reach it: it
+// must be the stack's own reference, and no weak reference may see it
+// change. A lazily mapped zero block is left alone, as writing it faults its
+// pages in, the very cost that reuse saves.
+template <class T>
+bool reusable(PyObject* object, const Tensor<T>& tensor) noexcept {
+#ifdef Py_GIL_DISABLED
+  // Another thread may take a reference at any moment.
+  (void)object;
+  (void)tensor;
+  return false;
+#else
+  if (tensor.data.lazily_mapped() || &PyUnstable_Object_IsUniqueReferencedTemporary == nullptr ||
+      !PyUnstable_Object_IsUniqueReferencedTemporary(object)) {
+    return false;
+  }
+  PyTypeObject* type = Py_TYPE(object);
+  if (type->tp_weaklistoffset > 0) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) +
+                                         type->tp_weaklistoffset) == nullptr;
+  }
+  return type->tp_weaklistoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_WEAKREF);
+#endif
+}
+
+template <class T>
+using Compute = Tensor<T> (*)(const Tensor<T>&, const Tensor<T>&);
+template <class T>
+using ComputeOver = void (*)(Tensor<T>&, const Tensor<T>&, const Tensor<T>&);
+
+template <class T, binaryfunc PyNumberMethods::* slot, Compute<T> compute,
+          ComputeOver<T> compute_over>
+struct OperatorSlot {
+  // The bound method's name: "__add__" and so on.
+  static inline const char* method = nullptr;
+
+  static PyObject* call(PyObject* left, PyObject* right) noexcept {
+    Tensor<T>* a = exact_built_tensor<T>(left);
+    Tensor<T>* b = a != nullptr ? exact_built_tensor<T>(right) : nullptr;
+    if (b == nullptr) return defer(left, right);
+    return call_translating([&]() -> PyObject* {
+      if (reusable(left, *a)) {
+        compute_over(*a, *a, *b);
+        return Py_NewRef(left);
+      }
+      if (reusable(right, *b)) {
+        compute_over(*b, *a, *b);
+        return Py_NewRef(right);
+      }
+      return py::cast(compute(*a, *b)).release().ptr();
+    });
+  }
+
+  // What CPython's own slot did: the left operand's method when the left
+  // operand is of this class; as the right operand's slot, the reflected
+  // method, which the class does not have.
+  static PyObject* defer(PyObject* left, PyObject* right) noexcept {
+    PyNumberMethods* numbers = Py_TYPE(left)->tp_as_number;
+    if (numbers == nullptr || numbers->*slot != &call) Py_RETURN_NOTIMPLEMENTED;
+    return PyObject_CallMethod(left, method, "O", right);
+  }
+
+  static void install(PyTypeObject* type, const char* name) {
+    method = name;
+    type->tp_as_number->*slot = &call;
+  }
+};
+
+}  // namespace
+
+template <class T>
+void install_operator_slots(py::class_<Tensor<T>>& cls) {
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  OperatorSlot<T, &PyNumberMethods::nb_add, add<T>, add_over<T>>::install(type, "__add__");
+  OperatorSlot<T, &PyNumberMethods::nb_subtract, sub<T>, sub_over<T>>::install(type, "__sub__");
+  OperatorSlot<T, &PyNumberMethods::nb_multiply, mul<T>, mul_over<T>>::install(type, "__mul__");
+  if constexpr (ElementTraits<T>::floating) {
+    OperatorSlot<T, &PyNumberMethods::nb_true_divide, div<T>, div_over<T>>::install(type,
+                                                                                    "__truediv__");
+  }
+}
+
+#define HALVORN_INSTANTIATE(T) template void install_operator_slots<T>(py::class_<Tensor<T>>&);
+HALVORN_FOR_EACH_ELEMENT_TYPE(HALVORN_INSTANTIATE)
+#undef HALVORN_INSTANTIATE
+
+}  // namespace halvorn::interop
