@@ -12,9 +12,9 @@
 namespace halvorn {
 namespace {
 
-// The kernels move bits, so they are written once per element width (2, 4 or
-// 8 bytes) with integer instructions: a floating-point move could quiet a
-// signalling NaN on the way.
+// The kernels move bits and never compute, so one kernel per element width (2,
+// 4 or 8 bytes), written with integer shuffles, serves the integer and the
+// floating-point type of that width alike.
 
 inline __m128i load_packet(const char* at) noexcept {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
@@ -130,7 +130,8 @@ template <std::size_t width>
 __attribute__((target("avx2"))) void copy_lane0_avx2(const char* packets, std::uint64_t n,
                                                      char* out) noexcept {
   if constexpr (width == 2) {
-    // No word permute before AVX-512: the 16-byte kernel is as quick here.
+    // AVX2 has no shuffle of 16-bit words across its two halves, which
+    // gathering words from eight packets would need: the 16-byte kernel serves.
     copy_lane0_sse<2>(packets, n, out);
   } else {
     constexpr std::uint64_t step = 32 / width;
