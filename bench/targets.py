@@ -73,6 +73,10 @@ TARGETS = [
            lambda c: c["family"] == "interop" and c["op"] == "import array" and c["n"] == 1048576),
     Target("quorva_array_* from lists, n = 1048576", "numpy", 1.0,
            lambda c: c["family"] == "interop" and c["op"] == "import list" and c["n"] == 1048576),
+    # Both pickles hold the same bytes; a tensor's also pass between packets
+    # and the payload, reading 16 bytes per element out and writing 16 back in.
+    Target("pickle round trip, n = 1048576, protocols 4 and 5", "numpy", 2.0,
+           lambda c: c["family"] == "pickle" and c["n"] == 1048576),
     # The limit side of a chain runs one operation's limit once per operation.
     Target("chained a*b+a, (a*b+c)*d-e, n >= 10000, every case", "limit", 1.35,
            lambda c: chained(c)),

@@ -13,7 +13,7 @@ import importlib
 
 from ..family import Family
 
-FAMILY_MODULES = ["elementwise", "factory", "random", "dot", "export", "interop", "floor", "chained", "memory"]
+FAMILY_MODULES = ["elementwise", "factory", "random", "dot", "export", "interop", "pickling", "floor", "chained", "memory"]
 
 
 def load_families() -> dict[str, Family]:

@@ -1,5 +1,6 @@
 // The one choice of instruction set that every run-time dispatched kernel
-// follows: the dot product, the random factories, division and filling.
+// follows: the dot product, the random factories, division, filling and the
+// copies between packets and plain arrays.
 //
 // It starts as the widest set this CPU runs (the operating system must save
 // the wider registers too) and is made once. Tests may cap it to run the same

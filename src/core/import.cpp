@@ -5,7 +5,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "core/packet_loops.h"
+#include "core/lane_copy.h"
 
 namespace halvorn {
 namespace {
@@ -92,84 +92,6 @@ std::string value_text(Value value) {
   }
 }
 
-// A contiguous run of T straight into packets, the value broadcast into every
-// lane: the common case of a C-ordered block of the tensor's own type.
-template <bool streaming>
-void broadcast_run(const std::byte* from, std::uint64_t n, Packet<double>* out) noexcept {
-  std::uint64_t i = 0;
-  for (; i + 2 <= n; i += 2) {
-    const __m128d pair = _mm_loadu_pd(reinterpret_cast<const double*>(from + 8 * i));
-    detail::put<streaming, double>(out + i, _mm_unpacklo_pd(pair, pair));
-    detail::put<streaming, double>(out + i + 1, _mm_unpackhi_pd(pair, pair));
-  }
-  if (i < n) detail::put<streaming, double>(out + i, _mm_load1_pd(reinterpret_cast<const double*>(from + 8 * i)));
-}
-
-template <bool streaming>
-void broadcast_run(const std::byte* from, std::uint64_t n, Packet<float>* out) noexcept {
-  std::uint64_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    const __m128 four = _mm_loadu_ps(reinterpret_cast<const float*>(from + 4 * i));
-    detail::put<streaming, float>(out + i, _mm_shuffle_ps(four, four, 0x00));
-    detail::put<streaming, float>(out + i + 1, _mm_shuffle_ps(four, four, 0x55));
-    detail::put<streaming, float>(out + i + 2, _mm_shuffle_ps(four, four, 0xAA));
-    detail::put<streaming, float>(out + i + 3, _mm_shuffle_ps(four, four, 0xFF));
-  }
-  for (; i < n; ++i) detail::put<streaming, float>(out + i, _mm_load1_ps(reinterpret_cast<const float*>(from + 4 * i)));
-}
-
-template <bool streaming>
-void broadcast_run(const std::byte* from, std::uint64_t n, Packet<int>* out) noexcept {
-  std::uint64_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    const __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 4 * i));
-    detail::put<streaming, int>(out + i, _mm_shuffle_epi32(four, 0x00));
-    detail::put<streaming, int>(out + i + 1, _mm_shuffle_epi32(four, 0x55));
-    detail::put<streaming, int>(out + i + 2, _mm_shuffle_epi32(four, 0xAA));
-    detail::put<streaming, int>(out + i + 3, _mm_shuffle_epi32(four, 0xFF));
-  }
-  for (; i < n; ++i) {
-    int value;
-    std::memcpy(&value, from + 4 * i, 4);
-    detail::put<streaming, int>(out + i, broadcast(value));
-  }
-}
-
-template <bool streaming>
-void broadcast_run(const std::byte* from, std::uint64_t n, Packet<short>* out) noexcept {
-  std::uint64_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    const __m128i eight = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 2 * i));
-    // Each value twice, then each 32-bit pair four times.
-    const __m128i low = _mm_unpacklo_epi16(eight, eight);
-    const __m128i high = _mm_unpackhi_epi16(eight, eight);
-    detail::put<streaming, short>(out + i, _mm_shuffle_epi32(low, 0x00));
-    detail::put<streaming, short>(out + i + 1, _mm_shuffle_epi32(low, 0x55));
-    detail::put<streaming, short>(out + i + 2, _mm_shuffle_epi32(low, 0xAA));
-    detail::put<streaming, short>(out + i + 3, _mm_shuffle_epi32(low, 0xFF));
-    detail::put<streaming, short>(out + i + 4, _mm_shuffle_epi32(high, 0x00));
-    detail::put<streaming, short>(out + i + 5, _mm_shuffle_epi32(high, 0x55));
-    detail::put<streaming, short>(out + i + 6, _mm_shuffle_epi32(high, 0xAA));
-    detail::put<streaming, short>(out + i + 7, _mm_shuffle_epi32(high, 0xFF));
-  }
-  for (; i < n; ++i) {
-    short value;
-    std::memcpy(&value, from + 2 * i, 2);
-    detail::put<streaming, short>(out + i, broadcast(value));
-  }
-}
-
-template <class T>
-void copy_contiguous(const std::byte* from, std::uint64_t n, Packet<T>* out) noexcept {
-  // One read of n elements, one write of n packets.
-  if (worth_streaming(out, (sizeof(T) + 16) * n)) {
-    broadcast_run<true>(from, n, out);
-    _mm_sfence();
-  } else {
-    broadcast_run<false>(from, n, out);
-  }
-}
-
 template <class T, class Value>
 constexpr bool floating_into_integer = std::is_integral_v<T> && !std::is_integral_v<Value>;
 
@@ -225,7 +147,7 @@ ImportResult<T> import_as(const StridedBlock& block) {
       // Only a source whose bytes are already T's can skip the conversion.
       if constexpr (std::is_same_v<Value, T> && sizeof(typename Source::StoredType) == sizeof(T)) {
         if (!swapped && step == static_cast<std::int64_t>(sizeof(T))) {
-          copy_contiguous(row, run, out + done);
+          broadcast_values(row, run, out + done);
           converted = run;
         } else {
           converted = convert_run<T, Source>(row, step, run, swapped, out + done);

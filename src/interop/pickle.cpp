@@ -1,11 +1,10 @@
 // Pickling: the values alone, sizeof(T) bytes each, with the shape, rebuilt by
 // halvorn._restore_<type>.
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <variant>
-#include <vector>
 
+#include "core/lane_copy.h"
 #include "interop/common.h"
 
 namespace halvorn::interop {
@@ -17,11 +16,7 @@ py::tuple reduce(const Tensor<T>& tensor, int protocol) {
   PyObject* raw = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(T)));
   if (raw == nullptr) throw py::error_already_set();
   py::object payload = py::reinterpret_steal<py::object>(raw);
-  auto* values = reinterpret_cast<T*>(PyBytes_AS_STRING(raw));
-  for (std::uint64_t i = 0; i < count; ++i) {
-    const T value = tensor.data[i];
-    std::memcpy(values + i, &value, sizeof(T));
-  }
+  copy_lane0(tensor.data.packets, count, PyBytes_AS_STRING(raw));
   if (protocol >= 5) {
     // Protocol 5 may carry the values out of band.
     payload = py::module_::import("pickle").attr("PickleBuffer")(payload);
@@ -61,14 +56,11 @@ Tensor<T> restore(const Shape& shape, const std::variant<py::buffer, py::str>& v
       count * sizeof(T) != static_cast<std::uint64_t>(view.len)) {
     throw py::value_error("a pickled tensor's values do not match its shape");
   }
-  StridedBlock block;
-  block.first = static_cast<const std::byte*>(view.buf);
-  block.format = SourceFormat{ElementTraits<T>::source, false};
-  block.shape = shape;
-  std::vector<std::int64_t> extents(shape.size());
-  for (std::size_t d = 0; d < shape.size(); ++d) extents[d] = static_cast<std::int64_t>(shape[d]);
-  block.byte_strides = steps(extents, static_cast<std::int64_t>(sizeof(T)), 1);
-  return finish_import<T>(import_block<T>(block), shape, "pickle");
+  // The values are the tensor's own type in this processor's byte order, one
+  // after another: nothing to convert or refuse, only to broadcast.
+  Tensor<T> tensor(shape);
+  broadcast_values(view.buf, count, tensor.data.packets);
+  return tensor;
 }
 
 // _restore_<type> is a plain C function whose self is the module, because

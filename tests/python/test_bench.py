@@ -85,6 +85,8 @@ def expected_case_ids():
         if INTEROP:
             for op in ["import array", "import list", "asarray", "from_dlpack"]:
                 ids |= {f"interop/{op}/{dtype}/{n}" for n in SIZES}
+    for dtype in ["int32", "float64"]:
+        ids |= {f"pickle/round trip, protocol {protocol}/{dtype}/{max(SIZES)}" for protocol in (4, 5)}
     for op in ["rand", "randn"]:
         for dtype in FLOATS:
             if hasattr(halvorn, f"quorva_{op}_{dtype}"):
@@ -134,6 +136,7 @@ def test_peers_of_each_family(results):
         "dot": {"halvorn", "numpy"},
         "export": {"halvorn", "numpy"},
         "interop": {"halvorn", "numpy"},
+        "pickle": {"halvorn", "numpy"},
         "floor": {"halvorn", "numpy"},
         "chained": {"halvorn", "limit"},
     }

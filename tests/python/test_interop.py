@@ -2,6 +2,7 @@
 quorva_array_* in, pickling, copying, and the @ and / operators."""
 
 import array
+import binascii
 import copy
 import ctypes
 import gc
@@ -283,6 +284,36 @@ def test_pickle_is_compact_and_checked(element_type):
     with pytest.raises(ValueError):
         restore([2**40, 2**40, 2**40], b"")
     assert copy.copy(tensor) is tensor and copy.deepcopy([tensor])[0] is tensor
+
+
+def test_pickle_stream_is_the_values_bytes_and_every_lane_comes_back(element_type):
+    # Random bits (signalling NaNs included), and a count that leaves a tail
+    # after every vector width the kernels use.
+    item = np.dtype(DTYPES[element_type]).itemsize
+    source = np.random.default_rng(5).integers(0, 256, 4096 * item + 13 * item, np.uint8).view(DTYPES[element_type])
+    tensor = array_function(element_type)(source)
+    restore = getattr(halvorn, f"_restore_{element_type}")
+
+    class SameValues:
+        # The stream format: the reconstructor, the shape and the values' own bytes.
+        def __reduce_ex__(self, protocol):
+            values = source.tobytes()
+            if protocol >= 5:
+                values = pickle.PickleBuffer(values)
+            elif protocol < 3:
+                values = binascii.b2a_base64(values, newline=False).decode("ascii")
+            return restore, ([len(source)], values)
+
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        data = pickle.dumps(tensor, protocol)
+        assert data == pickle.dumps(SameValues(), protocol), protocol
+        lanes = testing.packet_bytes(pickle.loads(data))
+        assert lanes == np.repeat(source.view(f"V{item}"), 16 // item).tobytes(), protocol
+    buffers = []
+    data = pickle.dumps(tensor, 5, buffer_callback=buffers.append)
+    del tensor
+    restored = pickle.loads(data, buffers=buffers)
+    assert buffers[0].raw().tobytes() == source.tobytes() and same_bits(np.asarray(restored), source)
 
 
 def test_at_is_dot_and_slash_is_div(element_type):
