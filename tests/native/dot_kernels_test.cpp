@@ -104,7 +104,7 @@ struct Case {
 // Tails of every tile height and panel width, empty sums, inner lengths
 // beyond one block of terms (partial sums of whole panels wait in the result
 // packets, of narrower ones in scratch), and row and column counts beyond one
-// packed block of either operand for every type (4096 rows or columns of
+// packed block of either operand for every type (2048 rows or columns of
 // int16 at most), the columns also with several blocks of terms.
 TYPED_TEST(DotKernelTest, EveryBuildMatchesSequentialSum) {
   std::mt19937_64 engine(7);
