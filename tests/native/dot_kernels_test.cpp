@@ -120,7 +120,7 @@ TYPED_TEST(DotKernelTest, EveryBuildMatchesSequentialSum) {
   }
 }
 
-// Results of 2 MiB and more are written with non-temporal stores: whole
+// Results of 1 MiB and more are written with non-temporal stores: whole
 // panels, a narrow last panel and a short last tile.
 TYPED_TEST(DotKernelTest, LargeResultsStreamTheirSums) {
   std::mt19937_64 engine(19);
