@@ -23,7 +23,7 @@ class Config:
 FULL_SETTINGS = dict(
     sizes=[1, 16, 256, 4096, 65536, 1048576],
     shape2d=(1024, 1024),
-    dot_sizes=[8, 32, 128, 256, 512],
+    dot_sizes=[8, 32, 128, 256, 512, 1024],
     chained_sizes=[10_000, 30_000, 100_000, 300_000, 1_000_000, 4_000_000],
     memory_n=1 << 20,
     min_time_ns=1_000_000,

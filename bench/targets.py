@@ -21,6 +21,9 @@ class Target:
     bound: float
     applies: object  # case -> bool
     needs_exact: bool = False
+    # (label, bound) of a second requirement on the same cases: the geometric
+    # mean of their ratios, summarised in a row of its own after this one.
+    mean: tuple[str, float] | None = None
 
 
 def elementwise(case, ops):
@@ -45,10 +48,12 @@ TARGETS = [
            and c["n"] in (256, 512), needs_exact=True),
     Target("dot vector x matrix and matrix x vector, 256 and 512", "limit", 1.2,
            lambda c: c["family"] == "dot" and c["op"] != "matrix x matrix" and c["n"] in (256, 512)),
-    # At least 75% of the peak: time at most 1 / 0.75 of the peak's.
-    Target("dot float, matrix x matrix 256 and 512, >= 75% of the exact-order peak", "peak", 1.33,
+    # At least 75% of the peak over the sizes together (time at most 1 / 0.75
+    # of the peak's, as a geometric mean), and no size below 69%.
+    Target("dot float, matrix x matrix 256 to 1024, >= 69% of the exact-order peak, every case", "peak", 1.45,
            lambda c: c["family"] == "dot" and c["op"] == "matrix x matrix" and c["dtype"] in FLOAT_TYPES
-           and c["n"] in (256, 512) and "peak" in c["sides"]),
+           and c["n"] in (256, 512, 1024) and "peak" in c["sides"],
+           mean=("dot float, matrix x matrix 256 to 1024, >= 75% of the exact-order peak, geometric mean", 1.33)),
     Target("dot int, matrix x matrix 256", "numpy", 0.1,
            lambda c: c["family"] == "dot" and c["op"] == "matrix x matrix" and c["dtype"] in INT_TYPES
            and c["n"] == 256),
@@ -79,10 +84,9 @@ TARGETS = [
            lambda c: c["family"] == "pickle" and c["n"] == 1048576),
     # The limit side of a chain runs one operation's limit once per operation.
     Target("chained a*b+a, (a*b+c)*d-e, n >= 10000, every case", "limit", 1.35,
-           lambda c: chained(c)),
+           lambda c: chained(c), mean=("chained a*b+a, (a*b+c)*d-e, n >= 10000, geometric mean", 1.1)),
 ]
 MEMORY_TARGET = "element-wise peak memory: growth <= 16n + 1 MiB (total <= 48n + 1 MiB)"
-CHAINED_MEAN_TARGET = ("chained a*b+a, (a*b+c)*d-e, n >= 10000, geometric mean", 1.1)
 CHAINED_FAULTS_TARGET = ("chained a*b+a, (a*b+c)*d-e, n >= 10000, minor page faults per evaluation", 64)
 
 
@@ -102,6 +106,21 @@ def apply_targets(cases):
                                         "ratio_of_minima": case["sides"][target.peer]["ratio_of_minima"]})
 
 
+def geometric_mean(values):
+    return math.exp(statistics.fmean(math.log(value) for value in values))
+
+
+def mean_row(target, hits):
+    """The target's mean requirement: met by all its cases or by none."""
+    label, bound = target.mean
+    mean = geometric_mean(t["ratio"] for _, t in hits)
+    worst_case, _ = max(hits, key=lambda hit: hit[1]["ratio"])
+    return {"target": label, "peer": PEER_TEXT[target.peer], "bound": bound, "cases": len(hits),
+            "met": len(hits) if mean <= bound else 0, "worst_ratio": mean,
+            "worst_case": f"geometric mean; worst {worst_case['id']}",
+            "worst_ratio_of_minima": geometric_mean(t["ratio_of_minima"] for _, t in hits)}
+
+
 def target_summary(run):
     rows = []
     for target in TARGETS:
@@ -113,14 +132,10 @@ def target_summary(run):
             row.update(worst_ratio=worst["ratio"], worst_case=worst_case["id"],
                        worst_ratio_of_minima=max(t["ratio_of_minima"] for _, t in hits))
         rows.append(row)
+        if target.mean is not None and hits:
+            rows.append(mean_row(target, hits))
     chains = [case for case in run.cases if chained(case)]
     if chains:
-        label, bound = CHAINED_MEAN_TARGET
-        mean = math.exp(statistics.fmean(math.log(case["ratios"]["limit"]) for case in chains))
-        worst = max(chains, key=lambda case: case["ratios"]["limit"])
-        rows.append({"target": label, "peer": PEER_TEXT["limit"], "bound": bound, "cases": len(chains),
-                     "met": len(chains) if mean <= bound else 0, "worst_ratio": mean,
-                     "worst_case": f"geometric mean; worst {worst['id']}"})
         label, bound = CHAINED_FAULTS_TARGET
         worst = max(chains, key=lambda case: case["faults"])
         rows.append({"target": label, "peer": "faults", "bound": bound, "cases": len(chains),

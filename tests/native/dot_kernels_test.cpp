@@ -103,14 +103,15 @@ struct Case {
 
 // Tails of every tile height and panel width, empty sums, inner lengths
 // beyond one block of terms (partial sums of whole panels wait in the result
-// packets, of narrower ones in scratch), and row counts beyond one packed row
-// block.
+// packets, of narrower ones in scratch), and row and column counts beyond one
+// packed block of either operand for every type (2048 rows or columns of
+// int16 at most), the columns also with several blocks of terms.
 TYPED_TEST(DotKernelTest, EveryBuildMatchesSequentialSum) {
   std::mt19937_64 engine(7);
-  const Case cases[] = {{1, 1, 1},     {1, 0, 5},    {3, 5, 7},     {6, 3, 16},   {7, 9, 33},
-                        {8, 4, 24},    {13, 2, 65},  {9, 700, 5},   {17, 130, 49}, {2, 1100, 3},
-                        {1, 37, 200},  {40, 1, 1},   {5, 3, 64},    {12, 6, 129}, {1021, 3, 2},
-                        {7, 1025, 66}, {2, 0, 3},     {7, 1030, 260}};
+  const Case cases[] = {{1, 1, 1},     {1, 0, 5},   {3, 5, 7},      {6, 3, 16},    {7, 9, 33},
+                        {8, 4, 24},    {13, 2, 65}, {9, 700, 5},    {17, 130, 49}, {2, 1100, 3},
+                        {1, 37, 200},  {40, 1, 1},  {5, 3, 64},     {12, 6, 129},  {4100, 3, 2},
+                        {7, 1025, 66}, {2, 0, 3},   {7, 1030, 260}, {2, 3, 8200},  {3, 1030, 4200}};
   for (const Build<TypeParam>& build : builds<TypeParam>()) {
     if (!build.runs) continue;
     for (const Case& c : cases) {
@@ -119,7 +120,7 @@ TYPED_TEST(DotKernelTest, EveryBuildMatchesSequentialSum) {
   }
 }
 
-// Results of 2 MiB and more are written with non-temporal stores: whole
+// Results of 1 MiB and more are written with non-temporal stores: whole
 // panels, a narrow last panel and a short last tile.
 TYPED_TEST(DotKernelTest, LargeResultsStreamTheirSums) {
   std::mt19937_64 engine(19);
@@ -134,7 +135,8 @@ TYPED_TEST(DotKernelTest, VectorTimesMatrixEveryColumnTail) {
   std::mt19937_64 engine(13);
   for (const Build<TypeParam>& build : builds<TypeParam>()) {
     if (!build.runs) continue;
-    for (const std::uint64_t columns : {1u, 3u, 4u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 63u, 65u, 129u}) {
+    for (const std::uint64_t columns :
+         {1u, 3u, 4u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 63u, 65u, 129u}) {
       expect_sequential(build, 1, 19, columns, false, false, engine);
     }
     for (const std::uint64_t columns : {1023u, 1024u, 2047u, 2048u, 2049u, 4096u, 4100u}) {
@@ -148,11 +150,12 @@ TYPED_TEST(DotKernelTest, VectorTimesMatrixEveryColumnTail) {
 // terms a vector's packets at a time, with tails of both.
 TYPED_TEST(DotKernelTest, ColumnStridedRightOperand) {
   std::mt19937_64 engine(11);
-  const Case cases[] = {{1, 150, 37}, {1, 1, 9}, {1, 3, 8},   {1, 7, 17},  {1, 0, 5},
-                        {1, 64, 16},  {1, 5, 1}, {1, 4, 24}, {1, 33, 40}, {1, 256, 64}, {1, 0, 9}};
+  const Case cases[] = {{1, 150, 37}, {1, 1, 9},  {1, 3, 8},   {1, 7, 17},   {1, 0, 5}, {1, 64, 16},
+                        {1, 5, 1},    {1, 4, 24}, {1, 33, 40}, {1, 256, 64}, {1, 0, 9}};
   for (const Build<TypeParam>& build : builds<TypeParam>()) {
     if (!build.runs) continue;
-    for (const Case& c : cases) expect_sequential(build, c.rows, c.inner, c.columns, true, false, engine);
+    for (const Case& c : cases)
+      expect_sequential(build, c.rows, c.inner, c.columns, true, false, engine);
   }
 }
 

@@ -247,6 +247,27 @@ def test_chained_cases_are_held_to_their_mean_their_worst_and_their_faults(
     assert (counted["cases"], counted["met"], counted["worst_ratio"]) == (2, faults_met, max(faults))
 
 
+@pytest.mark.parametrize("ratios, every_met, mean_met", [
+    ((1.2, 1.3, 1.44, 1.3), 4, 1),  # geometric mean 1.307
+    ((1.2, 1.3, 1.46, 1.2), 3, 1),  # one case over 1.45 however good the mean (1.286)
+    ((1.4, 1.4, 1.3, 1.3), 4, 0),  # every case within 1.45, the mean (1.349) over 1.33
+])
+def test_float_matrix_products_are_held_to_the_peak_case_by_case_and_on_average(
+        bench_package, ratios, every_met, mean_met):
+    sizes = [("float32", 256), ("float64", 512), ("float32", 1024), ("float64", 1024)]
+    products = [large_case("dot", "matrix x matrix", dtype, n, {"numpy": 1.0, "peak": ratio})
+                for (dtype, n), ratio in zip(sizes, ratios)]
+    small = large_case("dot", "matrix x matrix", "float64", 128, {"numpy": 1.0, "peak": 9.0})
+    bench_package.targets.apply_targets([*products, small])
+    run = types.SimpleNamespace(cases=[*products, small], memory=[])
+    summary = {row["target"]: row for row in bench_package.targets.target_summary(run)}
+    every = summary["dot float, matrix x matrix 256 to 1024, >= 69% of the exact-order peak, every case"]
+    assert (every["cases"], every["met"]) == (4, every_met)
+    mean = summary["dot float, matrix x matrix 256 to 1024, >= 75% of the exact-order peak, geometric mean"]
+    assert (mean["cases"], mean["met"]) == (4, 4 * mean_met)
+    assert mean["worst_ratio"] == pytest.approx(math.prod(ratios) ** 0.25)
+
+
 @pytest.mark.parametrize("dtype", TYPES)
 def test_number_peer_makes_the_objects_to_list_makes(bench_package, dtype):
     # Values outside CPython's small-integer cache, and float32 values that
