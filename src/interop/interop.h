@@ -16,6 +16,12 @@ namespace halvorn::interop {
 template <class T>
 void bind_interop(pybind11::class_<Tensor<T>>& cls);
 
+// quorva_add_<type>, quorva_sub_<type>, quorva_mul_<type> and (float)
+// quorva_div_<type>, once registered, given a way around pybind11's dispatch
+// for two built tensors of exactly the class (instantiated for the four types).
+template <class T>
+void speed_up_arithmetic_functions(pybind11::module_& module);
+
 // quorva_array_<type> and the pickles' reconstructors _restore_<type>.
 void bind_array_factories(pybind11::module_& module);
 

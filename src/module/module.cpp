@@ -101,6 +101,7 @@ void bind_arithmetic(py::module_& module) {
   for_each_element_type([&]<class T>() {
     if constexpr (ElementTraits<T>::floating) module.def(function_name<T>("div").c_str(), &div<T>);
   });
+  for_each_element_type([&]<class T>() { interop::speed_up_arithmetic_functions<T>(module); });
 }
 
 void bind_dot(py::module_& module) {

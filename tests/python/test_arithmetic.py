@@ -1,4 +1,5 @@
 import math
+import pickle
 import weakref
 
 import numpy
@@ -130,6 +131,10 @@ def test_operators_methods_and_functions_agree_on_new_objects(element_type):
             assert_same_values(result.to_list(), want)
     same = a + a
     assert same is not a and same.to_list() == [14] * 4
+    # An instance of a subclass takes the functions' general path, to the same result.
+    derived = type("Derived", (cls,), {})([2, 2])
+    assert function("add", element_type)(derived, a).to_list() == [7] * 4
+    assert pickle.loads(pickle.dumps(function("sub", element_type))) is function("sub", element_type)
     # The operands are left as they were.
     assert a.to_list() == [7] * 4 and b.to_list() == [-2] * 4
     assert a.shape == [2, 2] and b.shape == [2, 2]
