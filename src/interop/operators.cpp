@@ -57,23 +57,6 @@ using Compute = Tensor<T> (*)(const Tensor<T>&, const Tensor<T>&);
 template <class T>
 using ComputeOver = void (*)(Tensor<T>&, const Tensor<T>&, const Tensor<T>&);
 
-// The result of two built tensors, written over whichever operand is a
-// temporary on its way out, or else into a new tensor.
-template <class T, Compute<T> compute, ComputeOver<T> compute_over>
-PyObject* result_of(PyObject* left, Tensor<T>& a, PyObject* right, Tensor<T>& b) noexcept {
-  return call_translating([&]() -> PyObject* {
-    if (reusable(left, a)) {
-      compute_over(a, a, b);
-      return Py_NewRef(left);
-    }
-    if (reusable(right, b)) {
-      compute_over(b, a, b);
-      return Py_NewRef(right);
-    }
-    return py::cast(compute(a, b)).release().ptr();
-  });
-}
-
 template <class T, binaryfunc PyNumberMethods::* slot, Compute<T> compute,
           ComputeOver<T> compute_over>
 struct OperatorSlot {
@@ -84,7 +67,17 @@ struct OperatorSlot {
     Tensor<T>* a = exact_built_tensor<T>(left);
     Tensor<T>* b = a != nullptr ? exact_built_tensor<T>(right) : nullptr;
     if (b == nullptr) return defer(left, right);
-    return result_of<T, compute, compute_over>(left, *a, right, *b);
+    return call_translating([&]() -> PyObject* {
+      if (reusable(left, *a)) {
+        compute_over(*a, *a, *b);
+        return Py_NewRef(left);
+      }
+      if (reusable(right, *b)) {
+        compute_over(*b, *a, *b);
+        return Py_NewRef(right);
+      }
+      return py::cast(compute(*a, *b)).release().ptr();
+    });
   }
 
   // What CPython's own slot did: the left operand's method when the left
@@ -103,12 +96,10 @@ struct OperatorSlot {
 };
 
 // A module function with the pybind11 function of the same name kept aside
-// for every call that is not two built tensors of exactly the class. A call
-// leaves its arguments on the caller's stack, so a temporary argument is
-// reused as an operator's is. Kept
+// for every call that is not two built tensors of exactly the class. Kept
 // once per process: a second import runs the module body again, and the
 // functions it would make do just what the first ones do.
-template <class T, Compute<T> compute, ComputeOver<T> compute_over>
+template <class T, Compute<T> compute>
 struct FastFunction {
   static inline PyObject* registered = nullptr;
   static inline std::string name;
@@ -121,7 +112,7 @@ struct FastFunction {
       Tensor<T>* a = exact_built_tensor<T>(arguments[0]);
       Tensor<T>* b = a != nullptr ? exact_built_tensor<T>(arguments[1]) : nullptr;
       if (b != nullptr) {
-        return result_of<T, compute, compute_over>(arguments[0], *a, arguments[1], *b);
+        return call_translating([&] { return py::cast(compute(*a, *b)).release().ptr(); });
       }
     }
     return PyObject_Vectorcall(registered, arguments, static_cast<std::size_t>(count), keywords);
@@ -162,11 +153,11 @@ void install_operator_slots(py::class_<Tensor<T>>& cls) {
 template <class T>
 void speed_up_arithmetic_functions(py::module_& module) {
   const std::string word = ElementTraits<T>::word;
-  FastFunction<T, add<T>, add_over<T>>::install(module, ("quorva_add_" + word).c_str());
-  FastFunction<T, sub<T>, sub_over<T>>::install(module, ("quorva_sub_" + word).c_str());
-  FastFunction<T, mul<T>, mul_over<T>>::install(module, ("quorva_mul_" + word).c_str());
+  FastFunction<T, add<T>>::install(module, ("quorva_add_" + word).c_str());
+  FastFunction<T, sub<T>>::install(module, ("quorva_sub_" + word).c_str());
+  FastFunction<T, mul<T>>::install(module, ("quorva_mul_" + word).c_str());
   if constexpr (ElementTraits<T>::floating) {
-    FastFunction<T, div<T>, div_over<T>>::install(module, ("quorva_div_" + word).c_str());
+    FastFunction<T, div<T>>::install(module, ("quorva_div_" + word).c_str());
   }
 }
 
