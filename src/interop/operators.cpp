@@ -39,7 +39,10 @@ bool reusable(PyObject* object, const Tensor<T>& tensor) noexcept {
   (void)tensor;
   return false;
 #else
-  if (tensor.data.lazily_mapped() || &PyUnstable_Object_IsUniqueReferencedTemporary == nullptr ||
+  // The reference count first: inline, and enough to turn down every named
+  // operand before the call into the interpreter.
+  if (Py_REFCNT(object) != 1 || tensor.data.lazily_mapped() ||
+      &PyUnstable_Object_IsUniqueReferencedTemporary == nullptr ||
       !PyUnstable_Object_IsUniqueReferencedTemporary(object)) {
     return false;
   }
