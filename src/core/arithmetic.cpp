@@ -128,10 +128,7 @@ void div_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b) {
   template void sub_over<T>(Tensor<T>&, const Tensor<T>&, const Tensor<T>&); \
   template void mul_over<T>(Tensor<T>&, const Tensor<T>&, const Tensor<T>&); \
   template void div_over<T>(Tensor<T>&, const Tensor<T>&, const Tensor<T>&);
-HALVORN_INSTANTIATE(short)
-HALVORN_INSTANTIATE(int)
-HALVORN_INSTANTIATE(float)
-HALVORN_INSTANTIATE(double)
+HALVORN_FOR_EACH_ELEMENT_TYPE(HALVORN_INSTANTIATE)
 #undef HALVORN_INSTANTIATE
 
 }  // namespace halvorn

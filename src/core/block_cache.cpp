@@ -35,7 +35,7 @@ PacketBlock BlockCache::take(std::size_t bytes, std::uint64_t now_ns, Released& 
 void BlockCache::keep(PacketBlock block, std::size_t bytes, std::uint64_t now_ns,
                       Released& released) noexcept {
   trim(now_ns, released);
-  if (bytes < limits_.smallest || bytes > limits_.capacity) {
+  if (!limits_.admit(bytes)) {
     released.add({block, bytes, now_ns});
     return;
   }

@@ -28,6 +28,10 @@ class BlockCache {
     std::size_t smallest;   // smaller blocks are left to the heap, which reuses them well
     std::size_t capacity;   // bytes held at most, over all kept blocks
     std::uint64_t idle_ns;  // a block kept this long without being taken is given back
+
+    constexpr bool admit(std::size_t bytes) const noexcept {
+      return bytes >= smallest && bytes <= capacity;
+    }
   };
 
   struct Entry {

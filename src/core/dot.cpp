@@ -61,9 +61,8 @@ Tensor<T> dot(const Tensor<T>& a, const Tensor<T>& b) {
   return result;
 }
 
-template Tensor<short> dot<short>(const Tensor<short>&, const Tensor<short>&);
-template Tensor<int> dot<int>(const Tensor<int>&, const Tensor<int>&);
-template Tensor<float> dot<float>(const Tensor<float>&, const Tensor<float>&);
-template Tensor<double> dot<double>(const Tensor<double>&, const Tensor<double>&);
+#define HALVORN_INSTANTIATE(T) template Tensor<T> dot<T>(const Tensor<T>&, const Tensor<T>&);
+HALVORN_FOR_EACH_ELEMENT_TYPE(HALVORN_INSTANTIATE)
+#undef HALVORN_INSTANTIATE
 
 }  // namespace halvorn

@@ -91,6 +91,10 @@ void for_each_element_type(Visit&& visit) {
   visit.template operator()<double>();
 }
 
+// The same for explicit instantiations, which must stand at namespace scope:
+// each unit instantiates its templates for the four element types with this.
+#define HALVORN_FOR_EACH_ELEMENT_TYPE(X) X(short) X(int) X(float) X(double)
+
 // A GCC vector of `bytes` bytes of Scalar, for kernels built per instruction
 // set (16, 32 or 64 bytes).
 template <class Scalar, std::uint64_t bytes>

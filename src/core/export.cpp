@@ -1,20 +1,18 @@
 #include "core/export.h"
 
+#include "core/lane_copy.h"
+
 namespace halvorn {
 
 template <class T>
 std::vector<T> to_list(const Tensor<T>& tensor) {
-  std::vector<T> values;
-  values.reserve(tensor.data.size());
-  for (std::uint64_t i = 0; i < tensor.data.size(); ++i) {
-    values.push_back(static_cast<T>(tensor.data[i]));
-  }
+  std::vector<T> values(tensor.data.size());
+  copy_lane0(tensor.data.packets, tensor.data.size(), values.data());
   return values;
 }
 
-template std::vector<short> to_list<short>(const Tensor<short>&);
-template std::vector<int> to_list<int>(const Tensor<int>&);
-template std::vector<float> to_list<float>(const Tensor<float>&);
-template std::vector<double> to_list<double>(const Tensor<double>&);
+#define HALVORN_INSTANTIATE(T) template std::vector<T> to_list<T>(const Tensor<T>&);
+HALVORN_FOR_EACH_ELEMENT_TYPE(HALVORN_INSTANTIATE)
+#undef HALVORN_INSTANTIATE
 
 }  // namespace halvorn

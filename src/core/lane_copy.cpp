@@ -352,10 +352,7 @@ void broadcast_values(const void* values, std::uint64_t n, Packet<T>* out) noexc
 #define HALVORN_INSTANTIATE(T)                                                  \
   template void copy_lane0<T>(const Packet<T>*, std::uint64_t, void*) noexcept; \
   template void broadcast_values<T>(const void*, std::uint64_t, Packet<T>*) noexcept;
-HALVORN_INSTANTIATE(short)
-HALVORN_INSTANTIATE(int)
-HALVORN_INSTANTIATE(float)
-HALVORN_INSTANTIATE(double)
+HALVORN_FOR_EACH_ELEMENT_TYPE(HALVORN_INSTANTIATE)
 #undef HALVORN_INSTANTIATE
 
 }  // namespace halvorn

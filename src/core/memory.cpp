@@ -105,7 +105,7 @@ bool cache_usable() noexcept {
 }
 
 bool worth_keeping(std::size_t bytes) noexcept {
-  return bytes >= kept_blocks.smallest && bytes <= kept_blocks.capacity && cache_usable();
+  return kept_blocks.admit(bytes) && cache_usable();
 }
 
 PacketBlock fresh_block(std::size_t bytes, bool zeroed) noexcept {

@@ -108,10 +108,7 @@ std::string repr(const Tensor<T>& tensor) {
   template void print_nested<T>(std::ostream&, const Tensor<T>&, std::uint64_t, std::uint64_t&, \
                                 std::uint64_t, std::uint64_t&);                                 \
   template std::string repr<T>(const Tensor<T>&);
-HALVORN_INSTANTIATE(short)
-HALVORN_INSTANTIATE(int)
-HALVORN_INSTANTIATE(float)
-HALVORN_INSTANTIATE(double)
+HALVORN_FOR_EACH_ELEMENT_TYPE(HALVORN_INSTANTIATE)
 #undef HALVORN_INSTANTIATE
 
 }  // namespace halvorn

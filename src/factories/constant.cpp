@@ -27,14 +27,11 @@ Tensor<T> ones(const Shape& shape) {
   return filled(shape, T(1), FillKind::ones);
 }
 
-#define HALVORN_INSTANTIATE(T)                           \
-  template Tensor<T> full<T>(const Shape&, T);           \
-  template Tensor<T> zeros<T>(const Shape&);             \
+#define HALVORN_INSTANTIATE(T)                 \
+  template Tensor<T> full<T>(const Shape&, T); \
+  template Tensor<T> zeros<T>(const Shape&);   \
   template Tensor<T> ones<T>(const Shape&);
-HALVORN_INSTANTIATE(short)
-HALVORN_INSTANTIATE(int)
-HALVORN_INSTANTIATE(float)
-HALVORN_INSTANTIATE(double)
+HALVORN_FOR_EACH_ELEMENT_TYPE(HALVORN_INSTANTIATE)
 #undef HALVORN_INSTANTIATE
 
 }  // namespace halvorn

@@ -19,14 +19,12 @@
 #include "core/import.h"
 #include "core/shape.h"
 #include "core/tensor.h"
+#include "interop/interop.h"
 #include "interop/pybind11_bridge.h"
 
 #if DLPACK_MAJOR_VERSION < 1
 #error "halvorn needs DLPack 1.0 or later (the versioned capsule)"
 #endif
-
-// Each unit instantiates its templates for the four element types with this.
-#define HALVORN_FOR_EACH_ELEMENT_TYPE(X) X(short) X(int) X(float) X(double)
 
 namespace halvorn::interop {
 
@@ -38,7 +36,7 @@ inline std::string type_name(PyObject* object) {
 
 template <class T>
 std::string array_function_name() {
-  return std::string("quorva_array_") + ElementTraits<T>::word;
+  return function_name<T>("array");
 }
 
 // Where an empty tensor's views point: never read, but never null, so that no

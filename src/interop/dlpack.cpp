@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "core/lane_copy.h"
 #include "core/misuse.h"
 #include "interop/common.h"
 
@@ -144,8 +145,7 @@ py::capsule export_dlpack(TensorInstance<T> self, const py::object& stream,
       const std::uint64_t bytes = count * sizeof(T);
       holder->copy = std::malloc(static_cast<std::size_t>(bytes));
       if (holder->copy == nullptr) storage_unavailable(bytes, "for a DLPack copy");
-      auto* values = static_cast<T*>(holder->copy);
-      for (std::uint64_t i = 0; i < count; ++i) values[i] = static_cast<T>(tensor.data[i]);
+      copy_lane0(tensor.data.packets, count, holder->copy);
     }
     data = holder->copy != nullptr ? holder->copy : static_cast<void*>(empty_anchor);
     flags = DLPACK_FLAG_BITMASK_IS_COPIED;

@@ -7,8 +7,20 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 #include "core/tensor.h"
 #include "interop/pybind11_bridge.h"
+
+namespace halvorn {
+
+// "quorva_<operation>_<word>", the module-level name of an operation on T.
+template <class T>
+std::string function_name(const char* operation) {
+  return std::string("quorva_") + operation + "_" + ElementTraits<T>::word;
+}
+
+}  // namespace halvorn
 
 namespace halvorn::interop {
 

@@ -55,6 +55,15 @@ bool reusable(PyObject* object, const Tensor<T>& tensor) noexcept {
 #endif
 }
 
+// The built tensors of two instances of exactly the class for T: the one
+// case that the slots and functions below take on themselves.
+template <class T>
+bool exact_operands(PyObject* left, PyObject* right, Tensor<T>*& a, Tensor<T>*& b) noexcept {
+  a = exact_built_tensor<T>(left);
+  b = a != nullptr ? exact_built_tensor<T>(right) : nullptr;
+  return b != nullptr;
+}
+
 template <class T>
 using Compute = Tensor<T> (*)(const Tensor<T>&, const Tensor<T>&);
 template <class T>
@@ -67,9 +76,9 @@ struct OperatorSlot {
   static inline const char* method = nullptr;
 
   static PyObject* call(PyObject* left, PyObject* right) noexcept {
-    Tensor<T>* a = exact_built_tensor<T>(left);
-    Tensor<T>* b = a != nullptr ? exact_built_tensor<T>(right) : nullptr;
-    if (b == nullptr) return defer(left, right);
+    Tensor<T>* a;
+    Tensor<T>* b;
+    if (!exact_operands(left, right, a, b)) return defer(left, right);
     return call_translating([&]() -> PyObject* {
       if (reusable(left, *a)) {
         compute_over(*a, *a, *b);
@@ -111,12 +120,10 @@ struct FastFunction {
 
   static PyObject* call(PyObject*, PyObject* const* arguments, Py_ssize_t count,
                         PyObject* keywords) noexcept {
-    if (keywords == nullptr && count == 2) {
-      Tensor<T>* a = exact_built_tensor<T>(arguments[0]);
-      Tensor<T>* b = a != nullptr ? exact_built_tensor<T>(arguments[1]) : nullptr;
-      if (b != nullptr) {
-        return call_translating([&] { return py::cast(compute(*a, *b)).release().ptr(); });
-      }
+    Tensor<T>* a;
+    Tensor<T>* b;
+    if (keywords == nullptr && count == 2 && exact_operands(arguments[0], arguments[1], a, b)) {
+      return call_translating([&] { return py::cast(compute(*a, *b)).release().ptr(); });
     }
     return PyObject_Vectorcall(registered, arguments, static_cast<std::size_t>(count), keywords);
   }
@@ -155,12 +162,11 @@ void install_operator_slots(py::class_<Tensor<T>>& cls) {
 
 template <class T>
 void speed_up_arithmetic_functions(py::module_& module) {
-  const std::string word = ElementTraits<T>::word;
-  FastFunction<T, add<T>>::install(module, ("quorva_add_" + word).c_str());
-  FastFunction<T, sub<T>>::install(module, ("quorva_sub_" + word).c_str());
-  FastFunction<T, mul<T>>::install(module, ("quorva_mul_" + word).c_str());
+  FastFunction<T, add<T>>::install(module, function_name<T>("add").c_str());
+  FastFunction<T, sub<T>>::install(module, function_name<T>("sub").c_str());
+  FastFunction<T, mul<T>>::install(module, function_name<T>("mul").c_str());
   if constexpr (ElementTraits<T>::floating) {
-    FastFunction<T, div<T>>::install(module, ("quorva_div_" + word).c_str());
+    FastFunction<T, div<T>>::install(module, function_name<T>("div").c_str());
   }
 }
 

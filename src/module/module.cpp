@@ -80,12 +80,6 @@ void flush_python_streams() noexcept {
   PyErr_SetRaisedException(pending);
 }
 
-// "quorva_<operation>_<word>", the module-level name of an operation on T.
-template <class T>
-std::string function_name(const char* operation) {
-  return std::string("quorva_") + operation + "_" + ElementTraits<T>::word;
-}
-
 void bind_constant_factories(py::module_& module) {
   for_each_element_type([&]<class T>() { module.def(function_name<T>("full").c_str(), &full<T>); });
   for_each_element_type(
