@@ -2,13 +2,18 @@
 // process (the default) or raises a Python exception.
 //
 // The setting is a contextvars.ContextVar, as NumPy keeps its error state:
-// each new thread starts from "exit", an asyncio task starts from its
-// creator's setting and keeps its own changes to itself. The native side owns
-// the variable and reads it only after a misuse has been found; the three
-// public names are Python, in error_settings.py, compiled in as text.
+// an asyncio task starts from its creator's setting and keeps its own changes
+// to itself. A context that never set it (a new thread, a task that a pool or
+// an engine runs in a fresh context) follows the process default, "exit"
+// until seterr(scope="process") changes it. The native side owns both and
+// reads them only after a misuse has been found; the three public names are
+// Python, in error_settings.py, compiled in as text.
 #pragma once
 
 #include <pybind11/pybind11.h>
+
+#include <atomic>
+#include <string>
 
 #include "core/misuse.h"
 #include "module/error_settings_source.h"
@@ -21,6 +26,10 @@ namespace py = pybind11;
 // module (a reload included), so that no import's setting goes unread.
 inline PyObject* misuse_setting = nullptr;
 
+// Plain process memory: a forked child starts with its parent's default, a
+// spawned one from "exit".
+inline std::atomic<bool> process_default_raises{false};
+
 // The policy the core asks: "raise" in the current context. Python can only
 // be asked on a thread that holds the interpreter lock while the interpreter
 // runs; anywhere else the misuse ends the process, as it always did.
@@ -30,9 +39,13 @@ inline bool misuse_raises() noexcept {
   PyObject* pending = PyErr_GetRaisedException();
   PyObject* value = nullptr;
   bool raising = false;
-  if (PyContextVar_Get(misuse_setting, nullptr, &value) == 0 && value != nullptr) {
-    raising = PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "raise") == 0;
-    Py_DECREF(value);
+  if (PyContextVar_Get(misuse_setting, nullptr, &value) == 0) {
+    if (value == nullptr) {
+      raising = process_default_raises.load();
+    } else {
+      raising = PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "raise") == 0;
+      Py_DECREF(value);
+    }
   }
   PyErr_Clear();
   PyErr_SetRaisedException(pending);
@@ -52,7 +65,8 @@ inline void translate_misuse(std::exception_ptr thrown) {
 
 inline void bind_error_settings(py::module_& module) {
   if (misuse_setting == nullptr) {
-    misuse_setting = PyContextVar_New("halvorn_misuse", py::str("exit").ptr());
+    // No default: unset means "follow the process default".
+    misuse_setting = PyContextVar_New("halvorn_misuse", nullptr);
     if (misuse_setting == nullptr) throw py::error_already_set();
   }
   set_misuse_policy(&misuse_raises);
@@ -64,6 +78,11 @@ inline void bind_error_settings(py::module_& module) {
   scope["__name__"] = module.attr("__name__");
   scope["__builtins__"] = py::module_::import("builtins");
   scope["_setting"] = py::handle(misuse_setting);
+  scope["_process_default"] =
+      py::cpp_function([] { return py::str(process_default_raises.load() ? "raise" : "exit"); });
+  // Called with one of the two checked strings only.
+  scope["_set_process_default"] = py::cpp_function(
+      [](const std::string& misuse) { process_default_raises.store(misuse == "raise"); });
   py::object code = py::reinterpret_steal<py::object>(
       Py_CompileString(error_settings_source, "halvorn/error_settings.py", Py_file_input));
   if (!code) throw py::error_already_set();
@@ -71,6 +90,9 @@ inline void bind_error_settings(py::module_& module) {
       py::reinterpret_steal<py::object>(PyEval_EvalCode(code.ptr(), scope.ptr(), scope.ptr()));
   if (!ran) throw py::error_already_set();
   for (const char* name : {"seterr", "geterr", "errstate"}) module.attr(name) = scope[name];
+  // What a decorated function and a pickled errstate name, so that they
+  // pickle by reference.
+  for (const char* name : {"_call_with_setting", "_errstate_of"}) module.attr(name) = scope[name];
 }
 
 }  // namespace halvorn
