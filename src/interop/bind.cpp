@@ -3,6 +3,7 @@
 #include <pybind11/complex.h>
 
 #include <complex>
+#include <cstdint>
 #include <string>
 #include <type_traits>
 
@@ -60,6 +61,75 @@ void bind_numbers(py::class_<Tensor<T>>& cls) {
   }
 }
 
+// ---------------------------------------------------------------------------
+// What engines and data libraries read of an array: rank, element count,
+// bytes held, NumPy's dtype, and an array through __array__. Dask and Ray
+// size their memory with sys.getsizeof, and Dask builds a chunk's
+// concatenation with the dtype of its first chunk.
+
+// NumPy, imported only when one of these is asked for; halvorn runs without it.
+py::module_ numpy_for(const char* purpose) {
+  try {
+    return py::module_::import("numpy");
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_ImportError)) throw;
+    py::raise_from(error, PyExc_ImportError,
+                   (std::string(purpose) + " is a NumPy object, and NumPy cannot be imported")
+                       .c_str());
+    throw py::error_already_set();
+  }
+}
+
+// NumPy 2's __array__: the read-only view in place where no copy is needed,
+// a C-contiguous copy when one is asked for or the dtype differs, and
+// NumPy's own refusal when copy=False and a copy cannot be avoided.
+template <class T>
+py::object to_array(TensorInstance<T> self, const py::object& dtype, const py::object& copy) {
+  py::module_ numpy = numpy_for("a tensor's __array__()");
+  // Through a memoryview rather than numpy.asarray(self), which would come
+  // back here for an instance whose buffer export fails.
+  py::object view = numpy.attr("asarray")(py::memoryview(py::reinterpret_borrow<py::object>(self.self)));
+  py::object wanted = dtype.is_none() ? view.attr("dtype") : numpy.attr("dtype")(dtype);
+  const bool converts = !wanted.equal(view.attr("dtype"));
+  if (!copy.is_none() && !copy.cast<bool>()) {
+    if (converts) {
+      throw py::value_error(std::string("Unable to avoid copy while creating an array as requested: a ") +
+                            ElementTraits<T>::word + " tensor becomes " +
+                            py::str(wanted).cast<std::string>() + " only in a copy");
+    }
+    return view;
+  }
+  if (converts || !copy.is_none()) return view.attr("astype")(wanted, py::arg("order") = "C");
+  return view;
+}
+
+template <class T>
+void bind_array_attributes(py::class_<Tensor<T>>& cls) {
+  def_named_property(cls, "ndim", [](const Tensor<T>& tensor) { return tensor.shape.size(); });
+  def_named_property(cls, "size", [](const Tensor<T>& tensor) { return tensor.data.size(); });
+  // Every element holds a 16-byte packet, whatever its type.
+  def_named_property(cls, "nbytes", [](const Tensor<T>& tensor) {
+    return static_cast<std::uint64_t>(tensor.data.size()) * sizeof(Packet<T>);
+  });
+  def_named_property(cls, "dtype", [](const Tensor<T>&) {
+    return numpy_for("a tensor's dtype").attr("dtype")(ElementTraits<T>::word);
+  });
+  cls.def("__array__", &to_array<T>, py::arg("dtype") = py::none(),
+          py::arg("copy") = py::none());
+  // The object, the tensor with its shape, and the packet block. An unbuilt
+  // instance is only the object, so memory tools that size every object
+  // never fail on one.
+  cls.def("__sizeof__", [](InstanceOrUnbuilt<Tensor<T>> self) {
+    const py::handle object_type(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    auto bytes = py::cast<std::size_t>(object_type.attr("__sizeof__")(self.self));
+    if (self.value != nullptr) {
+      bytes += sizeof(Tensor<T>) + self.value->shape.capacity() * sizeof(std::uint64_t) +
+               self.value->data.size() * sizeof(Packet<T>);
+    }
+    return bytes;
+  });
+}
+
 }  // namespace
 
 template <class T>
@@ -82,6 +152,7 @@ void bind_interop(py::class_<Tensor<T>>& cls) {
     cls.def("__truediv__", &div<T>);
   }
   bind_numbers<T>(cls);
+  bind_array_attributes<T>(cls);
   install_operator_slots<T>(cls);
 }
 

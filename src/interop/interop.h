@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 
 #include <string>
+#include <utility>
 
 #include "core/tensor.h"
 #include "interop/pybind11_bridge.h"
@@ -18,6 +19,15 @@ namespace halvorn {
 template <class T>
 std::string function_name(const char* operation) {
   return std::string("quorva_") + operation + "_" + ElementTraits<T>::word;
+}
+
+// A read-only property `name` of `cls`, named: pybind11 leaves a property
+// without one, so CPython's refusal of `t.name = ...` and `del t.name` would
+// speak of "property ''".
+template <class Native, class Getter>
+void def_named_property(pybind11::class_<Native>& cls, const char* name, Getter&& getter) {
+  cls.def_property_readonly(name, std::forward<Getter>(getter));
+  cls.attr(name).attr("__set_name__")(cls, name);
 }
 
 }  // namespace halvorn

@@ -49,12 +49,14 @@ inline std::string unbuilt_description(PyTypeObject* type) {
          " object, not initialised>";
 }
 
-// The argument of __repr__: the native object, or null for an instance whose
-// object was never built, which renders as its description instead of failing.
+// The self of __repr__ and __sizeof__: the native object, or null for an
+// instance whose object was never built, which still renders as its
+// description and has a size instead of failing.
 template <class Native>
 struct InstanceOrUnbuilt {
   const Native* value = nullptr;
   PyTypeObject* type = nullptr;
+  pybind11::handle self;
 };
 
 // A method's self as the instance and its built tensor, for the methods that
@@ -215,6 +217,7 @@ class type_caster<halvorn::InstanceOrUnbuilt<Native>> {
         halvorn::native_part<Native>(source, halvorn::type_info_of<Native>());
     if (part.inst == nullptr) return false;
     value.type = Py_TYPE(source.ptr());
+    value.self = source;
     value.value =
         part.holder_constructed() ? static_cast<const Native*>(part.value_ptr()) : nullptr;
     return true;

@@ -9,6 +9,8 @@ __all__: list[str] = ['Generator', 'TensorFloat32', 'TensorFloat64', 'TensorInt1
 class TensorInt16:
     def __add__(self, arg0: TensorInt16) -> TensorInt16:
         ...
+    def __array__(self, dtype: typing.Any = None, copy: typing.Any = None) -> typing.Any:
+        ...
     def __buffer__(self, flags):
         """
         Return a buffer object that exposes the underlying memory of the object.
@@ -52,10 +54,24 @@ class TensorInt16:
     def to_list(self) -> list[int]:
         ...
     @property
+    def dtype(self) -> typing.Any:
+        ...
+    @property
+    def nbytes(self) -> int:
+        ...
+    @property
+    def ndim(self) -> int:
+        ...
+    @property
     def shape(self) -> list[int]:
+        ...
+    @property
+    def size(self) -> int:
         ...
 class TensorInt32:
     def __add__(self, arg0: TensorInt32) -> TensorInt32:
+        ...
+    def __array__(self, dtype: typing.Any = None, copy: typing.Any = None) -> typing.Any:
         ...
     def __buffer__(self, flags):
         """
@@ -100,10 +116,24 @@ class TensorInt32:
     def to_list(self) -> list[int]:
         ...
     @property
+    def dtype(self) -> typing.Any:
+        ...
+    @property
+    def nbytes(self) -> int:
+        ...
+    @property
+    def ndim(self) -> int:
+        ...
+    @property
     def shape(self) -> list[int]:
+        ...
+    @property
+    def size(self) -> int:
         ...
 class TensorFloat32:
     def __add__(self, arg0: TensorFloat32) -> TensorFloat32:
+        ...
+    def __array__(self, dtype: typing.Any = None, copy: typing.Any = None) -> typing.Any:
         ...
     def __buffer__(self, flags):
         """
@@ -148,10 +178,24 @@ class TensorFloat32:
     def to_list(self) -> list[float]:
         ...
     @property
+    def dtype(self) -> typing.Any:
+        ...
+    @property
+    def nbytes(self) -> int:
+        ...
+    @property
+    def ndim(self) -> int:
+        ...
+    @property
     def shape(self) -> list[int]:
+        ...
+    @property
+    def size(self) -> int:
         ...
 class TensorFloat64:
     def __add__(self, arg0: TensorFloat64) -> TensorFloat64:
+        ...
+    def __array__(self, dtype: typing.Any = None, copy: typing.Any = None) -> typing.Any:
         ...
     def __buffer__(self, flags):
         """
@@ -196,7 +240,19 @@ class TensorFloat64:
     def to_list(self) -> list[float]:
         ...
     @property
+    def dtype(self) -> typing.Any:
+        ...
+    @property
+    def nbytes(self) -> int:
+        ...
+    @property
+    def ndim(self) -> int:
+        ...
+    @property
     def shape(self) -> list[int]:
+        ...
+    @property
+    def size(self) -> int:
         ...
 class errstate:
     """
@@ -204,7 +260,8 @@ class errstate:
     back the previous setting on exit, also when an exception leaves the block.
     
     Each decorated call enters afresh; a single errstate object cannot be
-    entered again while it is active.
+    entered again while it is active. An errstate, and a function decorated
+    with one, pickle: the setting goes with them.
     """
     def __call__(self, function: typing.Callable[..., typing.Any]) -> typing.Callable[..., typing.Any]:
         ...
@@ -213,6 +270,8 @@ class errstate:
     def __exit__(self, *exception: object) -> None:
         ...
     def __init__(self, *, misuse: typing.Literal['exit', 'raise']) -> None:
+        ...
+    def __reduce__(self) -> tuple[typing.Any, ...]:
         ...
     def __repr__(self) -> str:
         ...
@@ -237,6 +296,10 @@ class Generator:
         ...
     def randn_float64(self, shape: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]) -> TensorFloat64:
         ...
+def _call_with_setting(misuse: str, function: typing.Callable[..., typing.Any], args: typing.Any, kwargs: typing.Any) -> typing.Any:
+    ...
+def _errstate_of(misuse: str) -> errstate:
+    ...
 def _restore_float32(shape, values):
     """
     Rebuilds a pickled tensor.
@@ -259,7 +322,8 @@ def _restore_int32(shape, values):
     """
 def geterr() -> dict[str, str]:
     """
-    The current settings, as a new dict: {'misuse': 'exit'} or {'misuse': 'raise'}.
+    The settings in force in the current context, as a new dict:
+    {'misuse': 'exit'} or {'misuse': 'raise'}.
     """
 def quorva_add_float32(arg0: TensorFloat32, arg1: TensorFloat32) -> TensorFloat32:
     ...
@@ -337,9 +401,14 @@ def quorva_zeros_int16(arg0: collections.abc.Sequence[typing.SupportsInt | typin
     ...
 def quorva_zeros_int32(arg0: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]) -> TensorInt32:
     ...
-def seterr(*, misuse: typing.Literal['exit', 'raise'] | None = None) -> dict[str, str]:
+def seterr(*, misuse: typing.Literal['exit', 'raise'] | None = None, scope: typing.Literal['context', 'process'] = 'context') -> dict[str, str]:
     """
-    Sets how misuse is handled in the current context and returns the
-    settings as they were. misuse=None changes nothing.
+    Sets how misuse is handled and returns the settings of that scope as
+    they were; misuse=None changes nothing.
+    
+    scope="context" sets it for the current context (thread, asyncio task).
+    scope="process" sets the process default, which every context that has
+    no setting of its own uses: new threads, pool and engine tasks that run
+    in a fresh context, and the main thread before any context setting.
     """
 __version__: str = '0.1.0'

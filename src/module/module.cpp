@@ -39,7 +39,8 @@ void bind_tensor_class(py::module_& module) {
   def_constructor<Tensor<T>, const Shape&>(
       tensor_class, "shape", "a tensor",
       [](const Shape& shape) { return new Tensor<T>(shape, T(0)); });
-  tensor_class.def_property_readonly("shape", [](const Tensor<T>& tensor) { return tensor.shape; })
+  def_named_property(tensor_class, "shape", [](const Tensor<T>& tensor) { return tensor.shape; });
+  tensor_class
       .def("to_list", &to_list<T>)
       // Plain methods, not operator overloads: a foreign operand raises
       // TypeError at once instead of deferring to its reflected method.
@@ -52,9 +53,6 @@ void bind_tensor_class(py::module_& module) {
       .def("__repr__", [](InstanceOrUnbuilt<Tensor<T>> self) {
         return self.value != nullptr ? repr(*self.value) : unbuilt_description(self.type);
       });
-  // pybind11 leaves the property without a name, so CPython's refusal of
-  // `t.shape = ...` and `del t.shape` would speak of "property ''".
-  tensor_class.attr("shape").attr("__set_name__")(tensor_class, "shape");
   // The buffer protocol, DLPack, pickling, copies, the @ and / operators and
   // the conversions of a rank-0 tensor to a Python number.
   interop::bind_interop<T>(tensor_class);

@@ -15,6 +15,7 @@ MEMBERS = ["__init__", "shape", "to_list", "__add__", "__sub__", "__mul__", "__d
 # interpreter adds the buffer slots' wrappers when the class is made.
 INTEROP_MEMBERS = ["__dlpack__", "__dlpack_device__", "__reduce_ex__", "__reduce__", "__copy__", "__deepcopy__", "__matmul__"]
 NUMBER_MEMBERS = ["__float__", "__int__", "__complex__"]
+ARRAY_MEMBERS = ["ndim", "size", "nbytes", "dtype", "__array__", "__sizeof__"]
 
 
 def factory(kind, element_type):
@@ -34,7 +35,7 @@ def test_members_and_their_order(element_type):
     assert [name for name in vars(cls) if name not in ("__doc__", "__module__")] == (
         MEMBERS[:1] + ["__buffer__", "__release_buffer__", "_pybind11_conduit_v1_"] + MEMBERS[1:]
         + INTEROP_MEMBERS + (["__truediv__"] if element_type in FLOAT_TYPES else [])
-        + NUMBER_MEMBERS + ([] if element_type in FLOAT_TYPES else ["__index__"]) + ["__class__"]
+        + NUMBER_MEMBERS + ([] if element_type in FLOAT_TYPES else ["__index__"]) + ARRAY_MEMBERS + ["__class__"]
     )
 
 

@@ -493,6 +493,9 @@ def test_hostile_self_for_every_method(element_type):
         "to_list": cls.to_list,
         "__repr__": cls.__repr__,
         "shape getter": cls.shape.fget,
+        **{f"{name} getter": getattr(cls, name).fget for name in ["ndim", "size", "nbytes", "dtype"]},
+        "__array__": cls.__array__,
+        "__sizeof__": cls.__sizeof__,
         "__add__": lambda self: cls.__add__(self, good),
         "__sub__": lambda self: cls.__sub__(self, good),
         "__mul__": lambda self: cls.__mul__(self, good),
@@ -500,8 +503,9 @@ def test_hostile_self_for_every_method(element_type):
     }
     for name, member in members.items():
         cases = tensor_cases(element_type)
-        if name == "__repr__":
-            # An unbuilt instance still has a repr, so error reports can show it.
+        if name in ("__repr__", "__sizeof__"):
+            # An unbuilt instance still has a repr and a size, so error
+            # reports and memory tools can show it.
             cases.update({key: (cases[key][0], ("ok", None)) for key in ("unconstructed", "unconstructed-subclass")})
         run_catalogue(f"{cls.__name__}.{name} self", cases, lambda value: (member, [value], {}))
     for label, (call, args) in {
@@ -571,6 +575,7 @@ def test_attributes_and_protocols_fail_cleanly(element_type):
         ("len", lambda: len(tensor), CONVERT),
         ("iter", lambda: iter(tensor), CONVERT),
         ("index", lambda: [0, 1][tensor], CONVERT),
+        ("subscript", lambda: tensor[0], CONVERT),
     ]:
         attempt(label, call, [], allowed=allowed)
     # An immutable tensor is its own copy; pickling works with every protocol.

@@ -56,6 +56,21 @@ def test_round_trips_keep_every_bit(element_type, shape):
     view = np.asarray(tensor)
     assert same_bits(view, source) and not view.flags.writeable
     assert view.strides == tuple(16 * int(np.prod(shape[d + 1:])) for d in range(len(shape)))
+    # What engines and data libraries read: every element costs a packet.
+    assert (tensor.ndim, tensor.size, tensor.nbytes, tensor.dtype) == (len(shape), source.size, 16 * source.size,
+                                                                       source.dtype)
+    assert sys.getsizeof(tensor) - sys.getsizeof(type(tensor).__new__(type(tensor))) >= tensor.nbytes
+    # __array__ as NumPy 2 has it: the view in place, or a copy where asked or needed.
+    in_place, copied = tensor.__array__(), tensor.__array__(copy=True)
+    address = view.__array_interface__["data"][0]
+    assert in_place.__array_interface__["data"][0] == address and not in_place.flags.writeable
+    assert copied.flags.c_contiguous and copied.flags.writeable and copied.__array_interface__["data"][0] != address
+    other = "float64" if element_type != "float64" else "float32"
+    assert same_bits(tensor.__array__(other), source.astype(other))
+    assert same_bits(tensor.__array__(element_type, copy=False), source) and all(map(same_bits, [in_place, copied],
+                                                                                       [source, source]))
+    with pytest.raises(ValueError, match="^Unable to avoid copy while creating an array as requested"):
+        tensor.__array__(other, copy=False)
     assert same_bits(np.from_dlpack(tensor), source)
     assert same_bits(np.from_dlpack(tensor, copy=True), source)
     assert same_bits(memoryview(tensor), source)

@@ -63,6 +63,9 @@ MEMBER_ROWS = {
     "__int__": "| `float(t)`, `int(t)`, `complex(t)` |",
     "__complex__": "| `float(t)`, `int(t)`, `complex(t)` |",
     "__index__": "| `operator.index(t)`, `seq[t]` |",
+    **{name: f"| `t.{name}` |" for name in ["ndim", "size", "nbytes", "dtype"]},
+    "__array__": "| `t.__array__(dtype=None, copy=None)` |",
+    "__sizeof__": "| `sys.getsizeof(t)` |",
 }
 # The same for the added Generator class.
 GENERATOR_ROWS = {"__init__": "| `Generator(seed)` |", "__reduce_ex__": "| `pickle.dumps(g)` |", "__repr__": "| `repr(g)` |",
