@@ -21,7 +21,10 @@ Peers, one set per case family:
   operation must, as a stand-in for the memory-traffic limit: an element-wise
   halvorn operation on n elements reads two 16-byte packets and writes one per
   element (48n bytes), like np.add(x, y, out=z) on float64 arrays of 2n
-  elements; a constant fill writes 16n bytes, like z.fill(v) on 2n float64.
+  elements; a constant fill writes 16n bytes, like z.fill(v) on 2n float64;
+  a tensor's values going out of their packets and back (pickling, Dask)
+  read 16n and write itemsize * n, then the reverse, like np.copyto casting
+  2n int64 into 2n integers of half the element's width and back.
 - "peak": the exact-order peak of dot's multiply-then-add pairs.
 - "numbers": making the Python numbers that to_list returns, the cheapest way.
 

@@ -82,6 +82,15 @@ TARGETS = [
     # and the payload, reading 16 bytes per element out and writing 16 back in.
     Target("pickle round trip, n = 1048576, protocols 4 and 5", "numpy", 2.0,
            lambda c: c["family"] == "pickle" and c["n"] == 1048576),
+    # Both carry the values, itemsize bytes each, out of the packets and back;
+    # the rest (Dask's header, pickle's few bytes) should cost next to nothing.
+    Target("Dask serialize+deserialize and pickle 5 out of band, n = 1048576", "limit", 1.3,
+           lambda c: c["family"] == "transfer" and c["op"] in ("dask serialize+deserialize", "pickle 5, out of band")
+           and c["n"] == 1048576),
+    # The same bytes cross the wire for both; a tensor's also pass in and out
+    # of packets at each end, and its chain moves twice NumPy's bytes.
+    Target("Dask round trip (scatter, a*a+a, gather), n = 1048576", "numpy", 2.0,
+           lambda c: c["family"] == "transfer" and c["op"] == "dask round trip" and c["n"] == 1048576),
     # The limit side of a chain runs one operation's limit once per operation.
     Target("chained a*b+a, (a*b+c)*d-e, n >= 10000, every case", "limit", 1.35,
            lambda c: chained(c), mean=("chained a*b+a, (a*b+c)*d-e, n >= 10000, geometric mean", 1.1)),

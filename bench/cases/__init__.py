@@ -13,7 +13,8 @@ import importlib
 
 from ..family import Family
 
-FAMILY_MODULES = ["elementwise", "factory", "random", "dot", "export", "interop", "pickling", "floor", "chained", "memory"]
+FAMILY_MODULES = ["elementwise", "factory", "random", "dot", "export", "interop", "pickling", "floor", "chained",
+                  "memory", "transfer"]
 
 
 def load_families() -> dict[str, Family]:

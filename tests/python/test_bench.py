@@ -5,7 +5,7 @@ What is checked is that the harness keeps working as the module changes (every
 case present, results checked against NumPy, ratios consistent with the
 samples they come from) and that its reference computations are right."""
 
-import importlib
+import importlib.util
 import json
 import math
 import os
@@ -31,6 +31,8 @@ MEMORY_N = 4096
 CHAINED_SIZES = [5]
 # The import and export cases run where the module imports from NumPy.
 INTEROP = hasattr(halvorn, "quorva_array_int16")
+# The transfer cases run where Dask's distributed imports.
+DISTRIBUTED = importlib.util.find_spec("distributed") is not None
 
 
 def with_checkout_on_path(environ):
@@ -85,6 +87,9 @@ def expected_case_ids():
         if INTEROP:
             for op in ["import array", "import list", "asarray", "from_dlpack"]:
                 ids |= {f"interop/{op}/{dtype}/{n}" for n in SIZES}
+    for op in ["dask serialize+deserialize", "pickle 5, out of band"] if DISTRIBUTED else []:
+        ids |= {f"transfer/{op}/{dtype}/{max(SIZES)}" for dtype in TYPES}
+    ids |= {f"transfer/dask {op}/float64/{max(SIZES)}" for op in ["round trip", "gather"] if DISTRIBUTED}
     for dtype in ["int32", "float64"]:
         ids |= {f"pickle/round trip, protocol {protocol}/{dtype}/{max(SIZES)}" for protocol in (4, 5)}
     for op in ["rand", "randn"]:
@@ -139,6 +144,7 @@ def test_peers_of_each_family(results):
         "pickle": {"halvorn", "numpy"},
         "floor": {"halvorn", "numpy"},
         "chained": {"halvorn", "limit"},
+        "transfer": {"halvorn", "numpy", "limit"},
     }
     for case in results["data"]["cases"]:
         if case["family"] == "factory":
@@ -149,6 +155,8 @@ def test_peers_of_each_family(results):
             expected = {"halvorn", "numpy", "numbers"}
         elif case["id"].startswith("random/Generator."):
             expected = {"halvorn", "module"}
+        elif case["id"].startswith(("transfer/dask round trip/", "transfer/dask gather/")):
+            expected = {"halvorn", "numpy"}
         elif case["id"].startswith("interop/import array/"):
             expected = {"halvorn", "limit"}
         elif case["family"] == "dot" and case["op"] != "matrix x matrix":
@@ -266,6 +274,13 @@ def test_float_matrix_products_are_held_to_the_peak_case_by_case_and_on_average(
     mean = summary["dot float, matrix x matrix 256 to 1024, >= 75% of the exact-order peak, geometric mean"]
     assert (mean["cases"], mean["met"]) == (4, 4 * mean_met)
     assert mean["worst_ratio"] == pytest.approx(math.prod(ratios) ** 0.25)
+
+
+@pytest.mark.parametrize("dtype", TYPES)
+def test_transfer_limit_moves_the_bytes_of_the_values(bench_package, dtype):
+    itemsize = np.dtype(dtype).itemsize
+    moved = bench_package.limits.transfer_traffic(itemsize, 5).names
+    assert (moved["w"].nbytes, moved["y"].nbytes, moved["z"].nbytes) == (16 * 5, itemsize * 5, 16 * 5)
 
 
 @pytest.mark.parametrize("dtype", TYPES)
