@@ -88,18 +88,22 @@ py::object to_array(TensorInstance<T> self, const py::object& dtype, const py::o
   py::module_ numpy = numpy_for("a tensor's __array__()");
   // Through a memoryview rather than numpy.asarray(self), which would come
   // back here for an instance whose buffer export fails.
-  py::object view = numpy.attr("asarray")(py::memoryview(py::reinterpret_borrow<py::object>(self.self)));
+  py::object view =
+      numpy.attr("asarray")(py::memoryview(py::reinterpret_borrow<py::object>(self.self)));
   py::object wanted = dtype.is_none() ? view.attr("dtype") : numpy.attr("dtype")(dtype);
   const bool converts = !wanted.equal(view.attr("dtype"));
-  if (!copy.is_none() && !copy.cast<bool>()) {
+  int copies = -1;  // None: only where it must
+  if (!copy.is_none() && (copies = PyObject_IsTrue(copy.ptr())) < 0) throw py::error_already_set();
+  if (copies == 0) {
     if (converts) {
-      throw py::value_error(std::string("Unable to avoid copy while creating an array as requested: a ") +
-                            ElementTraits<T>::word + " tensor becomes " +
-                            py::str(wanted).cast<std::string>() + " only in a copy");
+      throw py::value_error(
+          std::string("Unable to avoid copy while creating an array as requested: a ") +
+          ElementTraits<T>::word + " tensor becomes " + py::str(wanted).cast<std::string>() +
+          " only in a copy");
     }
     return view;
   }
-  if (converts || !copy.is_none()) return view.attr("astype")(wanted, py::arg("order") = "C");
+  if (converts || copies == 1) return view.attr("astype")(wanted, py::arg("order") = "C");
   return view;
 }
 

@@ -5,18 +5,98 @@
 #include <variant>
 
 #include "core/lane_copy.h"
+#include "core/memory.h"
 #include "interop/common.h"
 
 namespace halvorn::interop {
 namespace {
 
+// ---------------------------------------------------------------------------
+// Protocol 5's values, out of band: a read-only buffer over a block of the
+// packet allocator. Dask and Ray pickle every tensor they move this way, and
+// their worker processes keep glibc from reusing large freed blocks
+// (MALLOC_TRIM_THRESHOLD_), so a bytes object there would take fresh pages
+// every time, a fault every 4 KiB; a block comes back warm from the kept
+// blocks instead. Only reduce makes one: Python cannot.
+
+struct PickledValues {
+  PyObject_HEAD
+  PacketBlock block;
+  std::uint64_t packets;
+  Py_ssize_t bytes;
+};
+
+int pickled_values_buffer(PyObject* object, Py_buffer* view, int flags) {
+  auto* values = reinterpret_cast<PickledValues*>(object);
+  // Refuses a writable request with BufferError.
+  return PyBuffer_FillInfo(view, object, values->block.address, values->bytes, /*readonly=*/1,
+                           flags);
+}
+
+void pickled_values_dealloc(PyObject* object) {
+  auto* values = reinterpret_cast<PickledValues*>(object);
+  PyTypeObject* type = Py_TYPE(object);
+  release_packets(values->block, values->packets);
+  type->tp_free(object);
+  Py_DECREF(type);
+}
+
+PyType_Slot pickled_values_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(&pickled_values_buffer)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&pickled_values_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec pickled_values_spec{
+    "halvorn._PickledValues", sizeof(PickledValues), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    pickled_values_slots};
+
+// Made once per process, at the first pickle; never in the module's
+// namespace.
+PyTypeObject* pickled_values_type() {
+  static PyTypeObject* type = [] {
+    PyObject* made = PyType_FromSpec(&pickled_values_spec);
+    if (made == nullptr) throw py::error_already_set();
+    return reinterpret_cast<PyTypeObject*>(made);
+  }();
+  return type;
+}
+
+// A buffer of `bytes` > 0 to write the values into, and where to write them;
+// none where no block can be had, and the caller takes a bytes object.
+py::object pickled_values(std::size_t bytes, void*& into) {
+  PyTypeObject* type = pickled_values_type();
+  const std::uint64_t packets = (bytes + 15) / 16;
+  const PacketBlock block = allocate_packets(packets, /*zeroed=*/false);
+  if (block.address == nullptr) return py::object();
+  PyObject* object = type->tp_alloc(type, 0);
+  if (object == nullptr) {
+    release_packets(block, packets);
+    throw py::error_already_set();
+  }
+  auto* values = reinterpret_cast<PickledValues*>(object);
+  values->block = block;
+  values->packets = packets;
+  values->bytes = static_cast<Py_ssize_t>(bytes);
+  into = block.address;
+  return py::reinterpret_steal<py::object>(object);
+}
+
 template <class T>
 py::tuple reduce(const Tensor<T>& tensor, int protocol) {
   const std::uint64_t count = tensor.data.size();
-  PyObject* raw = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(T)));
-  if (raw == nullptr) throw py::error_already_set();
-  py::object payload = py::reinterpret_steal<py::object>(raw);
-  copy_lane0(tensor.data.packets, count, PyBytes_AS_STRING(raw));
+  const std::size_t bytes = count * sizeof(T);
+  void* into = nullptr;
+  py::object payload;
+  if (protocol >= 5 && bytes > 0) payload = pickled_values(bytes, into);
+  if (!payload) {
+    PyObject* raw = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes));
+    if (raw == nullptr) throw py::error_already_set();
+    payload = py::reinterpret_steal<py::object>(raw);
+    into = PyBytes_AS_STRING(raw);
+  }
+  copy_lane0(tensor.data.packets, count, into);
   if (protocol >= 5) {
     // Protocol 5 may carry the values out of band.
     payload = py::module_::import("pickle").attr("PickleBuffer")(payload);

@@ -61,7 +61,7 @@ def seterr(*, misuse: Misuse | None = None, scope: Scope = "context") -> dict[st
 
 def _call_with_setting(misuse: str, function: typing.Callable[..., typing.Any], args: typing.Any,
                        kwargs: typing.Any) -> typing.Any:
-    token = _setting.set(misuse)
+    token = _setting.set(_checked(misuse))
     try:
         return function(*args, **kwargs)
     finally:

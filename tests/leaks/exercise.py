@@ -156,6 +156,12 @@ def interop(element_type):
     assert convert(array.array("b", [1, -1])).to_list() == [1, -1]
     for protocol in range(6):
         assert pickle.loads(pickle.dumps(tensor, protocol)).to_list() == tensor.to_list()
+    # Out of band, the values travel in a block of their own, past the size
+    # from which blocks are kept for reuse.
+    buffers = []
+    big = module("ones", element_type)([20000])
+    data = pickle.dumps(big, 5, buffer_callback=buffers.append)
+    assert pickle.loads(data, buffers=buffers).to_list() == big.to_list() and big.__sizeof__() > big.nbytes
     offers = lambda given: type("Offers", (), {"__array__": lambda self: given})()  # noqa: E731
     assert convert(offers(tensor)).to_list() == tensor.to_list() and float(convert(7)) == int(convert(7)) == 7
     bad_imports = ([[1], [2, 3]], [None], [2**70], "text", offers([1]), offers(offers(tensor)), offers(1 / 2j))

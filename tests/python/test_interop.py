@@ -71,6 +71,8 @@ def test_round_trips_keep_every_bit(element_type, shape):
                                                                                        [source, source]))
     with pytest.raises(ValueError, match="^Unable to avoid copy while creating an array as requested"):
         tensor.__array__(other, copy=False)
+    with pytest.raises(KeyError):  # a copy flag whose truth cannot be told
+        tensor.__array__(copy=type("Undecided", (), {"__bool__": lambda self: {}["truth"]})())
     assert same_bits(np.from_dlpack(tensor), source)
     assert same_bits(np.from_dlpack(tensor, copy=True), source)
     assert same_bits(memoryview(tensor), source)
@@ -329,6 +331,11 @@ def test_pickle_stream_is_the_values_bytes_and_every_lane_comes_back(element_typ
     del tensor
     restored = pickle.loads(data, buffers=buffers)
     assert buffers[0].raw().tobytes() == source.tobytes() and same_bits(np.asarray(restored), source)
+    # The out-of-band values are a read-only block that Python cannot make or write.
+    holder = buffers[0].raw().obj
+    for refused in [lambda: type(holder)(), lambda: ctypes.c_char.from_buffer(holder)]:
+        with pytest.raises(TypeError):
+            refused()
 
 
 def test_at_is_dot_and_slash_is_div(element_type):

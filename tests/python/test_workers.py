@@ -106,6 +106,6 @@ def test_what_data_libraries_make_of_a_tensor(element_type):
     assert (len(series), series.dtype, series.iloc[0] is tensor) == (1, object, True)
     with pytest.raises(ValueError, match="DataFrame constructor not properly called"):
         pd.DataFrame(tensor)
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match="object is not subscriptable"):
         da.from_array(tensor).compute(scheduler="synchronous")
     assert bool(tensor) and not hasattr(tensor, "__len__") and not hasattr(tensor, "__iter__")
