@@ -25,15 +25,17 @@ constexpr std::uintptr_t huge_page = std::uintptr_t{2} << 20;
 // already and cost nothing until they are touched.
 constexpr std::size_t mapping_threshold = std::size_t{1} << 20;
 
-// A large block is touched page by page, a fault every 4 KiB; transparent
-// huge pages on its aligned interior cut that 512-fold. Advice only: where
-// the kernel declines, nothing changes.
+}  // namespace
+
 void advise_huge_pages(void* address, std::size_t bytes) noexcept {
+  if (bytes < 2 * huge_page) return;
   const auto begin = reinterpret_cast<std::uintptr_t>(address);
   const std::uintptr_t first = (begin + huge_page - 1) & ~(huge_page - 1);
   const std::uintptr_t last = (begin + bytes) & ~(huge_page - 1);
   if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
+
+namespace {
 
 // A kept block belongs to no tensor: under AddressSanitizer a read or write
 // through a stale pointer to it is reported as it would be after free().
@@ -147,7 +149,7 @@ PacketBlock allocate_packets(std::uint64_t n, bool zeroed) noexcept {
     block = fresh_block(bytes, zeroed);
     if (block.address == nullptr) return block;
   }
-  if (bytes >= 2 * huge_page) advise_huge_pages(block.address, bytes);
+  advise_huge_pages(block.address, bytes);
   return block;
 }
 

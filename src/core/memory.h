@@ -27,6 +27,12 @@ PacketBlock allocate_packets(std::uint64_t n, bool zeroed) noexcept;
 // request is refused. Safe from any thread, and across fork().
 void release_packets(PacketBlock block, std::uint64_t n) noexcept;
 
+// A block of 4 MiB or more that is about to be written for the first time is
+// touched page by page, a fault every 4 KiB; transparent huge pages on its
+// aligned interior cut that 512-fold. Advice only: where the kernel declines,
+// nothing changes. Any block: one of the allocator's, or a Python object's.
+void advise_huge_pages(void* address, std::size_t bytes) noexcept;
+
 // Gives every kept block back to the system now.
 void release_kept_packets() noexcept;
 

@@ -95,6 +95,9 @@ py::tuple reduce(const Tensor<T>& tensor, int protocol) {
     if (raw == nullptr) throw py::error_already_set();
     payload = py::reinterpret_steal<py::object>(raw);
     into = PyBytes_AS_STRING(raw);
+    // Where malloc maps each large block afresh (Dask's workers make it so),
+    // the values would be written into untouched pages.
+    advise_huge_pages(into, bytes);
   }
   copy_lane0(tensor.data.packets, count, into);
   if (protocol >= 5) {
