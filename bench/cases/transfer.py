@@ -50,6 +50,27 @@ def dask_round_trip(client, values):
     return client.gather(client.map(chain, futures, pure=False))
 
 
+def register_tensor_serializer():
+    """The README's recipe: Dask sends a tensor as it sends an ndarray, its
+    values a frame of their own on every connection, the scheduler's
+    (protocol 4) included. Run in the client and, through client.run, in
+    every worker."""
+    import halvorn
+    from distributed.protocol import dask_deserialize, dask_serialize
+
+    classes = (halvorn.TensorInt16, halvorn.TensorInt32, halvorn.TensorFloat32, halvorn.TensorFloat64)
+
+    @dask_serialize.register(classes)
+    def serialize_tensor(tensor):
+        buffers = []
+        head = pickle.dumps(tensor, protocol=5, buffer_callback=buffers.append)
+        return {}, [head, *(buffer.raw() for buffer in buffers)]
+
+    @dask_deserialize.register(classes)
+    def deserialize_tensor(header, frames):
+        return pickle.loads(frames[0], buffers=frames[1:])
+
+
 def out_of_band(value, dumps, loads):
     buffers = []
     return loads(dumps(value, protocol=5, buffer_callback=buffers.append), buffers=buffers)
@@ -85,7 +106,8 @@ def bench_serialization(run, serialize, deserialize):
 
 def bench_cluster(run, client):
     """The round trip of TENSORS float64 tensors through the cluster, in all
-    and its gather alone, against the same ndarrays."""
+    and its gather alone, against the same ndarrays; then both again with
+    the README's tensor serializer registered everywhere."""
     n = max(run.config.sizes)
     count = QUICK_TENSORS if run.config.quick else TENSORS
     config = run.config
@@ -111,6 +133,21 @@ def bench_cluster(run, client):
                     "the gathered results differ from NumPy's")
     del got
     timed.case("transfer", "dask gather", "float64", (n,), [
+        side("halvorn", "c.gather(r)", c=client, r=done["halvorn"]),
+        side("numpy", "c.gather(r)", c=client, r=done["numpy"]),
+    ], check=check, peer="the same ndarrays", tensors=count)
+    # Last: a serializer, once registered, stays for the process's life.
+    register_tensor_serializer()
+    client.run(register_tensor_serializer)
+    got = dask_round_trip(client, tensors)
+    check = verdict(all(same_round_trip(g, t, e) for g, t, e in zip(got, tensors, expected)),
+                    "the results differ from NumPy's")
+    del got
+    timed.case("transfer", "dask round trip, tensor serializer", "float64", (n,), [
+        side("halvorn", "f(c, v)", f=dask_round_trip, c=client, v=tensors),
+        side("numpy", "f(c, v)", f=dask_round_trip, c=client, v=arrays),
+    ], check=check, peer="the same ndarrays", tensors=count)
+    timed.case("transfer", "dask gather, tensor serializer", "float64", (n,), [
         side("halvorn", "c.gather(r)", c=client, r=done["halvorn"]),
         side("numpy", "c.gather(r)", c=client, r=done["numpy"]),
     ], check=check, peer="the same ndarrays", tensors=count)
@@ -163,8 +200,10 @@ FAMILY = Family(
     "worker processes of 1 thread, client.map of a * a + a on each, client.gather; dask gather: the gather "
     "alone, of results held on the workers. NumPy: the same with the ndarrays. The gather goes through the "
     "scheduler, whose connections pickle with protocol 4, so there a tensor's values travel inside the pickle "
-    "itself, copied once more on each side; the scatter keeps them out of band. ns/elem: halvorn's time per "
-    "element of all the tensors.",
+    "itself, copied once more on each side; the scatter keeps them out of band. tensor serializer: both again "
+    "with the README's Dask serializer registered in the client and the workers, which sends a tensor's "
+    "values as a frame of their own on every connection, as Dask sends an ndarray's. ns/elem: halvorn's time "
+    "per element of all the tensors.",
     first_heading="op",
     peers=("numpy", "limit"),
     columns=(("ns/elem", per_element_moved), ("tensors", tensors_cell)),

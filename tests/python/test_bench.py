@@ -89,7 +89,8 @@ def expected_case_ids():
                 ids |= {f"interop/{op}/{dtype}/{n}" for n in SIZES}
     for op in ["dask serialize+deserialize", "pickle 5, out of band"] if DISTRIBUTED else []:
         ids |= {f"transfer/{op}/{dtype}/{max(SIZES)}" for dtype in TYPES}
-    ids |= {f"transfer/dask {op}/float64/{max(SIZES)}" for op in ["round trip", "gather"] if DISTRIBUTED}
+    ids |= {f"transfer/dask {op}{serializer}/float64/{max(SIZES)}" for op in ["round trip", "gather"]
+            for serializer in ["", ", tensor serializer"] if DISTRIBUTED}
     for dtype in ["int32", "float64"]:
         ids |= {f"pickle/round trip, protocol {protocol}/{dtype}/{max(SIZES)}" for protocol in (4, 5)}
     for op in ["rand", "randn"]:
@@ -155,7 +156,7 @@ def test_peers_of_each_family(results):
             expected = {"halvorn", "numpy", "numbers"}
         elif case["id"].startswith("random/Generator."):
             expected = {"halvorn", "module"}
-        elif case["id"].startswith(("transfer/dask round trip/", "transfer/dask gather/")):
+        elif case["id"].startswith(("transfer/dask round trip", "transfer/dask gather")):
             expected = {"halvorn", "numpy"}
         elif case["id"].startswith("interop/import array/"):
             expected = {"halvorn", "limit"}

@@ -6,6 +6,8 @@ import functools
 import logging
 import operator
 import os
+import pathlib
+import re
 import sys
 
 import dask
@@ -36,6 +38,14 @@ def client():
 def operands(element_type):
     make = getattr(halvorn, f"quorva_ones_{element_type}")
     return make([2]), make([3])
+
+
+class RunCode(distributed.WorkerPlugin):
+    def __init__(self, code):
+        self.code = code
+
+    def setup(self, worker):
+        exec(self.code, {})
 
 
 class RaiseOnMisuse(distributed.WorkerPlugin):
@@ -109,3 +119,16 @@ def test_what_data_libraries_make_of_a_tensor(element_type):
     with pytest.raises(TypeError, match="object is not subscriptable"):
         da.from_array(tensor).compute(scheduler="synchronous")
     assert bool(tensor) and not hasattr(tensor, "__len__") and not hasattr(tensor, "__iter__")
+
+
+def test_the_readme_serializer_sends_values_as_frames_of_their_own(client):
+    # Last: it registers the serializer in this process for good.
+    readme = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text()
+    (code,) = [block for block in re.findall(r"^```python\n(.*?)^```$", readme, re.S | re.M) if "dask_serialize" in block]
+    tensors = [halvorn.quorva_array_float64(np.arange(1000.0) + k) for k in range(4)]
+    exec(code, {})
+    client.register_plugin(RunCode(code), name="tensor-serializer")
+    header, frames = distributed.protocol.serialize(tensors[0])
+    assert header["serializer"] == "dask" and bytes(frames[1]) == np.arange(1000.0).tobytes()
+    results = client.gather(client.map(operator.add, client.scatter(tensors), client.scatter(tensors)))
+    assert [r.to_list() for r in results] == [(2 * (np.arange(1000.0) + k)).tolist() for k in range(4)]
