@@ -24,12 +24,15 @@ import halvorn
 MISMATCH = r"^quorva add\(\): shapes \[2\] and \[3\] do not match$"
 # Generous: a loaded 2-core machine starts worker processes slowly.
 TIMEOUT = 120
+# Worker processes of one thread each, quiet; no dashboard (it wants bokeh),
+# and the scheduler's HTTP server, which starts all the same, on a free port.
+CLUSTER = dict(threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=logging.ERROR,
+               death_timeout=TIMEOUT, scheduler_kwargs={"dashboard_address": ":0"})
 
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                                  silence_logs=logging.ERROR, death_timeout=TIMEOUT) as cluster:
+    with distributed.LocalCluster(n_workers=2, **CLUSTER) as cluster:
         with distributed.Client(cluster, timeout=TIMEOUT, set_as_default=False) as client:
             client.wait_for_workers(2, timeout=TIMEOUT)
             yield client
@@ -80,6 +83,15 @@ def test_raise_mode_reaches_dask_tasks_and_no_worker_dies(client):
         assert client.submit(function, a, a, pure=False).result(timeout=TIMEOUT).to_list() == [2.0, 2.0]
     assert client.run(os.getpid) == workers
     assert client.submit(halvorn.geterr, pure=False).result(timeout=TIMEOUT) == {"misuse": "raise"}
+
+
+def test_a_preload_sets_raise_mode_in_workers_as_they_start():
+    a, b = operands("int16")
+    preload = "import halvorn\nhalvorn.seterr(misuse='raise', scope='process')\n"
+    with distributed.LocalCluster(n_workers=1, preload=[preload], **CLUSTER) as cluster:
+        with distributed.Client(cluster, timeout=TIMEOUT, set_as_default=False) as client:
+            with pytest.raises(ValueError, match=MISMATCH):
+                client.submit(operator.add, a, b, pure=False).result(timeout=TIMEOUT)
 
 
 def test_tensors_round_trip_through_workers_and_are_sized(client, element_type):
