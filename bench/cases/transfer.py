@@ -104,6 +104,29 @@ def bench_serialization(run, serialize, deserialize):
         ], check=check, peer="the same on the ndarray", tensors=1)
 
 
+def time_round_trip_and_gather(timed, client, tensors, arrays, serializer):
+    """The round trip of the tensors, and the gather alone of results held
+    on the workers, each against the same on the ndarrays."""
+    n, count = tensors[0].size, len(tensors)
+    expected = [chain(x) for x in arrays]
+
+    def check(got, what):
+        return verdict(all(same_round_trip(g, t, e) for g, t, e in zip(got, tensors, expected)),
+                       f"the {what} differ from NumPy's")
+
+    timed.case("transfer", f"dask round trip{serializer}", "float64", (n,), [
+        side("halvorn", "f(c, v)", f=dask_round_trip, c=client, v=tensors),
+        side("numpy", "f(c, v)", f=dask_round_trip, c=client, v=arrays),
+    ], check=check(dask_round_trip(client, tensors), "results"), peer="the same ndarrays", tensors=count)
+    # Computed once and held on the workers: each timing fetches them again.
+    done = {name: client.map(chain, client.scatter(values, hash=False, timeout=COMM_TIMEOUT), pure=False)
+            for name, values in (("halvorn", tensors), ("numpy", arrays))}
+    timed.case("transfer", f"dask gather{serializer}", "float64", (n,), [
+        side("halvorn", "c.gather(r)", c=client, r=done["halvorn"]),
+        side("numpy", "c.gather(r)", c=client, r=done["numpy"]),
+    ], check=check(client.gather(done["halvorn"]), "gathered results"), peer="the same ndarrays", tensors=count)
+
+
 def bench_cluster(run, client):
     """The round trip of TENSORS float64 tensors through the cluster, in all
     and its gather alone, against the same ndarrays; then both again with
@@ -116,41 +139,11 @@ def bench_cluster(run, client):
     timed = Run(config)  # its cases join the run's at the end
     tensors = [varied("float64", (n,), offset=float(k)) for k in range(count)]
     arrays = [to_numpy(t, "float64") for t in tensors]
-    expected = [chain(x) for x in arrays]
-    got = dask_round_trip(client, tensors)
-    check = verdict(all(same_round_trip(g, t, e) for g, t, e in zip(got, tensors, expected)),
-                    "the results differ from NumPy's")
-    del got
-    timed.case("transfer", "dask round trip", "float64", (n,), [
-        side("halvorn", "f(c, v)", f=dask_round_trip, c=client, v=tensors),
-        side("numpy", "f(c, v)", f=dask_round_trip, c=client, v=arrays),
-    ], check=check, peer="the same ndarrays", tensors=count)
-    # Computed once and held on the workers: each timing fetches them again.
-    done = {name: client.map(chain, client.scatter(values, hash=False, timeout=COMM_TIMEOUT), pure=False)
-            for name, values in (("halvorn", tensors), ("numpy", arrays))}
-    got = client.gather(done["halvorn"])
-    check = verdict(all(same_round_trip(g, t, e) for g, t, e in zip(got, tensors, expected)),
-                    "the gathered results differ from NumPy's")
-    del got
-    timed.case("transfer", "dask gather", "float64", (n,), [
-        side("halvorn", "c.gather(r)", c=client, r=done["halvorn"]),
-        side("numpy", "c.gather(r)", c=client, r=done["numpy"]),
-    ], check=check, peer="the same ndarrays", tensors=count)
+    time_round_trip_and_gather(timed, client, tensors, arrays, "")
     # Last: a serializer, once registered, stays for the process's life.
     register_tensor_serializer()
     client.run(register_tensor_serializer)
-    got = dask_round_trip(client, tensors)
-    check = verdict(all(same_round_trip(g, t, e) for g, t, e in zip(got, tensors, expected)),
-                    "the results differ from NumPy's")
-    del got
-    timed.case("transfer", "dask round trip, tensor serializer", "float64", (n,), [
-        side("halvorn", "f(c, v)", f=dask_round_trip, c=client, v=tensors),
-        side("numpy", "f(c, v)", f=dask_round_trip, c=client, v=arrays),
-    ], check=check, peer="the same ndarrays", tensors=count)
-    timed.case("transfer", "dask gather, tensor serializer", "float64", (n,), [
-        side("halvorn", "c.gather(r)", c=client, r=done["halvorn"]),
-        side("numpy", "c.gather(r)", c=client, r=done["numpy"]),
-    ], check=check, peer="the same ndarrays", tensors=count)
+    time_round_trip_and_gather(timed, client, tensors, arrays, ", tensor serializer")
     run.cases.extend(timed.cases)
 
 
