@@ -44,6 +44,8 @@ def operands(element_type):
 
 
 class RunCode(distributed.WorkerPlugin):
+    """Runs the code in each worker as it joins: the README's WorkerPlugin recipe, for any code."""
+
     def __init__(self, code):
         self.code = code
 
@@ -51,9 +53,7 @@ class RunCode(distributed.WorkerPlugin):
         exec(self.code, {})
 
 
-class RaiseOnMisuse(distributed.WorkerPlugin):
-    def setup(self, worker):
-        halvorn.seterr(misuse="raise", scope="process")
+RAISING = "import halvorn\nhalvorn.seterr(misuse='raise', scope='process')\n"
 
 
 @halvorn.errstate(misuse="raise")
@@ -72,7 +72,7 @@ def test_raise_mode_reaches_dask_tasks_and_no_worker_dies(client):
     # Every way the README gives: the decorator alone, then each recipe with
     # the process default put back to "exit" before it.
     for recipe in [None, lambda: client.run(halvorn.seterr, misuse="raise", scope="process"),
-                   lambda: client.register_plugin(RaiseOnMisuse(), name="raise-on-misuse")]:
+                   lambda: client.register_plugin(RunCode(RAISING), name="raise-on-misuse")]:
         client.run(halvorn.seterr, misuse="exit", scope="process")
         function = local_add if recipe is None else operator.add
         if recipe is not None:
@@ -87,8 +87,7 @@ def test_raise_mode_reaches_dask_tasks_and_no_worker_dies(client):
 
 def test_a_preload_sets_raise_mode_in_workers_as_they_start():
     a, b = operands("int16")
-    preload = "import halvorn\nhalvorn.seterr(misuse='raise', scope='process')\n"
-    with distributed.LocalCluster(n_workers=1, preload=[preload], **CLUSTER) as cluster:
+    with distributed.LocalCluster(n_workers=1, preload=[RAISING], **CLUSTER) as cluster:
         with distributed.Client(cluster, timeout=TIMEOUT, set_as_default=False) as client:
             with pytest.raises(ValueError, match=MISMATCH):
                 client.submit(operator.add, a, b, pure=False).result(timeout=TIMEOUT)
