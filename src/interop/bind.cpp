@@ -107,14 +107,17 @@ py::object to_array(TensorInstance<T> self, const py::object& dtype, const py::o
   return view;
 }
 
+// Every element holds a 16-byte packet, whatever its type.
+template <class T>
+std::uint64_t packet_bytes(const Tensor<T>& tensor) {
+  return tensor.data.size() * sizeof(Packet<T>);
+}
+
 template <class T>
 void bind_array_attributes(py::class_<Tensor<T>>& cls) {
   def_named_property(cls, "ndim", [](const Tensor<T>& tensor) { return tensor.shape.size(); });
   def_named_property(cls, "size", [](const Tensor<T>& tensor) { return tensor.data.size(); });
-  // Every element holds a 16-byte packet, whatever its type.
-  def_named_property(cls, "nbytes", [](const Tensor<T>& tensor) {
-    return static_cast<std::uint64_t>(tensor.data.size()) * sizeof(Packet<T>);
-  });
+  def_named_property(cls, "nbytes", &packet_bytes<T>);
   def_named_property(cls, "dtype", [](const Tensor<T>&) {
     return numpy_for("a tensor's dtype").attr("dtype")(ElementTraits<T>::word);
   });
@@ -128,7 +131,7 @@ void bind_array_attributes(py::class_<Tensor<T>>& cls) {
     auto bytes = py::cast<std::size_t>(object_type.attr("__sizeof__")(self.self));
     if (self.value != nullptr) {
       bytes += sizeof(Tensor<T>) + self.value->shape.capacity() * sizeof(std::uint64_t) +
-               self.value->data.size() * sizeof(Packet<T>);
+               packet_bytes(*self.value);
     }
     return bytes;
   });

@@ -22,9 +22,10 @@ namespace {
 struct PickledValues {
   PyObject_HEAD
   PacketBlock block;
-  std::uint64_t packets;
   Py_ssize_t bytes;
 };
+
+std::uint64_t packets_holding(std::size_t bytes) { return (bytes + 15) / 16; }
 
 int pickled_values_buffer(PyObject* object, Py_buffer* view, int flags) {
   auto* values = reinterpret_cast<PickledValues*>(object);
@@ -36,7 +37,7 @@ int pickled_values_buffer(PyObject* object, Py_buffer* view, int flags) {
 void pickled_values_dealloc(PyObject* object) {
   auto* values = reinterpret_cast<PickledValues*>(object);
   PyTypeObject* type = Py_TYPE(object);
-  release_packets(values->block, values->packets);
+  release_packets(values->block, packets_holding(static_cast<std::size_t>(values->bytes)));
   type->tp_free(object);
   Py_DECREF(type);
 }
@@ -67,17 +68,15 @@ PyTypeObject* pickled_values_type() {
 // none where no block can be had, and the caller takes a bytes object.
 py::object pickled_values(std::size_t bytes, void*& into) {
   PyTypeObject* type = pickled_values_type();
-  const std::uint64_t packets = (bytes + 15) / 16;
-  const PacketBlock block = allocate_packets(packets, /*zeroed=*/false);
+  const PacketBlock block = allocate_packets(packets_holding(bytes), /*zeroed=*/false);
   if (block.address == nullptr) return py::object();
   PyObject* object = type->tp_alloc(type, 0);
   if (object == nullptr) {
-    release_packets(block, packets);
+    release_packets(block, packets_holding(bytes));
     throw py::error_already_set();
   }
   auto* values = reinterpret_cast<PickledValues*>(object);
   values->block = block;
-  values->packets = packets;
   values->bytes = static_cast<Py_ssize_t>(bytes);
   into = block.address;
   return py::reinterpret_steal<py::object>(object);

@@ -55,8 +55,8 @@ inline std::string unbuilt_description(PyTypeObject* type) {
 template <class Native>
 struct InstanceOrUnbuilt {
   const Native* value = nullptr;
-  PyTypeObject* type = nullptr;
   pybind11::handle self;
+  PyTypeObject* type() const noexcept { return Py_TYPE(self.ptr()); }
 };
 
 // A method's self as the instance and its built tensor, for the methods that
@@ -216,7 +216,6 @@ class type_caster<halvorn::InstanceOrUnbuilt<Native>> {
     const value_and_holder part =
         halvorn::native_part<Native>(source, halvorn::type_info_of<Native>());
     if (part.inst == nullptr) return false;
-    value.type = Py_TYPE(source.ptr());
     value.self = source;
     value.value =
         part.holder_constructed() ? static_cast<const Native*>(part.value_ptr()) : nullptr;

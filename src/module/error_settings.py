@@ -14,15 +14,14 @@ import typing
 
 Misuse = typing.Literal["exit", "raise"]
 Scope = typing.Literal["context", "process"]
-_CHOICES = ("exit", "raise")
 
 
-def _checked(misuse: object) -> str:
+def _checked(value: object, name: str = "misuse", choices: tuple[str, str] = ("exit", "raise")) -> str:
     # Only the two strings themselves; the stored value is always one of ours.
-    for choice in _CHOICES:
-        if type(misuse) is str and misuse == choice:
+    for choice in choices:
+        if type(value) is str and value == choice:
             return choice
-    raise ValueError(f"misuse must be 'exit' or 'raise', not {misuse!r}")
+    raise ValueError(f"{name} must be {choices[0]!r} or {choices[1]!r}, not {value!r}")
 
 
 def _in_force() -> str:
@@ -46,13 +45,11 @@ def seterr(*, misuse: Misuse | None = None, scope: Scope = "context") -> dict[st
     scope="process" sets the process default, which every context that has
     no setting of its own uses: new threads, pool and engine tasks that run
     in a fresh context, and the main thread before any context setting."""
-    if type(scope) is str and scope == "process":
+    if _checked(scope, "scope", ("context", "process")) == "process":
         previous = {"misuse": _process_default()}
         if misuse is not None:
             _set_process_default(_checked(misuse))
         return previous
-    if not (type(scope) is str and scope == "context"):
-        raise ValueError(f"scope must be 'context' or 'process', not {scope!r}")
     previous = geterr()
     if misuse is not None:
         _setting.set(_checked(misuse))

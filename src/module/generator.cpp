@@ -119,8 +119,8 @@ void bind_generator(py::module_& module) {
           py::arg("memo"))
       // An instance whose __init__ never ran still has a repr.
       .def("__repr__", [](InstanceOrUnbuilt<Generator> self) {
-        if (self.value == nullptr) return unbuilt_description(self.type);
-        const py::handle type_handle(reinterpret_cast<PyObject*>(self.type));
+        if (self.value == nullptr) return unbuilt_description(self.type());
+        const py::handle type_handle(reinterpret_cast<PyObject*>(self.type()));
         return self.value->describe(py::str(type_handle.attr("__module__")).cast<std::string>() +
                                     "." +
                                     py::str(type_handle.attr("__qualname__")).cast<std::string>());

@@ -51,7 +51,7 @@ void bind_tensor_class(py::module_& module) {
       // An instance whose __init__ never ran still has a repr, so that error
       // reports that show it cannot fail in turn.
       .def("__repr__", [](InstanceOrUnbuilt<Tensor<T>> self) {
-        return self.value != nullptr ? repr(*self.value) : unbuilt_description(self.type);
+        return self.value != nullptr ? repr(*self.value) : unbuilt_description(self.type());
       });
   // The buffer protocol, DLPack, pickling, copies, the @ and / operators and
   // the conversions of a rank-0 tensor to a Python number.
