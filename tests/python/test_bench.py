@@ -278,13 +278,6 @@ def test_float_matrix_products_are_held_to_the_peak_case_by_case_and_on_average(
 
 
 @pytest.mark.parametrize("dtype", TYPES)
-def test_transfer_limit_moves_the_bytes_of_the_values(bench_package, dtype):
-    itemsize = np.dtype(dtype).itemsize
-    moved = bench_package.limits.transfer_traffic(itemsize, 5).names
-    assert (moved["w"].nbytes, moved["y"].nbytes, moved["z"].nbytes) == (16 * 5, itemsize * 5, 16 * 5)
-
-
-@pytest.mark.parametrize("dtype", TYPES)
 def test_number_peer_makes_the_objects_to_list_makes(bench_package, dtype):
     # Values outside CPython's small-integer cache, and float32 values that
     # widen to doubles with many digits.

@@ -61,14 +61,13 @@ def test_round_trips_keep_every_bit(element_type, shape):
                                                                        source.dtype)
     assert sys.getsizeof(tensor) - sys.getsizeof(type(tensor).__new__(type(tensor))) >= tensor.nbytes
     # __array__ as NumPy 2 has it: the view in place, or a copy where asked or needed.
-    in_place, copied = tensor.__array__(), tensor.__array__(copy=True)
+    other = "float64" if element_type != "float64" else "complex128"
     address = view.__array_interface__["data"][0]
+    in_place, copied = tensor.__array__(element_type, copy=False), tensor.__array__(copy=True)
     assert in_place.__array_interface__["data"][0] == address and not in_place.flags.writeable
     assert copied.flags.c_contiguous and copied.flags.writeable and copied.__array_interface__["data"][0] != address
-    other = "float64" if element_type != "float64" else "float32"
-    assert same_bits(tensor.__array__(other), source.astype(other))
-    assert same_bits(tensor.__array__(element_type, copy=False), source) and all(map(same_bits, [in_place, copied],
-                                                                                       [source, source]))
+    assert all(map(same_bits, [in_place, copied, tensor.__array__(), tensor.__array__(other)],
+                   [source] * 3 + [source.astype(other)]))
     with pytest.raises(ValueError, match="^Unable to avoid copy while creating an array as requested"):
         tensor.__array__(other, copy=False)
     with pytest.raises(KeyError):  # a copy flag whose truth cannot be told
