@@ -21,7 +21,9 @@ void fail(const char* message) noexcept {
   const BeforeFailHook hook = before_fail_hook.load();
   if (hook != nullptr && !hook_started.exchange(true)) hook();
   std::fprintf(stderr, "%s", message);
-  std::exit(1);
+  // What exit() would have flushed, without what else it runs.
+  std::fflush(nullptr);
+  std::_Exit(1);
 }
 
 void fail_allocation() noexcept { fail("Failed to allocate memory!\n"); }

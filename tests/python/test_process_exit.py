@@ -14,7 +14,7 @@ import sys
 
 import pytest
 
-from conftest import ELEMENT_TYPES, FLOAT_TYPES, TENSOR_CLASSES, run_python
+from conftest import ELEMENT_TYPES, FLOAT_TYPES, TENSOR_CLASSES, assert_process_ends, run_python
 
 ALLOCATION = b"Failed to allocate memory!\n"
 
@@ -256,3 +256,23 @@ def test_buffered_output_is_written_before_the_process_ends(call, message):
     environment = {name: value for name, value in os.environ.items() if name != "PYTHONUNBUFFERED"}
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, env=environment, timeout=60)
     assert (result.returncode, result.stdout, result.stderr) == (1, b"printed before\n", b"partial line" + message)
+
+
+@pytest.mark.parametrize(
+    "main_thread",
+    ["import numpy\nx = numpy.ones((200, 200))\nwhile True:\n    x @ x",
+     "lock = threading.Lock()\nlock.acquire()\nlock.acquire()"],
+    ids=["busy-in-openblas", "blocked-on-a-lock"],
+)
+def test_a_thread_ends_the_process_whatever_the_others_do(main_thread):
+    # OpenBLAS's destructor joins its workers; run on the failing thread, which
+    # holds the interpreter lock that the main thread waits for, it hung.
+    code = f"""
+import threading, time, halvorn
+def fail():
+    time.sleep(0.2)
+    halvorn.quorva_ones_float64([2]) + halvorn.quorva_ones_float64([3])
+threading.Thread(target=fail).start()
+{main_thread}
+"""
+    assert_process_ends(code, mismatch("add"))
