@@ -92,7 +92,8 @@ inline void bind_error_settings(py::module_& module) {
   for (const char* name : {"seterr", "geterr", "errstate"}) module.attr(name) = scope[name];
   // What a decorated function and a pickled errstate name, so that they
   // pickle by reference.
-  for (const char* name : {"_call_with_setting", "_errstate_of"}) module.attr(name) = scope[name];
+  for (const char* name : {"_call_with_setting", "_stepped", "_errstate_of"})
+    module.attr(name) = scope[name];
 }
 
 }  // namespace halvorn

@@ -9,7 +9,10 @@
 # `_set_process_default`; its public names become the module's. The setting
 # is looked at only once a misuse has been found, so no call that succeeds
 # pays for it.
+import contextvars
 import functools
+import inspect
+import types
 import typing
 
 Misuse = typing.Literal["exit", "raise"]
@@ -65,43 +68,126 @@ def _call_with_setting(misuse: str, function: typing.Callable[..., typing.Any], 
         _setting.reset(token)
 
 
+@types.coroutine
+def _stepped(setting: list[str], resumable: typing.Any) -> typing.Generator[typing.Any, typing.Any, typing.Any]:
+    # Drives a generator, a coroutine or an async generator's asend/athrow/
+    # aclose awaitable with its own setting in force only while it runs: set
+    # before each resumption and taken back before control goes back to the
+    # caller, so that nothing leaks out between yields or awaits. What the
+    # body changes (seterr, an errstate entered across a yield) is kept in
+    # `setting`, the one cell that every step of one body shares. Written as a
+    # generator, and marked as a coroutine, so that generators delegate to it
+    # with `yield from` and coroutines with `await`.
+    def step(resume: typing.Callable[..., typing.Any], *value: typing.Any) -> typing.Any:
+        token = _setting.set(setting[0])
+        try:
+            return resume(*value)
+        finally:
+            setting[0] = _setting.get(setting[0])
+            _setting.reset(token)
+
+    try:
+        sent_out = step(resumable.send, None)
+    except StopIteration as stop:
+        return stop.value
+    while True:
+        try:
+            sent_in = yield sent_out
+        except GeneratorExit:
+            step(resumable.close)
+            raise
+        except BaseException as thrown:
+            try:
+                sent_out = step(resumable.throw, thrown)
+            except StopIteration as stop:
+                return stop.value
+        else:
+            try:
+                sent_out = step(resumable.send, sent_in)
+            except StopIteration as stop:
+                return stop.value
+
+
+# A stack of (errstate, token) entries per context, so that one errstate object
+# can be active in several threads and tasks at once, and nested in one,
+# each exit taking back its own entry in its own context.
+_entries: contextvars.ContextVar[tuple[tuple[typing.Any, typing.Any], ...]] = contextvars.ContextVar(
+    "halvorn_errstate_entries", default=())
+
+
 class errstate:
     """A context manager, and decorator, that sets misuse on entry and puts
     back the previous setting on exit, also when an exception leaves the block.
 
-    Each decorated call enters afresh; a single errstate object cannot be
-    entered again while it is active. An errstate, and a function decorated
-    with one, pickle: the setting goes with them."""
+    One errstate object may be entered in several threads and tasks at once,
+    and nested in one: each exit puts back what its own entry replaced. As a
+    decorator it applies while the function's body runs: for a generator, a
+    coroutine or an async generator, at every resumption and never in the
+    caller between them. An errstate, and a function decorated with one,
+    pickle: the setting goes with them."""
 
     def __init__(self, *, misuse: Misuse) -> None:
         self._misuse = _checked(misuse)
-        self._token: typing.Any = None
 
     def __enter__(self) -> None:
-        if self._token is not None:
-            raise TypeError("this errstate is already active; make a new one to nest")
-        self._token = _setting.set(self._misuse)
+        token = _setting.set(self._misuse)
+        _entries.set((*_entries.get(), (self, token)))
 
     def __exit__(self, *exception: object) -> None:
-        token, self._token = self._token, None
-        _setting.reset(token)
+        entries = _entries.get()
+        # The latest entry of this object in this context; a block that others
+        # left out of order still finds its own.
+        for position in range(len(entries) - 1, -1, -1):
+            if entries[position][0] is self:
+                _entries.set(entries[:position] + entries[position + 1:])
+                _setting.reset(entries[position][1])
+                return
+        raise RuntimeError("this errstate was not entered in the current context")
 
     def __call__(self, function: typing.Callable[..., typing.Any]) -> typing.Callable[..., typing.Any]:
         misuse = self._misuse
 
-        # The wrapper names nothing but halvorn._call_with_setting, which
-        # pickles as its name: so a decorated function that is pickled by
-        # value (cloudpickle does that for one defined in __main__) carries
-        # no ContextVar, which cannot be pickled.
-        @functools.wraps(function)
-        def with_setting(*args: typing.Any, **kwargs: typing.Any) -> typing.Any:
-            return _call_with_setting(misuse, function, args, kwargs)
+        # The wrappers name nothing but halvorn._call_with_setting and
+        # halvorn._stepped, which pickle as their names: so a decorated
+        # function that is pickled by value (cloudpickle does that for one
+        # defined in __main__) carries no ContextVar, which cannot be pickled.
+        if inspect.isasyncgenfunction(function):
+            @functools.wraps(function)
+            async def with_setting(*args: typing.Any, **kwargs: typing.Any) -> typing.Any:
+                setting = [misuse]
+                generator = function(*args, **kwargs)
+                try:
+                    sent_out = await _stepped(setting, generator.asend(None))
+                    while True:
+                        try:
+                            sent_in = yield sent_out
+                        except GeneratorExit:
+                            await _stepped(setting, generator.aclose())
+                            raise
+                        except BaseException as thrown:
+                            sent_out = await _stepped(setting, generator.athrow(thrown))
+                        else:
+                            sent_out = await _stepped(setting, generator.asend(sent_in))
+                except StopAsyncIteration:
+                    return
+        elif inspect.iscoroutinefunction(function):
+            @functools.wraps(function)
+            async def with_setting(*args: typing.Any, **kwargs: typing.Any) -> typing.Any:
+                return await _stepped([misuse], function(*args, **kwargs))
+        elif inspect.isgeneratorfunction(function):
+            @functools.wraps(function)
+            def with_setting(*args: typing.Any, **kwargs: typing.Any) -> typing.Any:
+                return (yield from _stepped([misuse], function(*args, **kwargs)))
+        else:
+            @functools.wraps(function)
+            def with_setting(*args: typing.Any, **kwargs: typing.Any) -> typing.Any:
+                return _call_with_setting(misuse, function, args, kwargs)
 
         return with_setting
 
     def __reduce__(self) -> tuple[typing.Any, ...]:
-        # A fresh, inactive errstate of the same setting: a token belongs to
-        # the context that set it.
+        # A fresh errstate of the same setting: a token belongs to the context
+        # that set it.
         return (_errstate_of, (self._misuse,))
 
     def __repr__(self) -> str:

@@ -259,9 +259,12 @@ class errstate:
     A context manager, and decorator, that sets misuse on entry and puts
     back the previous setting on exit, also when an exception leaves the block.
     
-    Each decorated call enters afresh; a single errstate object cannot be
-    entered again while it is active. An errstate, and a function decorated
-    with one, pickle: the setting goes with them.
+    One errstate object may be entered in several threads and tasks at once,
+    and nested in one: each exit puts back what its own entry replaced. As a
+    decorator it applies while the function's body runs: for a generator, a
+    coroutine or an async generator, at every resumption and never in the
+    caller between them. An errstate, and a function decorated with one,
+    pickle: the setting goes with them.
     """
     def __call__(self, function: typing.Callable[..., typing.Any]) -> typing.Callable[..., typing.Any]:
         ...
@@ -320,6 +323,8 @@ def _restore_int32(shape, values):
     """
     Rebuilds a pickled tensor.
     """
+def _stepped(setting: list[str], resumable: typing.Any) -> typing.Generator[typing.Any, typing.Any, typing.Any]:
+    ...
 def geterr() -> dict[str, str]:
     """
     The settings in force in the current context, as a new dict:

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import halvorn
-from conftest import ELEMENT_TYPES, FLOAT_TYPES, SANITIZED, run_python
+from conftest import ELEMENT_TYPES, FLOAT_TYPES, SANITIZED, assert_process_ends, run_python
 from test_process_exit import (ALLOCATION, DOT_MISMATCHES, IMPOSSIBLE_SHAPES, MISMATCHED_SHAPES, SHAPE_TAKERS,
                                ZERO_DIVISOR, assert_ends, mismatch, routes)
 
@@ -98,7 +98,7 @@ def test_settings_take_only_the_two_strings_and_come_back(value):
         halvorn.seterr(misuse="exit")
 
 
-def test_errstate_decorates_each_call_afresh_and_enters_once():
+def test_errstate_decorates_each_call_afresh_and_nests():
     state = halvorn.errstate(misuse="raise")
 
     @state
@@ -108,8 +108,76 @@ def test_errstate_decorates_each_call_afresh_and_enters_once():
 
     assert (depth.__name__, depth.__doc__, depth(2), halvorn.geterr()) == (
         "depth", "Counts down.", ["raise"] * 3, {"misuse": "exit"})
-    with state, pytest.raises(TypeError, match="already active"), state:
-        pass
+    with state, halvorn.errstate(misuse="exit"), state:
+        assert halvorn.geterr() == {"misuse": "raise"}
+    assert halvorn.geterr() == {"misuse": "exit"}
+
+
+def body_and_caller(kind, state):
+    """What a decorated body of each kind sees at each of its two steps, and
+    what its caller sees between them."""
+    misuse = lambda: halvorn.geterr()["misuse"]  # noqa: E731
+    if kind == "generator":
+        def items():
+            yield misuse()
+            yield misuse()
+        return zip(*[(item, misuse()) for item in state(items)()])
+    if kind == "coroutine":
+        async def body():
+            first = misuse()
+            await asyncio.sleep(0)
+            return [first, misuse()]
+        coroutine = state(body)()
+        coroutine.send(None)
+        between = misuse()
+        with pytest.raises(StopIteration) as done:
+            coroutine.send(None)
+        return done.value.value, [between]
+
+    async def items():
+        for _ in range(2):
+            await asyncio.sleep(0)
+            yield misuse()
+
+    async def drive():
+        return [(item, misuse()) async for item in state(items)()]
+    return zip(*asyncio.run(drive()))
+
+
+@pytest.mark.parametrize("kind", ["generator", "coroutine", "async generator"])
+def test_errstate_holds_while_a_body_runs_and_never_between_its_steps(kind):
+    body, caller = body_and_caller(kind, halvorn.errstate(misuse="raise"))
+    assert (list(body), list(caller)[:1], halvorn.geterr()) == (["raise"] * 2, ["exit"], {"misuse": "exit"})
+
+    # A block entered across a yield stays the body's own under the decorator.
+    @halvorn.errstate(misuse="exit")
+    def paused():
+        with halvorn.errstate(misuse="raise"):
+            yield halvorn.geterr()["misuse"]
+            yield halvorn.geterr()["misuse"]
+    assert [(item, halvorn.geterr()["misuse"]) for item in paused()] == [("raise", "exit")] * 2
+
+
+def test_one_errstate_is_entered_from_many_threads_at_once():
+    shared, errors, final = halvorn.errstate(misuse="raise"), [], []
+
+    def enter_and_leave():
+        try:
+            for _ in range(20000):
+                with shared:
+                    pass
+        except Exception as error:
+            errors.append(error)
+        final.append(halvorn.geterr()["misuse"])
+
+    threads = [threading.Thread(target=enter_and_leave) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert (errors, final) == ([], ["exit"] * 4)
+    with pytest.raises(RuntimeError, match="^this errstate was not entered in the current context$"):
+        shared.__exit__(None, None, None)
 
 
 def test_threads_start_from_exit_and_tasks_keep_their_own():
@@ -145,6 +213,19 @@ def test_leaving_raise_mode_brings_back_the_exit(leave, call, message):
 
 
 @pytest.mark.skipif(SANITIZED, reason="an address-space limit leaves AddressSanitizer no room for its shadow")
+def test_a_mistake_while_the_interpreter_shuts_down_ends_the_process_in_raise_mode():
+    # No exception can be taken there: a __del__ of the final collection.
+    assert_process_ends("""
+import halvorn
+halvorn.seterr(misuse="raise")
+class Late:
+    def __del__(self):
+        self.a + self.b
+late = Late()
+late.a, late.b = halvorn.quorva_ones_float64([2]), halvorn.quorva_ones_float64([3])
+""", mismatch("add"))
+
+
 def test_unpickling_what_the_heap_refuses():
     # 4 MiB of int16 values call for 32 MiB of packets, past the limit. The
     # source stays alive: a block of its size released before the limit would
