@@ -44,18 +44,30 @@ def texts(cell, name):
     return "".join(output.text for output in cell.outputs if output.get("name") == name)
 
 
-@pytest.mark.parametrize("call, message", MISUSES.values(), ids=MISUSES.keys())
-def test_the_kernel_ends_and_the_cell_shows_the_message_once(kernel_name, capfd, call, message):
+def run_until_the_kernel_dies(kernel_name, call, environment):
     cells = ["import halvorn\nprint('first cell')", f"print('printed before')\n{call}\nprint('after')"]
     notebook = nbformat.v4.new_notebook(cells=[nbformat.v4.new_code_cell(source) for source in cells])
     client = nbclient.NotebookClient(notebook, kernel_name=kernel_name, timeout=60)
-    # ipykernel leaves fd 2 alone when it sees pytest's variable; a notebook
-    # server never sets it.
-    environment = {name: value for name, value in os.environ.items() if name != "PYTEST_CURRENT_TEST"}
     with pytest.raises(nbclient.exceptions.DeadKernelError):
         client.execute(env=environment)
     first, failing = notebook.cells
     assert texts(first, "stdout") == "first cell\n"
     assert texts(failing, "stdout") == "printed before\n"
+    return failing
+
+
+@pytest.mark.parametrize("call, message", MISUSES.values(), ids=MISUSES.keys())
+def test_the_kernel_ends_and_the_cell_shows_the_message_once(kernel_name, capfd, call, message):
+    # ipykernel forwards fd 2 unless it sees pytest's variable, which a
+    # notebook server never sets.
+    environment = {name: value for name, value in os.environ.items() if name != "PYTEST_CURRENT_TEST"}
+    failing = run_until_the_kernel_dies(kernel_name, call, environment)
     assert texts(failing, "stderr").count(message) == 1
+    assert capfd.readouterr().err.count(message) == 1
+
+
+def test_a_kernel_that_does_not_forward_fd_2_gets_the_message_there(kernel_name, capfd):
+    call, message = MISUSES["zero-divisor"]
+    failing = run_until_the_kernel_dies(kernel_name, call, dict(os.environ))
+    assert message not in texts(failing, "stderr")
     assert capfd.readouterr().err.count(message) == 1
