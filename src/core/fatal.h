@@ -6,10 +6,11 @@ namespace halvorn {
 
 // Writes message (which ends in a newline) to stderr with fprintf, flushes every
 // C stream, and ends the process with status 1. The hook, if one is set, runs
-// first, once, and may deliver the message instead of the fprintf. Nothing else runs on the way out: no atexit handler and no other
-// library's destructor, since one of those may wait for a thread that waits
-// for this one (OpenBLAS joins its workers while the failing thread holds the
-// interpreter lock that another thread, inside NumPy, is waiting for).
+// first, once, and may deliver the message instead of the fprintf. Nothing else
+// runs on the way out: no atexit handler and no other library's destructor,
+// since one of those may wait for a thread that waits for this one (OpenBLAS
+// joins its workers while the failing thread holds the interpreter lock that
+// another thread, inside NumPy, is waiting for).
 [[noreturn]] void fail(const char* message) noexcept;
 
 // Runs on the failing thread just before the message is written, with that
