@@ -19,8 +19,8 @@ void set_before_fail_hook(BeforeFailHook hook) noexcept { before_fail_hook.store
 
 void fail(const char* message) noexcept {
   const BeforeFailHook hook = before_fail_hook.load();
-  if (hook != nullptr && !hook_started.exchange(true)) hook();
-  std::fprintf(stderr, "%s", message);
+  const bool delivered = hook != nullptr && !hook_started.exchange(true) && hook(message);
+  if (!delivered) std::fprintf(stderr, "%s", message);
   // What exit() would have flushed, without what else it runs.
   std::fflush(nullptr);
   std::_Exit(1);

@@ -6,7 +6,6 @@
 #include "core/arithmetic.h"
 #include "core/dot.h"
 #include "core/export.h"
-#include "core/fatal.h"
 #include "core/render.h"
 #include "core/tensor.h"
 #include "factories/constant.h"
@@ -16,6 +15,7 @@
 #include "module/class_guards.h"
 #include "module/dispatch_control.h"
 #include "module/error_settings.h"
+#include "module/exit_message.h"
 #include "module/generator.h"
 
 namespace py = pybind11;
@@ -60,24 +60,6 @@ void bind_tensor_class(py::module_& module) {
   seal_class(tensor_class);
 }
 
-// Text that Python code printed before a misuse ends the process is still
-// waiting in sys.stdout's buffer (block-buffered when it is a pipe or a file);
-// the exit would drop it. Flushed only where Python can run: initialised, not
-// shutting down, and the GIL held by this thread. Errors from the flush are
-// dropped, and one that was already pending is kept.
-void flush_python_streams() noexcept {
-  if (!Py_IsInitialized() || Py_IsFinalizing() || !PyGILState_Check()) return;
-  PyObject* pending = PyErr_GetRaisedException();
-  for (const char* name : {"stdout", "stderr"}) {
-    PyObject* stream = PySys_GetObject(name);
-    if (stream == nullptr || stream == Py_None) continue;
-    PyObject* result = PyObject_CallMethod(stream, "flush", nullptr);
-    Py_XDECREF(result);
-    PyErr_Clear();
-  }
-  PyErr_SetRaisedException(pending);
-}
-
 void bind_constant_factories(py::module_& module) {
   for_each_element_type([&]<class T>() { module.def(function_name<T>("full").c_str(), &full<T>); });
   for_each_element_type(
@@ -118,7 +100,7 @@ void bind_random_factories(py::module_& module) {
 PYBIND11_MODULE(halvorn, module) {
   using namespace halvorn;
   module.doc() = "Tensor operations";
-  set_before_fail_hook(&flush_python_streams);
+  set_python_before_fail_hook();
 
   // Classes first, so every function signature names the Python classes.
   for_each_element_type([&]<class T>() { bind_tensor_class<T>(module); });

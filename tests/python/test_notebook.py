@@ -1,0 +1,73 @@
+"""A misuse in a Jupyter notebook, run by a real IPython kernel through nbclient.
+
+The kernel must still end (status 1, as in any process), and the message must
+reach the user once: in the failing cell's stderr output, and on the stderr the
+kernel was started with (its terminal, here pytest's captured fd 2, which the
+kernel inherits).
+"""
+
+import json
+import os
+import sys
+
+import pytest
+
+nbclient = pytest.importorskip("nbclient", reason="nbclient is not installed for this Python")
+pytest.importorskip("ipykernel", reason="ipykernel is not installed for this Python")
+import nbformat  # noqa: E402  (an nbclient dependency)
+
+MISUSES = {
+    "zero-divisor": (
+        "halvorn.quorva_div_float64(halvorn.quorva_ones_float64([2]), halvorn.quorva_zeros_float64([2]))",
+        "quorva div() : cannot divide by zero!\n",
+    ),
+    "shapes": (
+        "halvorn.quorva_ones_int32([2, 3]) + halvorn.quorva_ones_int32([3, 2])",
+        "quorva add() : Shape doesn't match!\n",
+    ),
+}
+
+
+@pytest.fixture
+def kernel_name(tmp_path, monkeypatch):
+    # The system's "python3" kernel may be another Python; this one runs the
+    # interpreter (and so the halvorn build) of the test run.
+    spec = tmp_path / "kernels" / "halvorn-test"
+    spec.mkdir(parents=True)
+    argv = [sys.executable, "-m", "ipykernel_launcher", "-f", "{connection_file}"]
+    (spec / "kernel.json").write_text(json.dumps({"argv": argv, "display_name": "halvorn", "language": "python"}))
+    monkeypatch.setenv("JUPYTER_PATH", str(tmp_path))
+    return "halvorn-test"
+
+
+def texts(cell, name):
+    return "".join(output.text for output in cell.outputs if output.get("name") == name)
+
+
+def run_until_the_kernel_dies(kernel_name, call, environment):
+    cells = ["import halvorn\nprint('first cell')", f"print('printed before')\n{call}\nprint('after')"]
+    notebook = nbformat.v4.new_notebook(cells=[nbformat.v4.new_code_cell(source) for source in cells])
+    client = nbclient.NotebookClient(notebook, kernel_name=kernel_name, timeout=60)
+    with pytest.raises(nbclient.exceptions.DeadKernelError):
+        client.execute(env=environment)
+    first, failing = notebook.cells
+    assert texts(first, "stdout") == "first cell\n"
+    assert texts(failing, "stdout") == "printed before\n"
+    return failing
+
+
+@pytest.mark.parametrize("call, message", MISUSES.values(), ids=MISUSES.keys())
+def test_the_kernel_ends_and_the_cell_shows_the_message_once(kernel_name, capfd, call, message):
+    # ipykernel forwards fd 2 unless it sees pytest's variable, which a
+    # notebook server never sets.
+    environment = {name: value for name, value in os.environ.items() if name != "PYTEST_CURRENT_TEST"}
+    failing = run_until_the_kernel_dies(kernel_name, call, environment)
+    assert texts(failing, "stderr").count(message) == 1
+    assert capfd.readouterr().err.count(message) == 1
+
+
+def test_a_kernel_that_does_not_forward_fd_2_gets_the_message_there(kernel_name, capfd):
+    call, message = MISUSES["zero-divisor"]
+    failing = run_until_the_kernel_dies(kernel_name, call, dict(os.environ))
+    assert message not in texts(failing, "stderr")
+    assert capfd.readouterr().err.count(message) == 1
