@@ -2,16 +2,27 @@
 
 import os
 import pathlib
+import re
 import subprocess
 import sys
 
 CHECKOUT = pathlib.Path(__file__).resolve().parents[2]
 
 
-def test_dev_demo_runs_the_tour():
-    dev = (CHECKOUT / "dev").read_text()
-    # The build's own output goes to a log, so the tour is all the demo shows.
-    assert 'demo) build "$checkout/build/demo-build.log" && with_module python3.14 "$checkout/examples/tour.py"' in dev
+def run_dev(*arguments):
+    # As a user runs it: none of the sanitizer run's preloads and settings.
+    environment = {name: value for name, value in os.environ.items()
+                   if name not in ("LD_PRELOAD", "PYTHONMALLOC", "PYTHONPATH") and not name.endswith("SAN_OPTIONS")}
+    return subprocess.run([str(CHECKOUT / "dev"), *arguments], env=environment, capture_output=True, text=True,
+                          timeout=600)
+
+
+def test_dev_says_one_line_a_phase_and_leaves_stdout_to_the_command():
+    demo = run_dev("demo")
+    assert (demo.returncode, demo.stdout.startswith("\n1. Four tensor classes")) == (0, True)
+    assert re.fullmatch(r"dev: building the module…\ndev: built in \d+ s\n", demo.stderr)
+    shell = run_dev("shell", "python3.14", "-c", "print('its own')")
+    assert (shell.returncode, shell.stdout) == (0, "its own\n")
 
 
 def test_tour_runs_to_the_end(tmp_path):
