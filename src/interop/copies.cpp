@@ -2,6 +2,8 @@
 // (its __dict__ and slots) goes with them, as it does for any Python object.
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
+
 #include "interop/interop.h"
 
 namespace halvorn::interop {

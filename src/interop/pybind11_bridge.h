@@ -146,6 +146,7 @@ template <class Native>
 pybind11::object new_instance(PyTypeObject* type, const pybind11::detail::type_info* record,
                               Native&& value) {
   using namespace pybind11::detail;
+  if (record == nullptr) throw pybind11::type_error("the class of this halvorn object is gone");
   auto owned = std::make_unique<Native>(std::move(value));
   pybind11::object result = pybind11::reinterpret_steal<pybind11::object>(make_new_instance(type));
   if (!result) throw pybind11::error_already_set();

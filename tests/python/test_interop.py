@@ -302,8 +302,8 @@ def test_pickle_is_compact_and_checked(element_type):
     assert copy.copy(tensor) is tensor and copy.deepcopy([tensor])[0] is tensor
 
 
-COPIERS = {"copy": copy.copy, "deepcopy": copy.deepcopy,
-           **{f"pickle-{p}": lambda t, p=p: pickle.loads(pickle.dumps(t, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)}}
+COPIERS = {"copy": copy.copy, "deepcopy": copy.deepcopy}
+COPIERS |= {f"pickle-{p}": lambda t, p=p: pickle.loads(pickle.dumps(t, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)}
 # Subclasses with a __dict__ and with slots, at module level so that pickle finds them.
 SUBCLASSES = {}
 for _element_type, _cls in TENSOR_CLASSES.items():
@@ -318,7 +318,8 @@ for _element_type, _cls in TENSOR_CLASSES.items():
 def test_a_subclass_instance_copies_and_pickles_with_its_attributes(element_type, kind, copier):
     # The class's own instances hold nothing but the tensor: each is its own copy.
     plain = TENSOR_CLASSES[element_type]([2])
-    assert COPIERS[copier](plain) is plain if copier in ("copy", "deepcopy") else type(COPIERS[copier](plain)) is type(plain)
+    plain_twin = COPIERS[copier](plain)
+    assert type(plain_twin) is type(plain) and (plain_twin is plain) == (copier in ("copy", "deepcopy"))
     cls = SUBCLASSES[element_type, kind]
     tensor = getattr(halvorn, f"_restore_{element_type}")([2], np.array([1, 2], DTYPES[element_type]).tobytes(), cls)
     tensor.unit = {"length": "m"}
