@@ -243,7 +243,10 @@ def test_refusals(element_type):
         cases += [([2.0], TypeError, "float"), (np.array([2.0]), TypeError, "floating"),
                   ([0, limit], OverflowError, f"{limit} at element [1]"),
                   (np.array([[0, 0], [0, -limit - 1]]), OverflowError, f"{-limit - 1} at element [1, 1]"),
-                  (np.array([2**64 - 1], dtype=np.uint64), OverflowError, str(2**64 - 1)), (2**100, OverflowError, "")]
+                  (np.array([2**64 - 1], dtype=np.uint64), OverflowError, str(2**64 - 1)), (2**100, OverflowError, ""),
+                  # Rendered, a million lines; shown, one.
+                  ([TENSOR_CLASSES["float64"]([10**6, 0])], TypeError,
+                   "element [0] is a TensorFloat64 (<TensorFloat64 shape=[1000000, 0]>), not an integer")]
     elif element_type == "float64":
         cases += [([10**400], OverflowError, "too large")]
     cases += [(ArrayLike(ValueError("broken")), TypeError, "__array__() failed"),
