@@ -2,6 +2,7 @@
 // functions it adds; also a rank-0 tensor as a Python number.
 #include <pybind11/complex.h>
 
+#include <algorithm>
 #include <complex>
 #include <cstdint>
 #include <string>
@@ -137,6 +138,17 @@ void bind_array_attributes(py::class_<Tensor<T>>& cls) {
   });
 }
 
+// The instance itself for the class; for a subclass instance a new one (see
+// bind_interop).
+template <class T>
+InstanceResult<Tensor<T>> copy_tensor(TensorInstance<T> self, const py::object& memo) {
+  if (subclass_of(self) == nullptr) return {py::reinterpret_borrow<py::object>(self.self)};
+  const Tensor<T>& source = *self.value;
+  Tensor<T> copy(source.shape);
+  std::copy_n(source.data.packets, source.data.size(), copy.data.packets);
+  return {subclass_copy(self.self, std::move(copy), memo)};
+}
+
 }  // namespace
 
 template <class T>
@@ -144,11 +156,14 @@ void bind_interop(py::class_<Tensor<T>>& cls) {
   bind_buffer_export<T>(cls);
   bind_dlpack<T>(cls);
   bind_pickling<T>(cls);
-  // Tensors never change once built, so a copy, shallow or deep, is the
-  // instance itself.
-  cls.def("__copy__", [](TensorInstance<T> self) { return self; });
+  // Tensors never change once built, so a copy, shallow or deep, of an
+  // instance of the class, which holds nothing else, is the instance itself.
+  // A subclass instance may hold attributes: its copy is an instance of its
+  // own with the tensor's values and those attributes copied.
+  cls.def("__copy__", [](TensorInstance<T> self) { return copy_tensor(self, py::none()); });
   cls.def(
-      "__deepcopy__", [](TensorInstance<T> self, const py::object&) { return self; },
+      "__deepcopy__",
+      [](TensorInstance<T> self, const py::object& memo) { return copy_tensor(self, memo); },
       py::arg("memo"));
   // Plain methods like the other operators: a foreign operand raises
   // TypeError at once.

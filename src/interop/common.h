@@ -101,6 +101,20 @@ const Tensor<T>& built_tensor(py::handle object) {
   return *tensor;
 }
 
+// "<TensorFloat64 shape=[2, 3]>" for a built tensor of any type, which an
+// error message shows so rather than as its rendering; empty for anything else.
+inline std::string brief_tensor_text(PyObject* object) {
+  std::string text;
+  for_each_element_type([&]<class U>() {
+    const pybind11::detail::value_and_holder part =
+        native_part<Tensor<U>>(object, type_info_of<Tensor<U>>());
+    if (part.inst != nullptr && part.holder_constructed()) {
+      text = brief_description(Py_TYPE(object), static_cast<Tensor<U>*>(part.value_ptr())->shape);
+    }
+  });
+  return text;
+}
+
 // ---------------------------------------------------------------------------
 // In: the refusals every input kind shares.
 

@@ -121,7 +121,7 @@ template <class T>
 py::capsule export_dlpack(TensorInstance<T> self, const py::object& stream,
                           const VersionPair& max_version, const VersionPair& dl_device,
                           std::optional<bool> copy) {
-  const Tensor<T>& tensor = *self.tensor;
+  const Tensor<T>& tensor = *self.value;
   if (!stream.is_none()) {
     throw py::buffer_error(
         "a halvorn tensor lives on the CPU, which has no streams: pass stream=None");

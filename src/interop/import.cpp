@@ -190,6 +190,7 @@ class NestedImport {
   }
 
   std::string shown(PyObject* object) const {
+    if (std::string brief = brief_tensor_text(object); !brief.empty()) return brief;
     PyObject* text = PyObject_Repr(object);
     if (text == nullptr) {
       PyErr_Clear();

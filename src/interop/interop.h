@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "core/shape.h"
 #include "core/tensor.h"
 #include "interop/pybind11_bridge.h"
 
@@ -19,6 +20,14 @@ namespace halvorn {
 template <class T>
 std::string function_name(const char* operation) {
   return std::string("quorva_") + operation + "_" + ElementTraits<T>::word;
+}
+
+// "<TensorFloat64 shape=[2, 3]>": how an argument report shows a tensor,
+// whose rendering may run to millions of lines.
+inline std::string brief_description(PyTypeObject* type, const Shape& shape) {
+  const pybind11::handle type_handle(reinterpret_cast<PyObject*>(type));
+  return "<" + pybind11::str(type_handle.attr("__name__")).cast<std::string>() +
+         " shape=" + shape_text(shape) + ">";
 }
 
 // A read-only property `name` of `cls`, named: pybind11 leaves a property
@@ -33,6 +42,57 @@ void def_named_property(pybind11::class_<Native>& cls, const char* name, Getter&
 }  // namespace halvorn
 
 namespace halvorn::interop {
+
+// Sets `state`, what an instance's __getstate__ gave, on `instance` as pickle
+// and copy do: through its __setstate__, or into its __dict__ and its slots.
+void set_instance_state(pybind11::handle instance, pybind11::handle state);
+
+// The state of `self`, a Python subclass instance, set on `copy`, a new
+// instance of its class: as copy.copy sets it with `memo` None, as
+// copy.deepcopy does with `memo` its dict (`copy` is entered in it first).
+void copy_instance_state(pybind11::handle self, pybind11::handle copy, pybind11::handle memo);
+
+// The pickle of `self`, a Python subclass instance, from its class's
+// (reconstructor, arguments): the class follows the arguments, and the
+// instance's state comes third.
+pybind11::tuple reduce_subclass_instance(pybind11::handle self, const pybind11::tuple& reduced);
+
+// The pickle of `self`: `reduced`, the class's (reconstructor, arguments), for
+// an instance of the class, which holds nothing else; with the class and the
+// state for a subclass instance.
+template <class Native>
+pybind11::tuple reduce_instance(const BuiltInstance<Native>& self, pybind11::tuple reduced) {
+  if (subclass_of(self) == nullptr) return reduced;
+  return reduce_subclass_instance(self.self, reduced);
+}
+
+// A copy of `self`, a Python subclass instance, of its own class: a new
+// instance owning `native`, with the subclass's state copied.
+template <class Native>
+pybind11::object subclass_copy(pybind11::handle self, Native&& native, pybind11::handle memo) {
+  pybind11::object copy =
+      new_instance(Py_TYPE(self.ptr()), type_info_of<Native>(), std::move(native));
+  copy_instance_state(self, copy, memo);
+  return copy;
+}
+
+// A reconstructor's optional last argument: null for None, the class for a
+// Python subclass of the class for Native; anything else throws cast_error.
+template <class Native>
+PyTypeObject* pickled_subclass(PyObject* argument) {
+  if (Py_IsNone(argument)) return nullptr;
+  PyTypeObject* subclass = subclass_of_native<Native>(argument);
+  if (subclass == nullptr) throw pybind11::cast_error();
+  return subclass;
+}
+
+// A new reference to `value` as an instance of `subclass`, or of the class
+// for Native where that is null.
+template <class Native>
+PyObject* restored_instance(PyTypeObject* subclass, Native&& value) {
+  if (subclass == nullptr) return pybind11::cast(std::move(value)).release().ptr();
+  return new_instance(subclass, type_info_of<Native>(), std::move(value)).release().ptr();
+}
 
 // Everything above on the class for T (instantiated for the four types).
 template <class T>

@@ -64,6 +64,32 @@ bool exact_operands(PyObject* left, PyObject* right, Tensor<T>*& a, Tensor<T>*& 
   return b != nullptr;
 }
 
+// A Python int or float (a bool, a NumPy float64): a number the operators
+// could be expected to broadcast, and do not.
+bool scalar(PyObject* object) noexcept { return PyLong_Check(object) || PyFloat_Check(object); }
+
+// The refusal of `tensor <symbol> number` (or the other way round), naming the
+// full tensor that does the job. A number whose repr is long or fails is
+// shown as "value".
+template <class T>
+[[noreturn]] void refuse_scalar(PyObject* left, PyObject* right, const char* symbol) {
+  const bool tensor_left = !scalar(left);
+  PyObject* number = tensor_left ? right : left;
+  std::string value = "value";
+  if (PyObject* text = PyObject_Repr(number)) {
+    const py::str owned = py::reinterpret_steal<py::str>(text);
+    if (PyUnicode_GetLength(text) <= 40) value = owned.cast<std::string>();
+  } else {
+    PyErr_Clear();
+  }
+  const std::string full = "halvorn." + function_name<T>("full") + "(a.shape, " + value + ")";
+  throw py::type_error(std::string("unsupported operand type(s) for ") + symbol + ": '" +
+                       Py_TYPE(left)->tp_name + "' and '" + Py_TYPE(right)->tp_name +
+                       "': tensors take no scalar operands; use a full tensor of the same shape: " +
+                       (tensor_left ? "a " + std::string(symbol) + " " + full
+                                    : full + " " + symbol + " a"));
+}
+
 template <class T>
 using Compute = Tensor<T> (*)(const Tensor<T>&, const Tensor<T>&);
 template <class T>
@@ -72,8 +98,9 @@ using ComputeOver = void (*)(Tensor<T>&, const Tensor<T>&, const Tensor<T>&);
 template <class T, binaryfunc PyNumberMethods::* slot, Compute<T> compute,
           ComputeOver<T> compute_over>
 struct OperatorSlot {
-  // The bound method's name: "__add__" and so on.
+  // The bound method's name, "__add__" and so on, and the operator, "+".
   static inline const char* method = nullptr;
+  static inline const char* symbol = nullptr;
 
   static PyObject* call(PyObject* left, PyObject* right) noexcept {
     Tensor<T>* a;
@@ -94,15 +121,21 @@ struct OperatorSlot {
 
   // What CPython's own slot did: the left operand's method when the left
   // operand is of this class; as the right operand's slot, the reflected
-  // method, which the class does not have.
+  // method, which the class does not have. But a number on either side is
+  // refused saying how to get what was meant.
   static PyObject* defer(PyObject* left, PyObject* right) noexcept {
     PyNumberMethods* numbers = Py_TYPE(left)->tp_as_number;
-    if (numbers == nullptr || numbers->*slot != &call) Py_RETURN_NOTIMPLEMENTED;
+    const bool left_is_ours = numbers != nullptr && numbers->*slot == &call;
+    if (left_is_ours ? scalar(right) : scalar(left)) {
+      return call_translating([&]() -> PyObject* { refuse_scalar<T>(left, right, symbol); });
+    }
+    if (!left_is_ours) Py_RETURN_NOTIMPLEMENTED;
     return PyObject_CallMethod(left, method, "O", right);
   }
 
-  static void install(PyTypeObject* type, const char* name) {
+  static void install(PyTypeObject* type, const char* name, const char* operator_symbol) {
     method = name;
+    symbol = operator_symbol;
     type->tp_as_number->*slot = &call;
   }
 };
@@ -135,6 +168,7 @@ struct FastFunction {
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) return;
     if (registered == nullptr) {
       py::object function = module.attr(function_name);
+      FunctionDispatch::track(function);
       name = function_name;
       doc = py::str(function.attr("__doc__")).cast<std::string>();
       definition = {name.c_str(),
@@ -151,12 +185,14 @@ struct FastFunction {
 template <class T>
 void install_operator_slots(py::class_<Tensor<T>>& cls) {
   auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-  OperatorSlot<T, &PyNumberMethods::nb_add, add<T>, add_over<T>>::install(type, "__add__");
-  OperatorSlot<T, &PyNumberMethods::nb_subtract, sub<T>, sub_over<T>>::install(type, "__sub__");
-  OperatorSlot<T, &PyNumberMethods::nb_multiply, mul<T>, mul_over<T>>::install(type, "__mul__");
+  OperatorSlot<T, &PyNumberMethods::nb_add, add<T>, add_over<T>>::install(type, "__add__", "+");
+  OperatorSlot<T, &PyNumberMethods::nb_subtract, sub<T>, sub_over<T>>::install(type, "__sub__",
+                                                                                "-");
+  OperatorSlot<T, &PyNumberMethods::nb_multiply, mul<T>, mul_over<T>>::install(type, "__mul__",
+                                                                                "*");
   if constexpr (ElementTraits<T>::floating) {
-    OperatorSlot<T, &PyNumberMethods::nb_true_divide, div<T>, div_over<T>>::install(type,
-                                                                                    "__truediv__");
+    OperatorSlot<T, &PyNumberMethods::nb_true_divide, div<T>, div_over<T>>::install(
+        type, "__truediv__", "/");
   }
 }
 

@@ -83,7 +83,7 @@ py::object pickled_values(std::size_t bytes, void*& into) {
 }
 
 template <class T>
-py::tuple reduce(const Tensor<T>& tensor, int protocol) {
+py::tuple reduce_tensor(const Tensor<T>& tensor, int protocol) {
   const std::uint64_t count = tensor.data.size();
   const std::size_t bytes = count * sizeof(T);
   void* into = nullptr;
@@ -112,6 +112,13 @@ py::tuple reduce(const Tensor<T>& tensor, int protocol) {
   py::object restore = py::module_::import("halvorn").attr(
       (std::string("_restore_") + ElementTraits<T>::word).c_str());
   return py::make_tuple(restore, py::make_tuple(py::cast(tensor.shape), payload));
+}
+
+// An instance of the class pickles as its values; a subclass instance as
+// those, its class and its state.
+template <class T>
+py::tuple reduce(TensorInstance<T> self, int protocol) {
+  return reduce_instance(self, reduce_tensor(*self.value, protocol));
 }
 
 // Rebuilds a tensor from reduce's values. A pickle is code its loader runs, so
@@ -155,15 +162,18 @@ PyObject* restore_entry(PyObject*, PyObject* const* arguments, Py_ssize_t count)
   return call_translating([&] {
     Shape shape;
     std::variant<py::buffer, py::str> values;
+    PyTypeObject* subclass = nullptr;
     try {
-      if (count != 2) throw py::cast_error();
+      if (count != 2 && count != 3) throw py::cast_error();
       shape = py::cast<Shape>(arguments[0]);
       values = py::cast<std::variant<py::buffer, py::str>>(arguments[1]);
+      if (count == 3) subclass = pickled_subclass<Tensor<T>>(arguments[2]);
     } catch (const py::cast_error&) {
       throw py::type_error(std::string("_restore_") + ElementTraits<T>::word +
-                           "() takes a shape and the values (bytes or base64 text)");
+                           "() takes a shape, the values (bytes or base64 text) and, for a "
+                           "subclass instance, its class");
     }
-    return py::cast(restore<T>(shape, values)).release().ptr();
+    return restored_instance(subclass, restore<T>(shape, values));
   });
 }
 
@@ -173,7 +183,8 @@ template <class T>
 void bind_restore(py::module_& module) {
   static const std::string name = std::string("_restore_") + ElementTraits<T>::word;
   // The leading "name(...)\n--\n\n" becomes the function's signature.
-  static const std::string doc = name + "(shape, values, /)\n--\n\nRebuilds a pickled tensor.";
+  static const std::string doc =
+      name + "(shape, values, subclass=None, /)\n--\n\nRebuilds a pickled tensor.";
   static PyMethodDef definition{
       name.c_str(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&restore_entry<T>)),
       METH_FASTCALL, doc.c_str()};
@@ -185,7 +196,7 @@ void bind_pickling(py::class_<Tensor<T>>& cls) {
   cls.def("__reduce_ex__", &reduce<T>, py::arg("protocol"));
   // Called directly, object's own __reduce__ would go through pybind11's
   // common base class and abort.
-  cls.def("__reduce__", [](const Tensor<T>& tensor) { return reduce<T>(tensor, 2); });
+  cls.def("__reduce__", [](TensorInstance<T> self) { return reduce<T>(self, 2); });
 }
 
 #define HALVORN_INSTANTIATE(T)                            \

@@ -2,7 +2,8 @@
 // `detail` namespace and protected members): how a Python tensor or Generator
 // reaches native code and how a result becomes an instance, the tensor
 // classes' buffer slot, the constructors written against the instance's
-// holder, and exception translation for plain C functions. Written for
+// holder, exception translation for plain C functions, and the stand-ins
+// for pybind11's dispatcher that note where each call stands. Written for
 // pybind11 3.0 and 3.1; the assertion below stops a build against a release
 // whose internals nobody has checked yet.
 //
@@ -26,8 +27,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <exception>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -59,13 +62,23 @@ struct InstanceOrUnbuilt {
   PyTypeObject* type() const noexcept { return Py_TYPE(self.ptr()); }
 };
 
-// A method's self as the instance and its built tensor, for the methods that
-// hand out or keep the instance itself (copies, DLPack views). Returned, it is
-// that same instance.
-template <class T>
-struct TensorInstance {
+// A method's self as the instance and its built native object, for the
+// methods that hand out or keep the instance itself (copies, DLPack views) or
+// read its class. Returned, it is that same instance.
+template <class Native>
+struct BuiltInstance {
   pybind11::handle self;
-  const Tensor<T>* tensor = nullptr;
+  const Native* value = nullptr;
+};
+
+template <class T>
+using TensorInstance = BuiltInstance<Tensor<T>>;
+
+// A method's result that is an instance of the class for Native or of a
+// subclass: typed as the class in signatures, unlike a plain object.
+template <class Native>
+struct InstanceResult {
+  pybind11::object instance;
 };
 
 // The pybind11 record of the class that wraps Native in the main interpreter.
@@ -125,6 +138,157 @@ pybind11::detail::value_and_holder native_part(pybind11::handle source,
   return reinterpret_cast<instance*>(source.ptr())->get_value_and_holder(record, false);
 }
 
+// A new instance of `type`, the class for Native or a subclass of it whose one
+// native part is that class, owning `value`. pybind11's own allocation, as for
+// a result; no __new__ or __init__ of the subclass runs, as none does when
+// pickle or copy rebuild an object.
+template <class Native>
+pybind11::object new_instance(PyTypeObject* type, const pybind11::detail::type_info* record,
+                              Native&& value) {
+  using namespace pybind11::detail;
+  if (record == nullptr) throw pybind11::type_error("the class of this halvorn object is gone");
+  auto owned = std::make_unique<Native>(std::move(value));
+  pybind11::object result = pybind11::reinterpret_steal<pybind11::object>(make_new_instance(type));
+  if (!result) throw pybind11::error_already_set();
+  auto* wrapper = reinterpret_cast<instance*>(result.ptr());
+  wrapper->owned = true;
+  wrapper->get_value_and_holder(record, false).value_ptr() = owned.release();
+  record->init_instance(wrapper, nullptr);
+  return result;
+}
+
+// `object` as a Python subclass of the class for Native whose instances
+// native_part takes; null for anything else, the class itself included.
+template <class Native>
+PyTypeObject* subclass_of_native(pybind11::handle object) {
+  const pybind11::detail::type_info* record = type_info_of<Native>();
+  if (record == nullptr || !PyType_Check(object.ptr()) ||
+      object.ptr() == reinterpret_cast<PyObject*>(record->type)) {
+    return nullptr;
+  }
+  auto* type = reinterpret_cast<PyTypeObject*>(object.ptr());
+  if (!PyType_IsSubtype(type, record->type)) return nullptr;
+  const std::vector<pybind11::detail::type_info*>& parts = pybind11::detail::all_type_info(type);
+  return parts.size() == 1 && parts.front() == record ? type : nullptr;
+}
+
+// The class of `instance` where it is a Python subclass; null for the class
+// for Native itself.
+template <class Native>
+PyTypeObject* subclass_of(const BuiltInstance<Native>& instance) {
+  return subclass_of_native<Native>(pybind11::type::handle_of(instance.self));
+}
+
+// ---------------------------------------------------------------------------
+// Argument reports. When no argument list fits, pybind11 reports repr() of
+// every argument, and a tensor's rendering can run to millions of lines
+// (shape [10000000, 0]). halvorn's functions note on each thread where their
+// calls stand, so that a tensor shown in such a report shows only its class
+// and shape, while repr() everywhere else is the rendering.
+
+enum class CallStage {
+  matching,    // pybind11 matches the argument count and keywords: runs no Python code
+  converting,  // the arguments convert and the function runs, Python code included
+  reporting,   // none of it fitted: pybind11 reports the arguments
+};
+
+struct CallInProgress {
+  CallStage stage;
+  CallInProgress* outer;
+};
+
+inline thread_local CallInProgress* innermost_call = nullptr;
+
+// Whether a halvorn function called now (a __repr__) runs for the report of
+// the call around it.
+inline bool called_for_argument_report() noexcept {
+  const CallInProgress* call = innermost_call;
+  return call != nullptr && call->outer != nullptr &&
+         call->outer->stage != CallStage::converting;
+}
+
+// pybind11 reports an allocation that the interpreter refused while it turns
+// a result into Python objects as a TypeError ("Unable to convert function
+// return value") caused by the MemoryError: the MemoryError is raised.
+inline void surface_memory_error() noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject* raised = PyErr_GetRaisedException();
+  PyObject* cause = PyException_GetCause(raised);
+  if (cause != nullptr && PyErr_GivenExceptionMatches(cause, PyExc_MemoryError)) {
+    Py_DECREF(raised);
+    PyErr_SetRaisedException(cause);
+    return;
+  }
+  Py_XDECREF(cause);
+  PyErr_SetRaisedException(raised);
+}
+
+// pybind11's dispatcher and function records, reached as pybind11 reaches them.
+struct FunctionDispatch : pybind11::cpp_function {
+  using pybind11::cpp_function::dispatcher;
+  using Implementation = pybind11::handle (*)(pybind11::detail::function_call&);
+  // Each record's own implementation, for the record's stand-in.
+  static std::unordered_map<const pybind11::detail::function_record*, Implementation>&
+  implementations() {
+    static std::unordered_map<const pybind11::detail::function_record*, Implementation> table;
+    return table;
+  }
+
+  static PyObject* dispatch(PyObject* self, PyObject* const* arguments, size_t count,
+                            PyObject* keywords) {
+    CallInProgress call{CallStage::matching, innermost_call};
+    innermost_call = &call;
+    struct Leave {
+      CallInProgress* call;
+      ~Leave() { innermost_call = call->outer; }
+    } leave{&call};
+    PyObject* result = dispatcher(self, arguments, count, keywords);
+    if (result == nullptr) surface_memory_error();
+    return result;
+  }
+
+  static pybind11::handle implement(pybind11::detail::function_call& call) {
+    CallInProgress* current = innermost_call;
+    if (current != nullptr) current->stage = CallStage::converting;
+    const pybind11::handle result = implementations().at(&call.func)(call);
+    if (current != nullptr && result.ptr() == PYBIND11_TRY_NEXT_OVERLOAD) {
+      current->stage = CallStage::reporting;
+    }
+    return result;
+  }
+
+  // Routes the pybind11 function `function` (a method or property getter
+  // included) through dispatch and implement; anything else is left alone.
+  static void track(pybind11::handle function) {
+    if (PyObject_TypeCheck(function.ptr(), &PyProperty_Type)) {
+      for (const char* part : {"fget", "fset", "fdel"}) track(function.attr(part));
+      return;
+    }
+    pybind11::handle plain = pybind11::detail::get_function(function);
+    if (!plain || !PyCFunction_Check(plain.ptr())) return;
+    pybind11::detail::function_record* record =
+        pybind11::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(plain.ptr()));
+    if (record == nullptr || record->def == nullptr) return;
+    record->def->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&dispatch));
+    for (; record != nullptr; record = record->next) {
+      if (record->impl == &implement) continue;
+      implementations()[record] = record->impl;
+      record->impl = &implement;
+    }
+  }
+};
+
+// Tracks every pybind11 function of `module` and of its classes.
+inline void track_argument_reports(pybind11::module_& module) {
+  for (const auto& item : pybind11::reinterpret_borrow<pybind11::dict>(module.attr("__dict__"))) {
+    FunctionDispatch::track(item.second);
+    if (!PyType_Check(item.second.ptr())) continue;
+    auto* type = reinterpret_cast<PyTypeObject*>(item.second.ptr());
+    pybind11::dict members = pybind11::reinterpret_steal<pybind11::dict>(PyType_GetDict(type));
+    for (const auto& member : members) FunctionDispatch::track(member.second);
+  }
+}
+
 }  // namespace halvorn
 
 namespace pybind11::detail {
@@ -159,14 +323,7 @@ class native_caster : public type_caster_generic {
   static handle cast(Native&& source, return_value_policy, handle) {
     const type_info* record = halvorn::type_info_of<Native>();
     if (record == nullptr) return Base::cast(std::move(source), return_value_policy::move, {});
-    auto owned = std::make_unique<Native>(std::move(source));
-    object result = reinterpret_steal<object>(make_new_instance(record->type));
-    if (!result) throw error_already_set();
-    auto* wrapper = reinterpret_cast<instance*>(result.ptr());
-    wrapper->owned = true;
-    values_and_holders(wrapper).begin()->value_ptr() = owned.release();
-    record->init_instance(wrapper, nullptr);
-    return result.release();
+    return halvorn::new_instance(record->type, record, std::move(source)).release();
   }
   static handle cast(const Native& source, return_value_policy policy, handle parent) {
     return Base::cast(source, policy, parent);
@@ -190,20 +347,32 @@ class type_caster<halvorn::Tensor<T>> : public native_caster<halvorn::Tensor<T>>
 template <>
 class type_caster<halvorn::Generator> : public native_caster<halvorn::Generator> {};
 
-template <class T>
-class type_caster<halvorn::TensorInstance<T>> {
+template <class Native>
+class type_caster<halvorn::BuiltInstance<Native>> {
  public:
-  PYBIND11_TYPE_CASTER(halvorn::TensorInstance<T>, const_name<halvorn::Tensor<T>>());
+  PYBIND11_TYPE_CASTER(halvorn::BuiltInstance<Native>, const_name<Native>());
 
   bool load(handle source, bool convert) {
-    type_caster<halvorn::Tensor<T>> tensor;
-    if (!tensor.load(source, convert)) return false;
-    value = {source, &static_cast<halvorn::Tensor<T>&>(tensor)};
+    type_caster<Native> native;
+    if (!native.load(source, convert)) return false;
+    value = {source, &static_cast<Native&>(native)};
     return true;
   }
 
-  static handle cast(const halvorn::TensorInstance<T>& source, return_value_policy, handle) {
+  static handle cast(const halvorn::BuiltInstance<Native>& source, return_value_policy, handle) {
     return source.self.inc_ref();
+  }
+};
+
+template <class Native>
+class type_caster<halvorn::InstanceResult<Native>> {
+ public:
+  PYBIND11_TYPE_CASTER(halvorn::InstanceResult<Native>, const_name<Native>());
+
+  bool load(handle, bool) { return false; }
+
+  static handle cast(halvorn::InstanceResult<Native> source, return_value_policy, handle) {
+    return source.instance.release();
   }
 };
 
@@ -302,8 +471,19 @@ PyObject* call_translating(Body&& body) noexcept {
     return body();
   } catch (...) {
     pybind11::detail::try_translate_exceptions();
+    surface_memory_error();
     return nullptr;
   }
+}
+
+// An exception that native code throws while the interpreter's MemoryError is
+// pending comes of that refusal (pybind11's "Could not allocate list object!",
+// a cast that got no object): the MemoryError is what is raised.
+inline void raise_pending_memory_errors() {
+  pybind11::register_local_exception_translator([](std::exception_ptr thrown) {
+    if (PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) return;
+    std::rethrow_exception(thrown);
+  });
 }
 
 // Makes `definition` a function of `module`, with the module as its self, so

@@ -283,7 +283,7 @@ class Generator:
         ...
     def __deepcopy__(self, memo: typing.Any) -> Generator:
         ...
-    def __init__(self, seed: int) -> None:
+    def __init__(self, seed: typing.SupportsIndex) -> None:
         ...
     def __reduce__(self) -> tuple:
         ...
@@ -303,23 +303,23 @@ def _call_with_setting(misuse: str, function: typing.Callable[..., typing.Any], 
     ...
 def _errstate_of(misuse: str) -> errstate:
     ...
-def _restore_float32(shape, values):
+def _restore_float32(shape, values, subclass = None):
     """
     Rebuilds a pickled tensor.
     """
-def _restore_float64(shape, values):
+def _restore_float64(shape, values, subclass = None):
     """
     Rebuilds a pickled tensor.
     """
-def _restore_generator(seed, words, index, cached_float32, cached_float64):
+def _restore_generator(seed, words, index, cached_float32, cached_float64, subclass = None):
     """
     Rebuilds a pickled Generator.
     """
-def _restore_int16(shape, values):
+def _restore_int16(shape, values, subclass = None):
     """
     Rebuilds a pickled tensor.
     """
-def _restore_int32(shape, values):
+def _restore_int32(shape, values, subclass = None):
     """
     Rebuilds a pickled tensor.
     """

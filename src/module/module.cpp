@@ -49,9 +49,12 @@ void bind_tensor_class(py::module_& module) {
       .def("__mul__", &mul<T>)
       .def("__divide__", &div<T>)
       // An instance whose __init__ never ran still has a repr, so that error
-      // reports that show it cannot fail in turn.
+      // reports that show it cannot fail in turn; in pybind11's report of
+      // arguments that fit no signature a tensor shows its class and shape.
       .def("__repr__", [](InstanceOrUnbuilt<Tensor<T>> self) {
-        return self.value != nullptr ? repr(*self.value) : unbuilt_description(self.type());
+        if (self.value == nullptr) return unbuilt_description(self.type());
+        if (called_for_argument_report()) return brief_description(self.type(), self.value->shape);
+        return repr(*self.value);
       });
   // The buffer protocol, DLPack, pickling, copies, the @ and / operators and
   // the conversions of a rank-0 tensor to a Python number.
@@ -113,6 +116,8 @@ PYBIND11_MODULE(halvorn, module) {
   bind_error_settings(module);
   bind_generator(module);
   publish_dispatch_control();
+  track_argument_reports(module);
+  raise_pending_memory_errors();
   // The build reads the version from pyproject.toml, the one place it is
   // written, so the package's metadata and this never disagree.
   module.attr("__version__") = HALVORN_VERSION;

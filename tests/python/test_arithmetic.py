@@ -213,6 +213,26 @@ def test_foreign_operands_raise_type_error(element_type):
     assert hasattr(halvorn, f"quorva_div_{element_type}") == (element_type in FLOAT_TYPES)
 
 
+SCALAR_OPERATIONS = {"a * 2.0": ("*", 2.0, True), "a + 1": ("+", 1, True), "2.0 * a": ("*", 2.0, False),
+                     "1 - a": ("-", 1, False), "a / 2": ("/", 2, True), "True * a": ("*", True, False)}
+
+
+@pytest.mark.parametrize("expression", SCALAR_OPERATIONS)
+def test_a_scalar_operand_is_refused_naming_the_full_tensor(element_type, expression):
+    symbol, number, tensor_left = SCALAR_OPERATIONS[expression]
+    if symbol == "/" and element_type not in FLOAT_TYPES:
+        pytest.skip("integer tensors have no / at all")
+    a = TENSOR_CLASSES[element_type]([2])
+    names = [f"halvorn.{type(a).__name__}", type(number).__name__][:: 1 if tensor_left else -1]
+    route = f"halvorn.quorva_full_{element_type}(a.shape, {number!r})"
+    with pytest.raises(TypeError) as caught:
+        eval(expression, {"a": a})
+    assert str(caught.value) == (
+        f"unsupported operand type(s) for {symbol}: '{names[0]}' and '{names[1]}': tensors take no scalar "
+        f"operands; use a full tensor of the same shape: "
+        + (f"a {symbol} {route}" if tensor_left else f"{route} {symbol} a"))
+
+
 def process_code(element_type, left, right, call, divisor="0"):
     return f"""
         import halvorn

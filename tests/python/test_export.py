@@ -8,7 +8,7 @@ import struct
 import halvorn
 import pytest
 
-from conftest import FLOAT_TYPES, TENSOR_CLASSES
+from conftest import DEBUG_INTERPRETER, FLOAT_TYPES, TENSOR_CLASSES, run_python
 
 MEMBERS = ["__init__", "shape", "to_list", "__add__", "__sub__", "__mul__", "__divide__", "__repr__"]
 # Added for other libraries after the specified ones, in this order; the
@@ -166,3 +166,40 @@ def test_only_a_rank_0_tensor_converts_as_its_number(element_type):
                 convert(factory("ones", element_type)(shape))
         with pytest.raises(TypeError, match="its __init__ was never called"):
             convert(cls.__new__(cls))
+
+
+# The address space is capped half a mebibyte further each time, so that each
+# allocation the route makes (the values, the list, its numbers) is in turn
+# the first to fail. Values beyond the small ints, so that each is allocated.
+UNDER_PRESSURE = """
+import ctypes, resource, halvorn
+ctypes.CDLL(None).mallopt(-3, 1 << 16)  # M_MMAP_THRESHOLD: large blocks map afresh, and go at once
+def address_space():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+tensor = halvorn.quorva_full_{element_type}([1 << 19], 1000)
+ranked = halvorn.TensorInt16([1] * (1 << 19))
+routes = {{"to_list": tensor.to_list, "shape": lambda: ranked.shape}}
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+for name, route in routes.items():
+    outcomes = set()
+    for margin in range(0, 40 << 20, 1 << 19):
+        resource.setrlimit(resource.RLIMIT_AS, (address_space() + margin, hard))
+        try:
+            route()
+            outcomes.add("ok")
+        except Exception as error:
+            outcomes.add(type(error).__name__)
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    print(name, *sorted(outcomes))
+"""
+
+
+@pytest.mark.not_under_sanitizers("ASan reserves terabytes of address space, so no address-space limit applies")
+@pytest.mark.skipif(DEBUG_INTERPRETER, reason="the debug interpreter's allocator pads every block and takes "
+                    "address space where the plain one does not; the plain run checks the routes")
+def test_every_failed_allocation_of_an_export_is_memory_error(element_type):
+    result = run_python(UNDER_PRESSURE.format(element_type=element_type))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode().splitlines() == ["to_list MemoryError ok", "shape MemoryError ok"]

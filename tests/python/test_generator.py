@@ -13,6 +13,7 @@ import sys
 
 import halvorn
 import halvorn_testing as testing
+import numpy as np
 import pytest
 
 METHODS = ["rand_float32", "rand_float64", "randn_float32", "randn_float64"]
@@ -82,13 +83,26 @@ COPIES = {f"pickle-{p}": lambda g, p=p: pickle.loads(pickle.dumps(g, p)) for p i
 COPIES |= {"copy": copy.copy, "deepcopy": copy.deepcopy}
 
 
+class Labelled(halvorn.Generator):
+    pass
+
+
+class Slotted(halvorn.Generator):
+    __slots__ = ("label",)
+
+
+@pytest.mark.parametrize("cls", [halvorn.Generator, Labelled, Slotted], ids=lambda cls: cls.__name__)
 @pytest.mark.parametrize("make_copy", COPIES.values(), ids=COPIES.keys())
-def test_a_copy_goes_on_from_the_same_point_on_its_own(make_copy):
-    generator = halvorn.Generator(2**32 - 1)
+def test_a_copy_goes_on_from_the_same_point_on_its_own(make_copy, cls):
+    generator = cls(2**32 - 1)
+    if cls is not halvorn.Generator:  # a subclass's attributes go with it: shallow for copy
+        generator.label = ["seeded"]
     for method in METHODS:  # odd counts: both normal distributions hold a value
         getattr(generator, method)([627])
     twin = make_copy(generator)
-    assert type(twin) is halvorn.Generator and repr(twin) == "<halvorn.Generator seed=4294967295>"
+    assert type(twin) is cls and repr(twin) == f"<{cls.__module__}.{cls.__qualname__} seed=4294967295>"
+    if cls is not halvorn.Generator:
+        assert twin.label == ["seeded"] and (twin.label is generator.label) == (make_copy is copy.copy)
     ahead = [getattr(twin, method)([5]).to_list() for method in METHODS]
     assert [getattr(generator, method)([5]).to_list() for method in METHODS] == ahead
 
@@ -110,6 +124,10 @@ REFUSED = {
     "cached-not-float32": (lambda a: [*a[:3], 0.1, None], ValueError),
     "cached-beyond-float32": (lambda a: [*a[:3], 1e300, None], ValueError),
     "cached-text": (lambda a: [*a[:4], "0.5"], TypeError),
+    "seed-True": (lambda a: [True, *a[1:]], TypeError),
+    "index-True": (lambda a: [*a[:2], True, *a[3:]], TypeError),
+    "index-negative": (lambda a: [*a[:2], -1, *a[3:]], ValueError),
+    "class-not-a-subclass": (lambda a: [*a, halvorn.TensorFloat64], TypeError),
     **{f"seed-{seed!r}": (seed, error) for seed, error in [
         (-1, ValueError), (2**32, ValueError), (2**100, ValueError), (1.0, TypeError), ("1", TypeError),
         (None, TypeError), (True, TypeError)]},
@@ -121,6 +139,21 @@ def test_a_damaged_state_or_a_bad_seed_is_refused(damage, error):
     restore, arguments = halvorn.Generator(3).__reduce__()
     with pytest.raises(error):
         restore(*damage(list(arguments))) if callable(damage) else halvorn.Generator(damage)
+
+
+class Seed:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("seed", [np.int64(5), np.uint32(5), Seed(5)], ids=lambda seed: type(seed).__name__)
+def test_any_integer_that_operator_index_reads_is_a_seed(seed):
+    restore, arguments = halvorn.Generator(5).__reduce__()
+    for generator in (halvorn.Generator(seed), halvorn.Generator(seed=seed), restore(seed, *arguments[1:])):
+        assert generator.rand_float64([3]).to_list() == halvorn.Generator(5).rand_float64([3]).to_list()
 
 
 def test_relabelling_and_unbuilt_instances_are_refused():

@@ -467,6 +467,38 @@ def test_hostile_tensor_operands(element_type, position):
         run_catalogue(f"operator {symbol} operand {position}", cases, make_call)
 
 
+REPORTED_CALLS = {
+    "function": (lambda h, t, big: getattr(h, f"quorva_add_{t}")(big, 1.0), "{big}, 1.0"),
+    "wrong count": (lambda h, t, big: getattr(h, f"quorva_dot_{t}")(big, big, big), "{big}, {big}, {big}"),
+    "method": (lambda h, t, big: big.__add__(None), "{big}, None"),
+    "constructor": (lambda h, t, big: type(big)(big), "{big}"),
+    "value": (lambda h, t, big: getattr(h, f"quorva_full_{t}")([2], big), "[2], {big}"),
+    "inside a list": (lambda h, t, big: getattr(h, f"quorva_zeros_{t}")([big]), "[{big}]"),
+    "keyword": (lambda h, t, big: getattr(h, f"quorva_ones_{t}")(shape=big), "kwargs: shape={big}"),
+}
+
+
+@pytest.mark.parametrize("call", REPORTED_CALLS)
+@pytest.mark.parametrize("subclass", [False, True])
+def test_argument_reports_show_a_tensor_by_class_and_shape(element_type, call, subclass):
+    # Rendered, shape [1000000, 0] is a million lines; the report shows one.
+    cls = TENSOR_CLASSES[element_type]
+    if subclass:
+        cls = type("Labelled", (cls,), {})
+    make_call, shown = REPORTED_CALLS[call]
+    big, small = cls([10**6, 0]), cls([3])
+    with pytest.raises(TypeError) as caught:
+        make_call(halvorn, element_type, big)
+    first, _, invoked = str(caught.value).partition("\n\nInvoked with: ")
+    assert "(): incompatible " in first.splitlines()[0]
+    assert invoked == shown.format(big=f"<{cls.__name__} shape=[1000000, 0]>")
+    # Everywhere else repr() is the rendering, within a call too.
+    rendered = f"tensor([3]\n[0, 0, 0]\n)"
+    assert repr(small) == rendered
+    lengths = getattr(halvorn, f"quorva_zeros_{element_type}")(map(len, map(repr, [small])))
+    assert lengths.shape == [len(rendered)]
+
+
 def test_wrong_counts_and_keywords_for_operations(element_type):
     good = TENSOR_CLASSES[element_type]([2])
     for name, function in binary_callers(element_type).items():
@@ -620,8 +652,8 @@ assert type(built) is S1 and built.to_list() == [0, 0] and unbuilt.shape == [1]
 # Protocols 0 and 1 and a direct __reduce__ went through pybind11's common base.
 for protocol in (0, 1):
     assert pickle.loads(pickle.dumps(built, protocol=protocol)).to_list() == [0, 0]
-function, arguments = built.__reduce__()
-assert function(*arguments).shape == [2]
+function, arguments, state = built.__reduce__()
+assert type(function(*arguments)) is S1 and function(*arguments).shape == [2] and state is None
 print("refused", len(cases))
 """
 

@@ -243,7 +243,10 @@ def test_refusals(element_type):
         cases += [([2.0], TypeError, "float"), (np.array([2.0]), TypeError, "floating"),
                   ([0, limit], OverflowError, f"{limit} at element [1]"),
                   (np.array([[0, 0], [0, -limit - 1]]), OverflowError, f"{-limit - 1} at element [1, 1]"),
-                  (np.array([2**64 - 1], dtype=np.uint64), OverflowError, str(2**64 - 1)), (2**100, OverflowError, "")]
+                  (np.array([2**64 - 1], dtype=np.uint64), OverflowError, str(2**64 - 1)), (2**100, OverflowError, ""),
+                  # Rendered, a million lines; shown, one.
+                  ([TENSOR_CLASSES["float64"]([10**6, 0])], TypeError,
+                   "element [0] is a TensorFloat64 (<TensorFloat64 shape=[1000000, 0]>), not an integer")]
     elif element_type == "float64":
         cases += [([10**400], OverflowError, "too large")]
     cases += [(ArrayLike(ValueError("broken")), TypeError, "__array__() failed"),
@@ -300,6 +303,37 @@ def test_pickle_is_compact_and_checked(element_type):
     with pytest.raises(ValueError):
         restore([2**40, 2**40, 2**40], b"")
     assert copy.copy(tensor) is tensor and copy.deepcopy([tensor])[0] is tensor
+
+
+COPIERS = {"copy": copy.copy, "deepcopy": copy.deepcopy}
+COPIERS |= {f"pickle-{p}": lambda t, p=p: pickle.loads(pickle.dumps(t, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)}
+# Subclasses with a __dict__ and with slots, at module level so that pickle finds them.
+SUBCLASSES = {}
+for _element_type, _cls in TENSOR_CLASSES.items():
+    for _kind, _namespace in {"Labelled": {}, "Slotted": {"__slots__": ("unit",)}}.items():
+        _name = _kind + _cls.__name__
+        SUBCLASSES[_element_type, _kind] = globals()[_name] = type(_name, (_cls,), {"__module__": __name__,
+                                                                                   **_namespace})
+
+
+@pytest.mark.parametrize("copier", COPIERS)
+@pytest.mark.parametrize("kind", ["Labelled", "Slotted"])
+def test_a_subclass_instance_copies_and_pickles_with_its_attributes(element_type, kind, copier):
+    # The class's own instances hold nothing but the tensor: each is its own copy.
+    plain = TENSOR_CLASSES[element_type]([2])
+    plain_twin = COPIERS[copier](plain)
+    assert type(plain_twin) is type(plain) and (plain_twin is plain) == (copier in ("copy", "deepcopy"))
+    cls = SUBCLASSES[element_type, kind]
+    tensor = getattr(halvorn, f"_restore_{element_type}")([2], np.array([1, 2], DTYPES[element_type]).tobytes(), cls)
+    tensor.unit = {"length": "m"}
+    if kind == "Labelled":
+        tensor.itself = tensor
+    twin = COPIERS[copier](tensor)
+    assert type(twin) is cls and twin is not tensor and twin.shape == [2] and twin.to_list() == [1, 2]
+    twin.unit["length"] = "km"
+    assert tensor.unit == {"length": "km" if copier == "copy" else "m"}
+    if kind == "Labelled":
+        assert twin.itself is (tensor if copier == "copy" else twin)
 
 
 def test_pickle_stream_is_the_values_bytes_and_every_lane_comes_back(element_type):
