@@ -27,10 +27,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -223,17 +223,46 @@ inline void surface_memory_error() noexcept {
   PyErr_SetRaisedException(raised);
 }
 
+using PybindImplementation = pybind11::handle (*)(pybind11::detail::function_call&);
+
+// Each pybind11 function record's own implementation, for its stand-in.
+// Written only while a module is set up and read on every call, so a flat
+// table probed from the record's address: a hash map's division and node
+// chase cost a tenth of a small call.
+struct ImplementationTable {
+  static constexpr std::size_t slot_count = 4096;  // a power of two
+  std::pair<const pybind11::detail::function_record*, PybindImplementation> slots[slot_count]{};
+  std::size_t used = 0;
+
+  static std::size_t first_slot(const pybind11::detail::function_record* record) noexcept {
+    return (reinterpret_cast<std::uintptr_t>(record) >> 4) & (slot_count - 1);
+  }
+  // False when the table is half full (many imports in sub-interpreters):
+  // the record then keeps pybind11's own implementation. A record at the
+  // address of one that died with its interpreter takes over its slot.
+  bool insert(const pybind11::detail::function_record* record, PybindImplementation implementation) {
+    std::size_t slot = first_slot(record);
+    while (slots[slot].first != nullptr && slots[slot].first != record)
+      slot = (slot + 1) & (slot_count - 1);
+    if (slots[slot].first == nullptr) {
+      if (2 * (used + 1) > slot_count) return false;
+      ++used;
+    }
+    slots[slot] = {record, implementation};
+    return true;
+  }
+  // `record` must have been inserted.
+  PybindImplementation find(const pybind11::detail::function_record* record) const noexcept {
+    std::size_t slot = first_slot(record);
+    while (slots[slot].first != record) slot = (slot + 1) & (slot_count - 1);
+    return slots[slot].second;
+  }
+};
+inline ImplementationTable implementations;
+
 // pybind11's dispatcher and function records, reached as pybind11 reaches them.
 struct FunctionDispatch : pybind11::cpp_function {
   using pybind11::cpp_function::dispatcher;
-  using Implementation = pybind11::handle (*)(pybind11::detail::function_call&);
-  // Each record's own implementation, for the record's stand-in.
-  static std::unordered_map<const pybind11::detail::function_record*, Implementation>&
-  implementations() {
-    static std::unordered_map<const pybind11::detail::function_record*, Implementation> table;
-    return table;
-  }
-
   static PyObject* dispatch(PyObject* self, PyObject* const* arguments, size_t count,
                             PyObject* keywords) {
     CallInProgress call{CallStage::matching, innermost_call};
@@ -250,7 +279,7 @@ struct FunctionDispatch : pybind11::cpp_function {
   static pybind11::handle implement(pybind11::detail::function_call& call) {
     CallInProgress* current = innermost_call;
     if (current != nullptr) current->stage = CallStage::converting;
-    const pybind11::handle result = implementations().at(&call.func)(call);
+    const pybind11::handle result = implementations.find(&call.func)(call);
     if (current != nullptr && result.ptr() == PYBIND11_TRY_NEXT_OVERLOAD) {
       current->stage = CallStage::reporting;
     }
@@ -271,8 +300,7 @@ struct FunctionDispatch : pybind11::cpp_function {
     if (record == nullptr || record->def == nullptr) return;
     record->def->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&dispatch));
     for (; record != nullptr; record = record->next) {
-      if (record->impl == &implement) continue;
-      implementations()[record] = record->impl;
+      if (record->impl == &implement || !implementations.insert(record, record->impl)) continue;
       record->impl = &implement;
     }
   }
