@@ -308,12 +308,9 @@ def test_pickle_is_compact_and_checked(element_type):
 COPIERS = {"copy": copy.copy, "deepcopy": copy.deepcopy}
 COPIERS |= {f"pickle-{p}": lambda t, p=p: pickle.loads(pickle.dumps(t, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)}
 # Subclasses with a __dict__ and with slots, at module level so that pickle finds them.
-SUBCLASSES = {}
-for _element_type, _cls in TENSOR_CLASSES.items():
+for _cls in TENSOR_CLASSES.values():
     for _kind, _namespace in {"Labelled": {}, "Slotted": {"__slots__": ("unit",)}}.items():
-        _name = _kind + _cls.__name__
-        SUBCLASSES[_element_type, _kind] = globals()[_name] = type(_name, (_cls,), {"__module__": __name__,
-                                                                                   **_namespace})
+        globals()[_kind + _cls.__name__] = type(_kind + _cls.__name__, (_cls,), {"__module__": __name__, **_namespace})
 
 
 @pytest.mark.parametrize("copier", COPIERS)
@@ -323,7 +320,7 @@ def test_a_subclass_instance_copies_and_pickles_with_its_attributes(element_type
     plain = TENSOR_CLASSES[element_type]([2])
     plain_twin = COPIERS[copier](plain)
     assert type(plain_twin) is type(plain) and (plain_twin is plain) == (copier in ("copy", "deepcopy"))
-    cls = SUBCLASSES[element_type, kind]
+    cls = globals()[kind + TENSOR_CLASSES[element_type].__name__]
     tensor = getattr(halvorn, f"_restore_{element_type}")([2], np.array([1, 2], DTYPES[element_type]).tobytes(), cls)
     tensor.unit = {"length": "m"}
     if kind == "Labelled":
