@@ -1,7 +1,7 @@
 // Tensors whose every element holds one value.
 #pragma once
 
-#include "core/tensor.h"
+#include "core/storage/tensor.h"
 
 namespace halvorn {
 

@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "core/misuse.h"
+#include "core/misuse/misuse.h"
 
 namespace halvorn {
 namespace {

@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "core/tensor.h"
+#include "core/storage/tensor.h"
 #include "factories/distributions.h"
 #include "factories/mersenne_twister.h"
 

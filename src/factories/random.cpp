@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/packet_loops.h"
+#include "core/primitives/packet_loops.h"
 
 namespace halvorn {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <random>
 
-#include "core/tensor.h"
+#include "core/storage/tensor.h"
 #include "factories/distributions.h"
 #include "factories/thread_generator.h"
 

@@ -1,6 +1,6 @@
 #include "factories/random_kernels.h"
 
-#include "core/dispatch.h"
+#include "core/primitives/dispatch.h"
 
 namespace halvorn {
 namespace {

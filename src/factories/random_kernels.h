@@ -65,7 +65,7 @@ struct RandomKernels {
                               double*, std::size_t) noexcept;
 };
 
-// The build of the chosen instruction set (core/dispatch.h).
+// The build of the chosen instruction set (core/primitives/dispatch.h).
 const RandomKernels& random_kernels() noexcept;
 
 // For tests: every build that this CPU runs, narrowest first.

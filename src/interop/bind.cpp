@@ -8,8 +8,8 @@
 #include <string>
 #include <type_traits>
 
-#include "core/arithmetic.h"
-#include "core/dot.h"
+#include "core/operations/arithmetic.h"
+#include "core/operations/dot.h"
 #include "interop/common.h"
 #include "interop/interop.h"
 

@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "core/element.h"
-#include "core/import.h"
-#include "core/shape.h"
-#include "core/tensor.h"
+#include "core/primitives/element.h"
+#include "core/operations/strided_conversion.h"
+#include "core/primitives/shape.h"
+#include "core/storage/tensor.h"
 #include "interop/interop.h"
 #include "interop/pybind11_bridge.h"
 

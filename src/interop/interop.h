@@ -10,8 +10,8 @@
 #include <string>
 #include <utility>
 
-#include "core/shape.h"
-#include "core/tensor.h"
+#include "core/primitives/shape.h"
+#include "core/storage/tensor.h"
 #include "interop/pybind11_bridge.h"
 
 namespace halvorn {

@@ -15,7 +15,7 @@
 
 #include <string>
 
-#include "core/arithmetic.h"
+#include "core/operations/arithmetic.h"
 #include "interop/common.h"
 #include "interop/interop.h"
 

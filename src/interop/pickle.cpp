@@ -4,8 +4,8 @@
 #include <string>
 #include <variant>
 
-#include "core/lane_copy.h"
-#include "core/memory.h"
+#include "core/operations/lane_copy.h"
+#include "core/storage/memory.h"
 #include "interop/common.h"
 
 namespace halvorn::interop {

@@ -34,7 +34,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/tensor.h"
+#include "core/storage/tensor.h"
 #include "factories/generator.h"
 
 static_assert(PYBIND11_VERSION_MAJOR == 3 && PYBIND11_VERSION_MINOR <= 1,

@@ -8,7 +8,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "core/dispatch.h"
+#include "core/primitives/dispatch.h"
 
 namespace halvorn {
 

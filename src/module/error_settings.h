@@ -15,7 +15,7 @@
 #include <atomic>
 #include <string>
 
-#include "core/misuse.h"
+#include "core/misuse/misuse.h"
 #include "module/error_settings_source.h"
 
 namespace halvorn {

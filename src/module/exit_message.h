@@ -6,7 +6,7 @@
 #include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 
-#include "core/fatal.h"
+#include "core/misuse/fatal.h"
 #include "module/notebook_message_source.h"
 
 namespace halvorn {

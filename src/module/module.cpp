@@ -3,11 +3,11 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include "core/arithmetic.h"
-#include "core/dot.h"
-#include "core/export.h"
-#include "core/render.h"
-#include "core/tensor.h"
+#include "core/operations/arithmetic.h"
+#include "core/operations/dot.h"
+#include "core/operations/to_list.h"
+#include "core/text/render.h"
+#include "core/storage/tensor.h"
 #include "factories/constant.h"
 #include "factories/random.h"
 #include "interop/interop.h"
@@ -16,7 +16,7 @@
 #include "module/dispatch_control.h"
 #include "module/error_settings.h"
 #include "module/exit_message.h"
-#include "module/generator.h"
+#include "module/generator_binding.h"
 
 namespace py = pybind11;
 

@@ -1,4 +1,4 @@
-#include "core/arithmetic.h"
+#include "core/operations/arithmetic.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/dot.h"
+#include "core/operations/dot.h"
 #include "lanes.h"
 #include "reference.h"
 #include "tensors.h"

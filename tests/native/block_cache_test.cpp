@@ -1,4 +1,4 @@
-#include "core/block_cache.h"
+#include "core/storage/block_cache.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/memory.h"
-#include "core/tensor.h"
+#include "core/storage/memory.h"
+#include "core/storage/tensor.h"
 #include "lanes.h"
 
 namespace halvorn {

@@ -9,8 +9,8 @@
 #include <random>
 #include <vector>
 
-#include "core/dispatch.h"
-#include "core/packet.h"
+#include "core/primitives/dispatch.h"
+#include "core/primitives/packet.h"
 #include "lanes.h"
 
 namespace halvorn {

@@ -10,7 +10,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "core/dot_kernels.h"
+#include "core/operations/dot_kernels.h"
 #include "lanes.h"
 #include "reference.h"
 

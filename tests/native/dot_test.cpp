@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/arithmetic.h"
-#include "core/dot.h"
+#include "core/operations/arithmetic.h"
+#include "core/operations/dot.h"
 #include "lanes.h"
 #include "reference.h"
 #include "tensors.h"

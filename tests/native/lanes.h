@@ -10,7 +10,7 @@
 #include <limits>
 #include <vector>
 
-#include "core/packet.h"
+#include "core/primitives/packet.h"
 
 namespace halvorn::testing {
 

@@ -4,7 +4,7 @@
 #include <limits>
 #include <type_traits>
 
-#include "core/packet.h"
+#include "core/primitives/packet.h"
 #include "lanes.h"
 #include "reference.h"
 

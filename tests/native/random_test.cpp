@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/tensor.h"
+#include "core/storage/tensor.h"
 #include "factories/random.h"
 #include "factories/thread_generator.h"
 #include "lanes.h"

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "core/render.h"
+#include "core/text/render.h"
 #include "factories/constant.h"
 #include "lanes.h"
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "core/tensor.h"
+#include "core/storage/tensor.h"
 #include "lanes.h"
 
 namespace halvorn {

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "core/tensor.h"
+#include "core/storage/tensor.h"
 
 namespace halvorn::testing {
 

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "core/dispatch.h"
-#include "core/dot_kernels.h"
-#include "core/tensor.h"
+#include "core/primitives/dispatch.h"
+#include "core/operations/dot_kernels.h"
+#include "core/storage/tensor.h"
 #include "module/dispatch_control.h"
 #include "interop/pybind11_bridge.h"
 #include "peak.h"

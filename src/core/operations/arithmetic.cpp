@@ -1,0 +1,134 @@
+#include "core/operations/arithmetic.h"
+
+#include "core/primitives/dispatch.h"
+#include "core/misuse/misuse.h"
+#include "core/primitives/packet_loops.h"
+
+namespace halvorn {
+namespace {
+
+template <class T>
+void require_same_shape(const Tensor<T>& a, const Tensor<T>& b, const char* operation) {
+  // Counts first: cheap, and equal shapes always have equal counts.
+  if (a.data.size() != b.data.size() || a.shape != b.shape) {
+    shapes_do_not_match(operation, a.shape, b.shape);
+  }
+}
+
+// out may be a or b itself: each packet is read before its own result is
+// written, and no other packet's result depends on it.
+template <class T, class Operation>
+void compute(const Tensor<T>& a, const Tensor<T>& b, Packet<T>* out, Operation operation) {
+  transform_packets(a.data.packets, b.data.packets, out, a.data.size(), operation);
+}
+
+// Divisors are checked a block ahead of the division, so the hot loops carry no
+// branch per element; the first zero in storage order is still the one
+// reported, and nothing is returned.
+constexpr std::uint64_t division_block = 1024;
+
+template <class T>
+bool has_zero_divisor(const Packet<T>* divisors, std::uint64_t n) noexcept {
+  bool zero = false;
+  for (std::uint64_t i = 0; i < n; ++i) zero |= divisors[i] == T(0);
+  return zero;
+}
+
+// Bounded by the block, though a zero is known to be in it: the compiler may
+// search an unbounded loop a vector at a time and read past the last packet.
+template <class T>
+std::uint64_t first_zero_divisor(const Packet<T>* divisors, std::uint64_t n) noexcept {
+  std::uint64_t i = 0;
+  while (i < n && !(divisors[i] == T(0))) ++i;
+  return i;
+}
+
+template <class T>
+void divide(const Tensor<T>& a, const Tensor<T>& b, Packet<T>* out) {
+  const std::uint64_t n = a.data.size();
+  const bool wide = chosen_instruction_set() >= InstructionSet::avx2;
+  for (std::uint64_t start = 0; start < n; start += division_block) {
+    const std::uint64_t count = n - start < division_block ? n - start : division_block;
+    // The ordered comparison in the zero test makes -0.0 a zero and lets NaN through.
+    if (has_zero_divisor(b.data.packets + start, count)) {
+      divisor_is_zero(b.shape, start + first_zero_divisor(b.data.packets + start, count));
+    }
+    const auto divide_block = wide ? PacketMath<T>::div_many_avx2 : PacketMath<T>::div_many;
+    divide_block(a.data.packets + start, b.data.packets + start, out + start, count);
+  }
+}
+
+// The result is built without a fill because every packet is written exactly once.
+template <class T, class Write>
+Tensor<T> into_new(const Tensor<T>& a, const Tensor<T>& b, const char* operation, Write write) {
+  require_same_shape(a, b, operation);
+  Tensor<T> result(a.shape);
+  write(result.data.packets);
+  return result;
+}
+
+template <class T, class Write>
+void over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b, const char* operation,
+          Write write) {
+  require_same_shape(a, b, operation);
+  write(reused.data.packets);
+  // Whatever factory made the operand, the packets are a result's now.
+  reused.fill_kind = FillKind::none;
+  reused.fill_value = T(0);
+}
+
+}  // namespace
+
+template <class T>
+Tensor<T> add(const Tensor<T>& a, const Tensor<T>& b) {
+  return into_new(a, b, "add", [&](Packet<T>* out) { compute(a, b, out, PacketMath<T>::add); });
+}
+
+template <class T>
+Tensor<T> sub(const Tensor<T>& a, const Tensor<T>& b) {
+  return into_new(a, b, "sub", [&](Packet<T>* out) { compute(a, b, out, PacketMath<T>::sub); });
+}
+
+template <class T>
+Tensor<T> mul(const Tensor<T>& a, const Tensor<T>& b) {
+  return into_new(a, b, "mul", [&](Packet<T>* out) { compute(a, b, out, PacketMath<T>::mul); });
+}
+
+template <class T>
+Tensor<T> div(const Tensor<T>& a, const Tensor<T>& b) {
+  return into_new(a, b, "div", [&](Packet<T>* out) { divide(a, b, out); });
+}
+
+template <class T>
+void add_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b) {
+  over(reused, a, b, "add", [&](Packet<T>* out) { compute(a, b, out, PacketMath<T>::add); });
+}
+
+template <class T>
+void sub_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b) {
+  over(reused, a, b, "sub", [&](Packet<T>* out) { compute(a, b, out, PacketMath<T>::sub); });
+}
+
+template <class T>
+void mul_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b) {
+  over(reused, a, b, "mul", [&](Packet<T>* out) { compute(a, b, out, PacketMath<T>::mul); });
+}
+
+template <class T>
+void div_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b) {
+  over(reused, a, b, "div", [&](Packet<T>* out) { divide(a, b, out); });
+}
+
+#define HALVORN_INSTANTIATE(T)                                               \
+  template Tensor<T> add<T>(const Tensor<T>&, const Tensor<T>&);             \
+  template Tensor<T> sub<T>(const Tensor<T>&, const Tensor<T>&);             \
+  template Tensor<T> mul<T>(const Tensor<T>&, const Tensor<T>&);             \
+  template Tensor<T> div<T>(const Tensor<T>&, const Tensor<T>&);             \
+  template void add_over<T>(Tensor<T>&, const Tensor<T>&, const Tensor<T>&); \
+  template void sub_over<T>(Tensor<T>&, const Tensor<T>&, const Tensor<T>&); \
+  template void mul_over<T>(Tensor<T>&, const Tensor<T>&, const Tensor<T>&); \
+  template void div_over<T>(Tensor<T>&, const Tensor<T>&, const Tensor<T>&);
+HALVORN_FOR_EACH_ELEMENT_TYPE(HALVORN_INSTANTIATE)
+#undef HALVORN_INSTANTIATE
+
+}  // namespace halvorn

@@ -1,0 +1,358 @@
+#include "core/operations/lane_copy.h"
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "core/primitives/dispatch.h"
+#include "core/primitives/packet_loops.h"
+
+namespace halvorn {
+namespace {
+
+// The kernels move bits and never compute, so one kernel per element width (2,
+// 4 or 8 bytes), written with integer shuffles, serves the integer and the
+// floating-point type of that width alike.
+
+inline __m128i load_packet(const char* at) noexcept {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+}
+
+template <std::size_t width>
+void copy_lane0_scalar(const char* packets, std::uint64_t n, char* out) noexcept {
+  for (std::uint64_t i = 0; i < n; ++i) std::memcpy(out + width * i, packets + 16 * i, width);
+}
+
+template <std::size_t width>
+__m128i broadcast_bits(const char* value) noexcept {
+  if constexpr (width == 2) {
+    std::int16_t bits;
+    std::memcpy(&bits, value, 2);
+    return _mm_set1_epi16(bits);
+  } else if constexpr (width == 4) {
+    std::int32_t bits;
+    std::memcpy(&bits, value, 4);
+    return _mm_set1_epi32(bits);
+  } else {
+    std::int64_t bits;
+    std::memcpy(&bits, value, 8);
+    return _mm_set1_epi64x(bits);
+  }
+}
+
+template <bool streaming>
+void put_packet(char* to, __m128i value) noexcept {
+  if constexpr (streaming) {
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to), value);
+  } else {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), value);
+  }
+}
+
+template <std::size_t width, bool streaming>
+void broadcast_scalar(const char* values, std::uint64_t n, char* out) noexcept {
+  for (std::uint64_t i = 0; i < n; ++i) {
+    put_packet<streaming>(out + 16 * i, broadcast_bits<width>(values + width * i));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// SSE4.1: one 16-byte register of values at a time.
+
+template <std::size_t width>
+void copy_lane0_sse(const char* packets, std::uint64_t n, char* out) noexcept {
+  constexpr std::uint64_t step = 16 / width;
+  std::uint64_t i = 0;
+  for (; i + step <= n; i += step) {
+    const char* p = packets + 16 * i;
+    __m128i values;
+    if constexpr (width == 8) {
+      values = _mm_unpacklo_epi64(load_packet(p), load_packet(p + 16));
+    } else if constexpr (width == 4) {
+      const __m128i first = _mm_unpacklo_epi32(load_packet(p), load_packet(p + 16));
+      const __m128i second = _mm_unpacklo_epi32(load_packet(p + 32), load_packet(p + 48));
+      values = _mm_unpacklo_epi64(first, second);
+    } else {
+      const __m128i p01 = _mm_unpacklo_epi16(load_packet(p), load_packet(p + 16));
+      const __m128i p23 = _mm_unpacklo_epi16(load_packet(p + 32), load_packet(p + 48));
+      const __m128i p45 = _mm_unpacklo_epi16(load_packet(p + 64), load_packet(p + 80));
+      const __m128i p67 = _mm_unpacklo_epi16(load_packet(p + 96), load_packet(p + 112));
+      values = _mm_unpacklo_epi64(_mm_unpacklo_epi32(p01, p23), _mm_unpacklo_epi32(p45, p67));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + width * i), values);
+  }
+  copy_lane0_scalar<width>(packets + 16 * i, n - i, out + width * i);
+}
+
+template <std::size_t width, bool streaming>
+void broadcast_sse(const char* values, std::uint64_t n, char* out) noexcept {
+  constexpr std::uint64_t step = 16 / width;
+  std::uint64_t i = 0;
+  for (; i + step <= n; i += step) {
+    const __m128i read = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + width * i));
+    char* to = out + 16 * i;
+    if constexpr (width == 8) {
+      put_packet<streaming>(to, _mm_unpacklo_epi64(read, read));
+      put_packet<streaming>(to + 16, _mm_unpackhi_epi64(read, read));
+    } else if constexpr (width == 4) {
+      put_packet<streaming>(to, _mm_shuffle_epi32(read, 0x00));
+      put_packet<streaming>(to + 16, _mm_shuffle_epi32(read, 0x55));
+      put_packet<streaming>(to + 32, _mm_shuffle_epi32(read, 0xAA));
+      put_packet<streaming>(to + 48, _mm_shuffle_epi32(read, 0xFF));
+    } else {
+      // Each value twice, then each 32-bit pair four times.
+      const __m128i low = _mm_unpacklo_epi16(read, read);
+      const __m128i high = _mm_unpackhi_epi16(read, read);
+      put_packet<streaming>(to, _mm_shuffle_epi32(low, 0x00));
+      put_packet<streaming>(to + 16, _mm_shuffle_epi32(low, 0x55));
+      put_packet<streaming>(to + 32, _mm_shuffle_epi32(low, 0xAA));
+      put_packet<streaming>(to + 48, _mm_shuffle_epi32(low, 0xFF));
+      put_packet<streaming>(to + 64, _mm_shuffle_epi32(high, 0x00));
+      put_packet<streaming>(to + 80, _mm_shuffle_epi32(high, 0x55));
+      put_packet<streaming>(to + 96, _mm_shuffle_epi32(high, 0xAA));
+      put_packet<streaming>(to + 112, _mm_shuffle_epi32(high, 0xFF));
+    }
+  }
+  broadcast_scalar<width, streaming>(values + width * i, n - i, out + 16 * i);
+}
+
+// ---------------------------------------------------------------------------
+// AVX2: two packets a register. Called only where the CPU has it; the target
+// attribute keeps AVX out of every other function of the module.
+
+__attribute__((target("avx2"))) inline __m256i load_two_packets(const char* at) noexcept {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+}
+
+template <std::size_t width>
+__attribute__((target("avx2"))) void copy_lane0_avx2(const char* packets, std::uint64_t n,
+                                                     char* out) noexcept {
+  if constexpr (width == 2) {
+    // AVX2 has no shuffle of 16-bit words across its two halves, which
+    // gathering words from eight packets would need: the 16-byte kernel serves.
+    copy_lane0_sse<2>(packets, n, out);
+  } else {
+    constexpr std::uint64_t step = 32 / width;
+    std::uint64_t i = 0;
+    for (; i + step <= n; i += step) {
+      const char* p = packets + 16 * i;
+      __m256i values;
+      if constexpr (width == 8) {
+        // [p0 p2 | p1 p3], then the middle two swapped.
+        values = _mm256_permute4x64_epi64(
+            _mm256_unpacklo_epi64(load_two_packets(p), load_two_packets(p + 32)), 0xD8);
+      } else {
+        // [p0 p2 p4 p6 | p1 p3 p5 p7], then interleaved.
+        const __m256i p0213 = _mm256_unpacklo_epi32(load_two_packets(p), load_two_packets(p + 32));
+        const __m256i p4657 =
+            _mm256_unpacklo_epi32(load_two_packets(p + 64), load_two_packets(p + 96));
+        values = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(p0213, p4657),
+                                             _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+      }
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + width * i), values);
+    }
+    copy_lane0_scalar<width>(packets + 16 * i, n - i, out + width * i);
+  }
+}
+
+template <bool streaming>
+__attribute__((target("avx2"))) void put_two_packets(char* to, __m256i value) noexcept {
+  if constexpr (streaming) {
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(to), value);
+  } else {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), value);
+  }
+}
+
+template <std::size_t width, bool streaming>
+__attribute__((target("avx2"))) void broadcast_avx2(const char* values, std::uint64_t n,
+                                                    char* out) noexcept {
+  std::uint64_t i = 0;
+  // 32-byte stores want 32-byte alignment, and streaming ones need it; the heap gives 16.
+  if ((reinterpret_cast<std::uintptr_t>(out) & 31) != 0 && n > 0) {
+    broadcast_scalar<width, streaming>(values, 1, out);
+    i = 1;
+  }
+  for (; i + 8 <= n; i += 8) {
+    const char* from = values + width * i;
+    char* to = out + 16 * i;
+    if constexpr (width == 8) {
+      for (int half = 0; half < 2; ++half) {
+        const __m256i four = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 32 * half));
+        put_two_packets<streaming>(to + 64 * half, _mm256_permute4x64_epi64(four, 0x50));
+        put_two_packets<streaming>(to + 64 * half + 32, _mm256_permute4x64_epi64(four, 0xFA));
+      }
+    } else {
+      __m256i pairs[4];
+      if constexpr (width == 4) {
+        const __m256i eight = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
+        for (int k = 0; k < 4; ++k) {
+          pairs[k] = _mm256_permutevar8x32_epi32(
+              eight, _mm256_setr_epi32(2 * k, 2 * k, 2 * k, 2 * k, 2 * k + 1, 2 * k + 1, 2 * k + 1,
+                                       2 * k + 1));
+        }
+      } else {
+        // Each value doubled into a 32-bit pair; then as for 4-byte values.
+        const __m128i eight = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+        const __m256i doubled =
+            _mm256_setr_m128i(_mm_unpacklo_epi16(eight, eight), _mm_unpackhi_epi16(eight, eight));
+        for (int k = 0; k < 4; ++k) {
+          pairs[k] = _mm256_permutevar8x32_epi32(
+              doubled, _mm256_setr_epi32(2 * k, 2 * k, 2 * k, 2 * k, 2 * k + 1, 2 * k + 1,
+                                         2 * k + 1, 2 * k + 1));
+        }
+      }
+      for (int k = 0; k < 4; ++k) put_two_packets<streaming>(to + 32 * k, pairs[k]);
+    }
+  }
+  broadcast_scalar<width, streaming>(values + width * i, n - i, out + 16 * i);
+}
+
+// ---------------------------------------------------------------------------
+// AVX-512 (F and BW): four packets a register.
+
+#define HALVORN_AVX512 __attribute__((target("avx512f,avx512bw")))
+
+HALVORN_AVX512 inline __m512i load_four_packets(const char* at) noexcept {
+  return _mm512_loadu_si512(at);
+}
+
+template <std::size_t width>
+HALVORN_AVX512 void copy_lane0_avx512(const char* packets, std::uint64_t n, char* out) noexcept {
+  std::uint64_t i = 0;
+  if constexpr (width == 8) {
+    const __m512i lane0 = _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14);
+    for (; i + 8 <= n; i += 8) {
+      const char* p = packets + 16 * i;
+      _mm512_storeu_si512(out + 8 * i, _mm512_permutex2var_epi64(load_four_packets(p), lane0,
+                                                                 load_four_packets(p + 64)));
+    }
+  } else if constexpr (width == 4) {
+    const __m512i lane0 =
+        _mm512_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28, 0, 4, 8, 12, 16, 20, 24, 28);
+    for (; i + 16 <= n; i += 16) {
+      const char* p = packets + 16 * i;
+      const __m512i low =
+          _mm512_permutex2var_epi32(load_four_packets(p), lane0, load_four_packets(p + 64));
+      const __m512i high =
+          _mm512_permutex2var_epi32(load_four_packets(p + 128), lane0, load_four_packets(p + 192));
+      _mm512_storeu_si512(out + 4 * i, _mm512_inserti64x4(low, _mm512_castsi512_si256(high), 1));
+    }
+  } else {
+    const __m512i lane0 = _mm512_set_epi16(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                           0, 0, 0, 0, 0, 56, 48, 40, 32, 24, 16, 8, 0);
+    for (; i + 8 <= n; i += 8) {
+      const char* p = packets + 16 * i;
+      const __m512i values =
+          _mm512_permutex2var_epi16(load_four_packets(p), lane0, load_four_packets(p + 64));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm512_castsi512_si128(values));
+    }
+  }
+  copy_lane0_scalar<width>(packets + 16 * i, n - i, out + width * i);
+}
+
+template <bool streaming>
+HALVORN_AVX512 void put_four_packets(char* to, __m512i value) noexcept {
+  if constexpr (streaming) {
+    _mm512_stream_si512(reinterpret_cast<__m512i*>(to), value);
+  } else {
+    _mm512_storeu_si512(to, value);
+  }
+}
+
+template <std::size_t width, bool streaming>
+HALVORN_AVX512 void broadcast_avx512(const char* values, std::uint64_t n, char* out) noexcept {
+  std::uint64_t i = 0;
+  // Up to three packets one by one, so that the 64-byte stores are aligned.
+  while ((reinterpret_cast<std::uintptr_t>(out + 16 * i) & 63) != 0 && i < n) {
+    broadcast_scalar<width, streaming>(values + width * i, 1, out + 16 * i);
+    ++i;
+  }
+  // One 64-byte load of values feeds 64 / width packets, four a store.
+  constexpr std::uint64_t step = 64 / width;
+  constexpr int stores = static_cast<int>(step / 4);
+  for (; i + step <= n; i += step) {
+    const __m512i read = _mm512_loadu_si512(values + width * i);
+    char* to = out + 16 * i;
+    for (int k = 0; k < stores; ++k) {
+      __m512i four;
+      if constexpr (width == 8) {
+        four =
+            _mm512_permutexvar_epi64(_mm512_setr_epi64(4 * k, 4 * k, 4 * k + 1, 4 * k + 1,
+                                                       4 * k + 2, 4 * k + 2, 4 * k + 3, 4 * k + 3),
+                                     read);
+      } else if constexpr (width == 4) {
+        const int a = 4 * k;
+        four = _mm512_permutexvar_epi32(
+            _mm512_setr_epi32(a, a, a, a, a + 1, a + 1, a + 1, a + 1, a + 2, a + 2, a + 2, a + 2,
+                              a + 3, a + 3, a + 3, a + 3),
+            read);
+      } else {
+        // Word j of the store holds value 4k + j / 8.
+        const __m512i index =
+            _mm512_add_epi16(_mm512_set1_epi16(static_cast<short>(4 * k)),
+                             _mm512_set_epi16(3, 3, 3, 3, 3, 3, 3, 3, 2, 2, 2, 2, 2, 2, 2, 2, 1, 1,
+                                              1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0));
+        four = _mm512_permutexvar_epi16(index, read);
+      }
+      put_four_packets<streaming>(to + 64 * k, four);
+    }
+  }
+  broadcast_scalar<width, streaming>(values + width * i, n - i, out + 16 * i);
+}
+
+#undef HALVORN_AVX512
+
+}  // namespace
+
+template <class T>
+void copy_lane0(const Packet<T>* packets, std::uint64_t n, void* out) noexcept {
+  constexpr std::size_t width = sizeof(T);
+  const auto* from = reinterpret_cast<const char*>(packets);
+  auto* to = static_cast<char*>(out);
+  switch (chosen_instruction_set()) {
+    case InstructionSet::avx512:
+      copy_lane0_avx512<width>(from, n, to);
+      return;
+    case InstructionSet::avx2:
+      copy_lane0_avx2<width>(from, n, to);
+      return;
+    case InstructionSet::sse41:
+      copy_lane0_sse<width>(from, n, to);
+      return;
+  }
+}
+
+template <class T>
+void broadcast_values(const void* values, std::uint64_t n, Packet<T>* out) noexcept {
+  constexpr std::size_t width = sizeof(T);
+  const auto* from = static_cast<const char*>(values);
+  auto* to = reinterpret_cast<char*>(out);
+  // One read of n values, one write of n packets.
+  const bool streaming = worth_streaming(out, (width + 16) * n);
+  using Kernel = void (*)(const char*, std::uint64_t, char*) noexcept;
+  Kernel kernel;
+  switch (chosen_instruction_set()) {
+    case InstructionSet::avx512:
+      kernel = streaming ? broadcast_avx512<width, true> : broadcast_avx512<width, false>;
+      break;
+    case InstructionSet::avx2:
+      kernel = streaming ? broadcast_avx2<width, true> : broadcast_avx2<width, false>;
+      break;
+    default:
+      kernel = streaming ? broadcast_sse<width, true> : broadcast_sse<width, false>;
+      break;
+  }
+  kernel(from, n, to);
+  if (streaming) _mm_sfence();
+}
+
+#define HALVORN_INSTANTIATE(T)                                                  \
+  template void copy_lane0<T>(const Packet<T>*, std::uint64_t, void*) noexcept; \
+  template void broadcast_values<T>(const void*, std::uint64_t, Packet<T>*) noexcept;
+HALVORN_FOR_EACH_ELEMENT_TYPE(HALVORN_INSTANTIATE)
+#undef HALVORN_INSTANTIATE
+
+}  // namespace halvorn

@@ -1,0 +1,39 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "core/operations/to_list.h"
+#include "lanes.h"
+
+namespace halvorn {
+namespace {
+
+template <class T>
+class ExportTest : public ::testing::Test {};
+TYPED_TEST_SUITE(ExportTest, testing::ElementTypes);
+
+TYPED_TEST(ExportTest, ListsLaneZeroInStorageOrder) {
+  using T = TypeParam;
+  Tensor<T> tensor(Shape{2, 3});
+  for (std::uint64_t i = 0; i < 6; ++i) {
+    tensor.data[i] = T(-1);
+    // Only lane 0 carries the value, as after an integer division; the other
+    // lanes keep -1 and must not leak into the list.
+    const T value = static_cast<T>(10 * i + 1);
+    std::memcpy(static_cast<void*>(&tensor.data[i]), &value, sizeof(T));
+  }
+  EXPECT_EQ(to_list(tensor), (std::vector<T>{1, 11, 21, 31, 41, 51}));
+  // The tensor is only read.
+  EXPECT_EQ(static_cast<T>(tensor.data[5]), T(51));
+}
+
+TYPED_TEST(ExportTest, ZeroElementsGiveAnEmptyListAndNoDimensionsOne) {
+  using T = TypeParam;
+  EXPECT_TRUE(to_list(Tensor<T>(Shape{3, 0}, T(4))).empty());
+  EXPECT_EQ(to_list(Tensor<T>(Shape{}, T(-3))), std::vector<T>{T(-3)});
+}
+
+}  // namespace
+}  // namespace halvorn
