@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "interop/pybind11_bridge.h"
+#include "interop/interop.h"
 
 namespace halvorn {
 

@@ -11,7 +11,6 @@
 
 #include "factories/generator.h"
 #include "interop/interop.h"
-#include "interop/pybind11_bridge.h"
 #include "module/class_guards.h"
 
 namespace halvorn {

@@ -11,7 +11,6 @@
 #include "factories/constant.h"
 #include "factories/random.h"
 #include "interop/interop.h"
-#include "interop/pybind11_bridge.h"
 #include "module/class_guards.h"
 #include "module/dispatch_control.h"
 #include "module/error_settings.h"
