@@ -22,8 +22,9 @@ void store_values(const T* values, std::size_t count, Packet<T>* to) noexcept {
 }
 
 // The packets are allocated before the generator is touched: a failed
-// allocation ends the process first, and a device that cannot be used throws
-// after it, releasing the block on the way out.
+// allocation is reported first (the end of the process, or Misuse under a
+// raising policy), and a device that cannot be used throws after it,
+// releasing the block on the way out.
 template <class T, class PerThread>
 Tensor<T> draw(const Shape& shape) {
   Tensor<T> result(shape);

@@ -1,4 +1,5 @@
-// The one way the tensor core reports misuse or exhausted memory: a fixed
+// How the tensor core ends the process over misuse or exhausted memory that
+// the misuse policy (core/misuse/misuse.h) does not have thrown: a fixed
 // message on the process's standard error stream, then exit status 1.
 #pragma once
 

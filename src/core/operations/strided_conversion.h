@@ -48,8 +48,8 @@ struct ImportResult {
 // A new tensor of the block's shape holding every element converted to T:
 // integers exactly (refusing what does not fit), floating values rounded to
 // nearest (a float32 tensor turns what is beyond its range into infinities).
-// A refused block leaves nothing behind. Allocation failure ends the process
-// like every tensor allocation.
+// A refused block leaves nothing behind. Storage that cannot be had is misuse,
+// as for every tensor (core/misuse/misuse.h).
 template <class T>
 ImportResult<T> import_block(const StridedBlock& block);
 
