@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "core/primitives/element.h"
 #include "core/operations/strided_conversion.h"
+#include "core/primitives/element.h"
 #include "core/primitives/shape.h"
 #include "core/storage/tensor.h"
 #include "interop/interop.h"

@@ -9,8 +9,8 @@
 #include <tuple>
 #include <vector>
 
-#include "core/operations/lane_copy.h"
 #include "core/misuse/misuse.h"
+#include "core/operations/lane_copy.h"
 #include "interop/common.h"
 
 namespace halvorn::interop {

@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "core/primitives/dispatch.h"
 #include "core/operations/dot_kernels.h"
+#include "core/primitives/dispatch.h"
 #include "core/storage/tensor.h"
-#include "module/dispatch_control.h"
 #include "interop/pybind11_bridge.h"
+#include "module/dispatch_control.h"
 #include "peak.h"
 
 namespace py = pybind11;

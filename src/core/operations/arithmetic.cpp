@@ -1,7 +1,7 @@
 #include "core/operations/arithmetic.h"
 
-#include "core/primitives/dispatch.h"
 #include "core/misuse/misuse.h"
+#include "core/primitives/dispatch.h"
 #include "core/primitives/packet_loops.h"
 
 namespace halvorn {

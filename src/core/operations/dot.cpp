@@ -1,8 +1,8 @@
 #include "core/operations/dot.h"
 
-#include "core/primitives/dispatch.h"
-#include "core/operations/dot_kernels.h"
 #include "core/misuse/misuse.h"
+#include "core/operations/dot_kernels.h"
+#include "core/primitives/dispatch.h"
 
 namespace halvorn {
 namespace {

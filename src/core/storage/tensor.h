@@ -6,11 +6,11 @@
 #include <cstring>
 #include <vector>
 
-#include "core/storage/memory.h"
 #include "core/misuse/misuse.h"
 #include "core/primitives/packet.h"
 #include "core/primitives/packet_loops.h"
 #include "core/primitives/shape.h"
+#include "core/storage/memory.h"
 
 namespace halvorn {
 
