@@ -32,6 +32,13 @@ inline std::string brief_description(PyTypeObject* type, const Shape& shape) {
          " shape=" + shape_text(shape) + ">";
 }
 
+// Whether Python code may run on this thread now: the interpreter is up and
+// not shutting down, and this thread holds its lock. The misuse paths ask, as
+// they can be reached from any thread at any time.
+inline bool python_can_run_here() noexcept {
+  return Py_IsInitialized() && !Py_IsFinalizing() && PyGILState_Check();
+}
+
 // A read-only property `name` of `cls`, named: pybind11 leaves a property
 // without one, so CPython's refusal of `t.name = ...` and `del t.name` would
 // speak of "property ''".

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/misuse/misuse.h"
+#include "interop/interop.h"
 #include "module/error_settings_source.h"
 
 namespace halvorn {
@@ -26,8 +27,7 @@ std::atomic<bool> process_default_raises{false};
 // be asked on a thread that holds the interpreter lock while the interpreter
 // runs; anywhere else the misuse ends the process, as it always did.
 bool misuse_raises() noexcept {
-  if (misuse_setting == nullptr || !Py_IsInitialized() || Py_IsFinalizing() || !PyGILState_Check())
-    return false;
+  if (misuse_setting == nullptr || !python_can_run_here()) return false;
   PyObject* pending = PyErr_GetRaisedException();
   PyObject* value = nullptr;
   bool raising = false;
