@@ -10,12 +10,17 @@
 # Here the message takes both routes itself, and fd 2 is left alone, so that
 # it shows once in each place.
 #
+# A kernel may also leave fd 2 alone (its own setting, or run under pytest):
+# then fd 2 is the terminal itself, and the message still goes to the cell too,
+# since the exit would otherwise also drop what the cell printed before it.
+#
 # Compiled into the module and run once per process. The exit path calls
 # _deliver(message) on the failing thread, where Python can run, after it
-# flushed sys.stdout and sys.stderr. It returns True only when it handed the
-# message to the cell; everywhere else (no kernel, a kernel that does not
-# forward fd 2, a forked child, whose fd 2 the parent kernel still forwards,
-# or anything unexpected) the exit path writes it to fd 2, as in any process.
+# flushed sys.stdout and sys.stderr. It returns True only when it wrote the
+# message to the kernel's terminal itself; everywhere else (no kernel, a
+# kernel that leaves fd 2 alone, a forked child, whose fd 2 the parent kernel
+# still forwards, or anything unexpected) the exit path writes it to fd 2, as
+# in any process.
 import os
 import sys
 import threading
@@ -26,15 +31,13 @@ _HANDOVER_SECONDS = 5.0
 _SENT_SECONDS = 5.0
 
 
-def _forwarding_stderr():
-    # sys.stderr when it is the kernel's stream that forwards fd 2 through a
-    # running IOPub thread of this process, else None. ipykernel's attributes
-    # are read with defaults: another version may lack them.
+def _kernel_stderr():
+    # sys.stderr when it is the kernel's stream, sending through a running
+    # IOPub thread of this process, else None. ipykernel's attributes are read
+    # with defaults: another version may lack them.
     iostream = sys.modules.get("ipykernel.iostream")
     stream = sys.stderr
     if iostream is None or not isinstance(stream, iostream.OutStream):
-        return None
-    if not getattr(stream, "_should_watch", False) or getattr(stream, "_original_stdstream_fd", None) != 2:
         return None
     publisher = getattr(stream, "pub_thread", None)
     thread = getattr(publisher, "thread", None)
@@ -46,8 +49,12 @@ def _forwarding_stderr():
     return stream
 
 
+def _forwards_fd_2(stream):
+    return getattr(stream, "_should_watch", False) and getattr(stream, "_original_stdstream_fd", None) == 2
+
+
 def _send_to_cell(stream, text):
-    # True once the IOPub thread put the message on its socket; then waits
+    # Waits until the IOPub thread put the message on its socket, and then
     # until ZeroMQ's own I/O thread has taken it, since ending the process
     # earlier can lose a message that only sits in the socket's queue: without
     # this wait, 2 of 20 kernels in a row lost it here, on a busy machine.
@@ -77,22 +84,26 @@ def _send_to_cell(stream, text):
 
     stream.pub_thread.schedule(send)
     if not handed_over.wait(_HANDOVER_SECONDS) or not trackers:
-        return False
+        return
     try:
         trackers[0].wait(_SENT_SECONDS)
     except zmq.NotDone:
         # A frontend that stops reading: the message waits in the queue, and
         # fd 2 would reach no one either.
         pass
-    return True
 
 
 def _deliver(message):
-    stream = _forwarding_stderr()
+    stream = _kernel_stderr()
     if stream is None:
         return False
-    try:
-        os.write(stream._original_stdstream_copy, message.encode())
-    except (AttributeError, OSError, TypeError):
-        pass
-    return _send_to_cell(stream, message)
+    written = False
+    if _forwards_fd_2(stream):
+        try:
+            os.write(stream._original_stdstream_copy, message.encode())
+            written = True
+        except (AttributeError, OSError, TypeError):
+            pass
+    # Also waits until what the flush before this call queued has left.
+    _send_to_cell(stream, message)
+    return written
