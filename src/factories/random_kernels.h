@@ -1,74 +1,54 @@
 // The bulk arithmetic of the random factories, built once per instruction set
-// and chosen at run time: the MT19937 twist and tempering, the canonical
+// (core/primitives/dispatch.h): the MT19937 twist and tempering, the canonical
 // uniform values made from 32-bit draws, and the vector stages of the polar
-// method for normal values. Each build lives in a namespace of its own, so no
-// inline code compiled for a wider instruction set can stand in for the
-// baseline's. Every function gives bit for bit what the scalar formula in its
+// method for normal values. Every function gives bit for bit what the scalar formula in its
 // comment gives, whichever build runs.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+
+#include "core/primitives/dispatch.h"
 
 namespace halvorn {
 
 // The MT19937 state: 624 words, regenerated all at once.
 inline constexpr std::size_t mersenne_state_words = 624;
 
-#define HALVORN_DECLARE_RANDOM_KERNELS(isa)                                                     \
-  namespace isa {                                                                               \
-  /* The standard MT19937 regeneration of all 624 state words, in place. */                     \
-  void twist(std::uint32_t* state) noexcept;                                                    \
-  /* to[i] = the MT19937 tempering of from[i]. */                                               \
-  void temper(const std::uint32_t* from, std::uint32_t* to, std::size_t count) noexcept;        \
-  /* to[i] = float(words[i]) / 2^32, rounded to nearest. Returns the index of the first       \
-     value that rounded up to 1 (count if none). */                                             \
-  std::size_t canonical(const std::uint32_t* words, float* to, std::size_t count) noexcept;     \
-  /* to[i] = double(words[2i] + words[2i+1] * 2^32) / 2^64, rounded to nearest. Returns the     \
-     index of the first value that rounded up to 1 (count if none). */                          \
-  std::size_t canonical(const std::uint32_t* words, double* to, std::size_t count) noexcept;    \
-  /* Candidate pairs of the polar method from canonical values u: x = 2 u[2i] - 1,              \
-     y = 2 u[2i+1] - 1 (for float, the subtraction in double and the difference rounded back    \
-     to float), r2 = x x + y y. Keeps, in order, the pairs with 0 < r2 <= 1 and returns how     \
-     many. Every output array has room for `pairs` entries. */                                  \
-  std::size_t polar_candidates(const float* u, std::size_t pairs, float* x, float* y,           \
-                               float* r2) noexcept;                                             \
-  std::size_t polar_candidates(const double* u, std::size_t pairs, double* x, double* y,        \
-                               double* r2) noexcept;                                            \
-  /* With m = sqrt(-2 log_r2[i] / r2[i]): to[2i] = y[i] m, to[2i+1] = x[i] m. */                \
-  void polar_values(const float* x, const float* y, const float* r2, const float* log_r2,       \
-                    float* to, std::size_t pairs) noexcept;                                     \
-  void polar_values(const double* x, const double* y, const double* r2, const double* log_r2,   \
-                    double* to, std::size_t pairs) noexcept;                                    \
-  }
-
-HALVORN_DECLARE_RANDOM_KERNELS(random_sse41)
-HALVORN_DECLARE_RANDOM_KERNELS(random_avx2)
-HALVORN_DECLARE_RANDOM_KERNELS(random_avx512)
-#undef HALVORN_DECLARE_RANDOM_KERNELS
-
 // One build's entry points.
 struct RandomKernels {
-  const char* name;
+  // The standard MT19937 regeneration of all 624 state words, in place.
   void (*twist)(std::uint32_t*) noexcept;
+  // to[i] = the MT19937 tempering of from[i].
   void (*temper)(const std::uint32_t*, std::uint32_t*, std::size_t) noexcept;
+  // to[i] = float(words[i]) / 2^32, rounded to nearest. Returns the index of
+  // the first value that rounded up to 1 (count if none).
   std::size_t (*canonical_float)(const std::uint32_t*, float*, std::size_t) noexcept;
+  // to[i] = double(words[2i] + words[2i+1] * 2^32) / 2^64, rounded to
+  // nearest. Returns the index of the first value that rounded up to 1 (count
+  // if none).
   std::size_t (*canonical_double)(const std::uint32_t*, double*, std::size_t) noexcept;
+  // Candidate pairs of the polar method from canonical values u: x = 2 u[2i] -
+  // 1, y = 2 u[2i+1] - 1 (for float, the subtraction in double and the
+  // difference rounded back to float), r2 = x x + y y. Keeps, in order, the
+  // pairs with 0 < r2 <= 1 and returns how many. Every output array has room
+  // for `pairs` entries.
   std::size_t (*polar_candidates_float)(const float*, std::size_t, float*, float*,
                                         float*) noexcept;
   std::size_t (*polar_candidates_double)(const double*, std::size_t, double*, double*,
                                          double*) noexcept;
+  // With m = sqrt(-2 log_r2[i] / r2[i]): to[2i] = y[i] m, to[2i+1] = x[i] m.
   void (*polar_values_float)(const float*, const float*, const float*, const float*, float*,
                              std::size_t) noexcept;
   void (*polar_values_double)(const double*, const double*, const double*, const double*,
                               double*, std::size_t) noexcept;
 };
 
-// The build of the chosen instruction set (core/primitives/dispatch.h).
-const RandomKernels& random_kernels() noexcept;
+HALVORN_KERNEL_BUILDS(RandomKernels, random_kernels)
 
-// For tests: every build that this CPU runs, narrowest first.
-std::vector<const RandomKernels*> usable_random_kernels();
+// The build of the chosen instruction set.
+inline const RandomKernels& random_kernels() noexcept {
+  return chosen_kernels(random_kernels_builds);
+}
 
 }  // namespace halvorn

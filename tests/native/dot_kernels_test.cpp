@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "builds.h"
 #include "core/operations/dot_kernels.h"
 #include "lanes.h"
 #include "reference.h"
@@ -29,13 +30,11 @@ struct Build {
 
 template <class T>
 std::vector<Build<T>> builds() {
-  __builtin_cpu_init();
-  return {
-      {"sse4.1", &dot_sse41::multiply<T>, true},
-      {"avx2", &dot_avx2::multiply<T>, __builtin_cpu_supports("avx2") != 0},
-      {"avx512", &dot_avx512::multiply<T>,
-       __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")},
-  };
+  std::vector<Build<T>> usable;
+  for (const auto& [name, kernels] : testing::usable_builds(dot_kernels_builds)) {
+    usable.push_back({name, kernels->template of<T>(), true});
+  }
+  return usable;
 }
 
 // Full-range integers make every sum wrap. Floating values are normal ones

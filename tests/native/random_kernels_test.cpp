@@ -13,6 +13,7 @@
 
 #include "factories/distributions.h"
 #include "factories/mersenne_twister.h"
+#include "builds.h"
 #include "factories/random_kernels.h"
 #include "lanes.h"
 #include "standard_random.h"
@@ -39,8 +40,8 @@ TEST(MersenneTwister, SeedsAsTheStandardEngineDoes) {
 }
 
 TEST(MersenneTwister, EveryBuildOutputsWhatTheStandardEngineOutputs) {
-  for (const RandomKernels* kernels : usable_random_kernels()) {
-    SCOPED_TRACE(kernels->name);
+  for (const auto& [name, kernels] : testing::usable_builds(random_kernels_builds)) {
+    SCOPED_TRACE(name);
     for (const std::uint32_t seed : {5489u, 0x9e3779b9u}) {
       MersenneTwister engine(seed);
       std::mt19937 standard(seed);
@@ -94,8 +95,8 @@ void compare_with_standard(MersenneTwister engine, Distribution distribution, in
 
 TYPED_TEST(DistributionTest, UniformValuesAreTheStandardLibrarys) {
   using T = TypeParam;
-  for (const RandomKernels* kernels : usable_random_kernels()) {
-    SCOPED_TRACE(kernels->name);
+  for (const auto& [name, kernels] : testing::usable_builds(random_kernels_builds)) {
+    SCOPED_TRACE(name);
     compare_with_standard<UniformDistribution<T>, std::uniform_real_distribution<T>>(
         MersenneTwister(20240607u), UniformDistribution<T>(), 40, *kernels);
   }
@@ -103,8 +104,8 @@ TYPED_TEST(DistributionTest, UniformValuesAreTheStandardLibrarys) {
 
 TYPED_TEST(DistributionTest, NormalValuesAreTheStandardLibrarysWithTheCachedValueCarriedOver) {
   using T = TypeParam;
-  for (const RandomKernels* kernels : usable_random_kernels()) {
-    SCOPED_TRACE(kernels->name);
+  for (const auto& [name, kernels] : testing::usable_builds(random_kernels_builds)) {
+    SCOPED_TRACE(name);
     compare_with_standard<NormalDistribution<T>, std::normal_distribution<T>>(
         MersenneTwister(777u), NormalDistribution<T>(), 20, *kernels);
     // Starting from a cached value, as a thread's distribution may.
@@ -158,8 +159,8 @@ MersenneTwister engine_at_the_top(bool for_double) {
 TYPED_TEST(DistributionTest, ValuesThatRoundUpToOneAreLeftToTheStandardLibrary) {
   using T = TypeParam;
   constexpr bool for_double = sizeof(T) == 8;
-  for (const RandomKernels* kernels : usable_random_kernels()) {
-    SCOPED_TRACE(kernels->name);
+  for (const auto& [name, kernels] : testing::usable_builds(random_kernels_builds)) {
+    SCOPED_TRACE(name);
     compare_with_standard<UniformDistribution<T>, std::uniform_real_distribution<T>>(
         engine_at_the_top(for_double), UniformDistribution<T>(), 1, *kernels);
     compare_with_standard<NormalDistribution<T>, std::normal_distribution<T>>(
@@ -188,8 +189,8 @@ TYPED_TEST(DistributionTest, APairOnTheUnitCircleGivesTheStandardZeros) {
   const MersenneTwister engine = sizeof(T) == 4
                                      ? engine_outputting({{0, 0x80000000u}, {1, 0u}})
                                      : engine_outputting({{0, 0u}, {1, 0x80000000u}, {2, 0u}, {3, 0u}});
-  for (const RandomKernels* kernels : usable_random_kernels()) {
-    SCOPED_TRACE(kernels->name);
+  for (const auto& [name, kernels] : testing::usable_builds(random_kernels_builds)) {
+    SCOPED_TRACE(name);
     MersenneTwister ours = engine;
     std::mt19937 standard_generator = standard_engine(engine);
     NormalDistribution<T> distribution;

@@ -89,8 +89,8 @@ NOT_UNDER_DEBUG_INTERPRETER_FILES = {
 
 
 # HALVORN_TEST_KERNELS=sse4.1 (or avx2, avx512) caps the instruction set of
-# halvorn's run-time dispatched kernels for this run; ./dev test runs the files
-# that reach kernels once more for each narrower set the machine has.
+# halvorn's run-time dispatched kernels for this run; ./dev test runs the tests
+# marked "kernels" once more for each narrower set the machine has.
 KERNEL_CAP = os.environ.get("HALVORN_TEST_KERNELS")
 if KERNEL_CAP:
     import halvorn_testing
@@ -108,6 +108,10 @@ def pytest_report_header():
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "not_under_sanitizers(reason): skipped in the ASan and UBSan run, for the reason given"
+    )
+    config.addinivalue_line(
+        "markers",
+        "kernels: reaches the run-time dispatched kernels, so runs again capped at each narrower set",
     )
 
 

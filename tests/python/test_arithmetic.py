@@ -8,6 +8,9 @@ import pytest
 import halvorn
 from conftest import FLOAT_TYPES, TENSOR_CLASSES, assert_process_ends
 
+# ./dev test runs this file again capped at each narrower instruction set.
+pytestmark = pytest.mark.kernels
+
 DTYPES = {
     "int16": numpy.int16,
     "int32": numpy.int32,

@@ -6,6 +6,9 @@ import pytest
 import halvorn
 from conftest import ELEMENT_TYPES, FLOAT_TYPES, TENSOR_CLASSES, assert_process_ends
 
+# ./dev test runs this file again capped at each narrower instruction set.
+pytestmark = pytest.mark.kernels
+
 
 def wrap(value, bits):
     return (value + 2 ** (bits - 1)) % 2**bits - 2 ** (bits - 1)

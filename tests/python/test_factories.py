@@ -8,6 +8,9 @@ import pytest
 
 from conftest import ELEMENT_TYPES, FLOAT_TYPES, TENSOR_CLASSES, assert_process_ends
 
+# ./dev test runs this file again capped at each narrower instruction set.
+pytestmark = pytest.mark.kernels
+
 SHAPE = "collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]"
 INT = "typing.SupportsInt | typing.SupportsIndex"
 FLOAT = "typing.SupportsFloat | typing.SupportsIndex"

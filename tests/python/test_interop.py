@@ -18,6 +18,9 @@ import halvorn
 import halvorn_testing as testing
 from conftest import FLOAT_TYPES, TENSOR_CLASSES, assert_process_ends, run_python
 
+# ./dev test runs this file again capped at each narrower instruction set.
+pytestmark = pytest.mark.kernels
+
 DTYPES = {"int16": np.int16, "int32": np.int32, "float32": np.float32, "float64": np.float64}
 SHAPES = [[], [0], [3, 0], [5], [2, 3], [2, 3, 4]]
 

@@ -22,6 +22,9 @@ from hypothesis import strategies as st
 
 from conftest import COUNTS, ELEMENT_TYPES, FLOAT_TYPES, TENSOR_CLASSES
 
+# ./dev test runs this file again capped at each narrower instruction set.
+pytestmark = pytest.mark.kernels
+
 DTYPES = {"int16": np.int16, "int32": np.int32, "float32": np.float32, "float64": np.float64}
 INT_LIMITS = {"int16": (-(2**15), 2**15 - 1), "int32": (-(2**31), 2**31 - 1)}
 LANES = {"int16": 8, "int32": 4, "float32": 4, "float64": 2}

@@ -15,6 +15,9 @@ import pytest
 
 from conftest import FLOAT_TYPES, TENSOR_CLASSES, assert_process_ends, run_python
 
+# ./dev test runs this file again capped at each narrower instruction set.
+pytestmark = pytest.mark.kernels
+
 SHAPE_TYPE = "collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]"
 KINDS = ["rand", "randn"]
 # Tail bounds in standard deviations of the statistic under test. A correct

@@ -60,8 +60,8 @@ InstructionSet instruction_set(const std::string& name) {
 // The instruction sets this CPU runs, narrowest first.
 std::vector<std::string> instruction_sets() {
   std::vector<std::string> usable;
-  for (int set = 0; set <= static_cast<int>(widest_instruction_set()); ++set) {
-    usable.emplace_back(instruction_set_name(static_cast<InstructionSet>(set)));
+  for (const InstructionSet set : usable_instruction_sets()) {
+    usable.emplace_back(instruction_set_name(set));
   }
   return usable;
 }
@@ -78,7 +78,7 @@ std::string cap_kernels(const std::string& name) {
   return instruction_set_name(module_control().cap(instruction_set(name)));
 }
 
-std::string chosen_kernels() { return instruction_set_name(module_control().chosen()); }
+std::string chosen_kernel_set() { return instruction_set_name(module_control().chosen()); }
 
 // dot() with the kernel of one instruction set, laid out as dot() lays out
 // each case for its kernel: vector x matrix and matrix x matrix as they come,
@@ -112,9 +112,7 @@ Tensor<T> dot_with(const std::string& isa, const Tensor<T>& a, const Tensor<T>& 
                           inner}
           : DotProblem<T>{a.data.packets, b.data.packets, result.data.packets, rows, inner,
                           columns, columns, 1};
-  if (set == InstructionSet::sse41) dot_sse41::multiply<T>(problem);
-  if (set == InstructionSet::avx2) dot_avx2::multiply<T>(problem);
-  if (set == InstructionSet::avx512) dot_avx512::multiply<T>(problem);
+  dot_kernels_builds[static_cast<std::size_t>(set)]->of<T>()(problem);
   return result;
 }
 
@@ -209,7 +207,7 @@ PYBIND11_MODULE(halvorn_testing, module) {
   for_each_element_type([&]<class T>() { bind_type<T>(module); });
   module.def("instruction_sets", &instruction_sets);
   module.def("cap_kernels", &cap_kernels);
-  module.def("chosen_kernels", &chosen_kernels);
+  module.def("chosen_kernels", &chosen_kernel_set);
   bind_rule_breaker(module);
   // For the benchmark: the exact-order peak it holds dot against.
   module.def("peak_multiply_add_float32", &testing::peak_multiply_add_float32);

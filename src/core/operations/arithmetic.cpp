@@ -1,7 +1,7 @@
 #include "core/operations/arithmetic.h"
 
 #include "core/misuse/misuse.h"
-#include "core/primitives/dispatch.h"
+#include "core/operations/arithmetic_kernels.h"
 #include "core/primitives/packet_loops.h"
 
 namespace halvorn {
@@ -15,11 +15,19 @@ void require_same_shape(const Tensor<T>& a, const Tensor<T>& b, const char* oper
   }
 }
 
+template <class T>
+const PacketArithmetic<T>& kernels() noexcept {
+  return chosen_kernels(arithmetic_kernels_builds).template of<T>();
+}
+
 // out may be a or b itself: each packet is read before its own result is
 // written, and no other packet's result depends on it.
-template <class T, class Operation>
-void compute(const Tensor<T>& a, const Tensor<T>& b, Packet<T>* out, Operation operation) {
-  transform_packets(a.data.packets, b.data.packets, out, a.data.size(), operation);
+template <class T>
+void compute(const Tensor<T>& a, const Tensor<T>& b, Packet<T>* out,
+             typename PacketArithmetic<T>::Binary operation) {
+  const std::uint64_t n = a.data.size();
+  // Two operands read, one result written.
+  operation(a.data.packets, b.data.packets, out, n, worth_streaming(out, 48 * n));
 }
 
 // Divisors are checked a block ahead of the division, so the hot loops carry no
@@ -46,14 +54,13 @@ std::uint64_t first_zero_divisor(const Packet<T>* divisors, std::uint64_t n) noe
 template <class T>
 void divide(const Tensor<T>& a, const Tensor<T>& b, Packet<T>* out) {
   const std::uint64_t n = a.data.size();
-  const bool wide = chosen_instruction_set() >= InstructionSet::avx2;
+  const auto divide_block = kernels<T>().divide;
   for (std::uint64_t start = 0; start < n; start += division_block) {
     const std::uint64_t count = n - start < division_block ? n - start : division_block;
     // The ordered comparison in the zero test makes -0.0 a zero and lets NaN through.
     if (has_zero_divisor(b.data.packets + start, count)) {
       divisor_is_zero(b.shape, start + first_zero_divisor(b.data.packets + start, count));
     }
-    const auto divide_block = wide ? PacketMath<T>::div_many_avx2 : PacketMath<T>::div_many;
     divide_block(a.data.packets + start, b.data.packets + start, out + start, count);
   }
 }
@@ -81,17 +88,17 @@ void over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b, const char*
 
 template <class T>
 Tensor<T> add(const Tensor<T>& a, const Tensor<T>& b) {
-  return into_new(a, b, "add", [&](Packet<T>* out) { compute(a, b, out, PacketMath<T>::add); });
+  return into_new(a, b, "add", [&](Packet<T>* out) { compute(a, b, out, kernels<T>().add); });
 }
 
 template <class T>
 Tensor<T> sub(const Tensor<T>& a, const Tensor<T>& b) {
-  return into_new(a, b, "sub", [&](Packet<T>* out) { compute(a, b, out, PacketMath<T>::sub); });
+  return into_new(a, b, "sub", [&](Packet<T>* out) { compute(a, b, out, kernels<T>().sub); });
 }
 
 template <class T>
 Tensor<T> mul(const Tensor<T>& a, const Tensor<T>& b) {
-  return into_new(a, b, "mul", [&](Packet<T>* out) { compute(a, b, out, PacketMath<T>::mul); });
+  return into_new(a, b, "mul", [&](Packet<T>* out) { compute(a, b, out, kernels<T>().mul); });
 }
 
 template <class T>
@@ -101,17 +108,17 @@ Tensor<T> div(const Tensor<T>& a, const Tensor<T>& b) {
 
 template <class T>
 void add_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b) {
-  over(reused, a, b, "add", [&](Packet<T>* out) { compute(a, b, out, PacketMath<T>::add); });
+  over(reused, a, b, "add", [&](Packet<T>* out) { compute(a, b, out, kernels<T>().add); });
 }
 
 template <class T>
 void sub_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b) {
-  over(reused, a, b, "sub", [&](Packet<T>* out) { compute(a, b, out, PacketMath<T>::sub); });
+  over(reused, a, b, "sub", [&](Packet<T>* out) { compute(a, b, out, kernels<T>().sub); });
 }
 
 template <class T>
 void mul_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b) {
-  over(reused, a, b, "mul", [&](Packet<T>* out) { compute(a, b, out, PacketMath<T>::mul); });
+  over(reused, a, b, "mul", [&](Packet<T>* out) { compute(a, b, out, kernels<T>().mul); });
 }
 
 template <class T>

@@ -2,18 +2,13 @@
 
 #include "core/misuse/misuse.h"
 #include "core/operations/dot_kernels.h"
-#include "core/primitives/dispatch.h"
 
 namespace halvorn {
 namespace {
 
-// The kernel of the chosen instruction set, by the set's index.
 template <class T>
 void multiply(const DotProblem<T>& problem) {
-  using Multiply = void (*)(const DotProblem<T>&);
-  static constexpr Multiply kernels[instruction_set_count] = {
-      &dot_sse41::multiply<T>, &dot_avx2::multiply<T>, &dot_avx512::multiply<T>};
-  kernels[static_cast<int>(chosen_instruction_set())](problem);
+  chosen_kernels(dot_kernels_builds).of<T>()(problem);
 }
 
 }  // namespace

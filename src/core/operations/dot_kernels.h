@@ -1,10 +1,11 @@
-// The compute of the dot product, built once per instruction set and chosen at
-// run time. Each build lives in a namespace of its own, so no inline code
-// compiled for a wider instruction set can stand in for the baseline's.
+// The compute of the dot product, built once per instruction set
+// (core/primitives/dispatch.h).
 #pragma once
 
 #include <cstdint>
 
+#include "core/primitives/dispatch.h"
+#include "core/primitives/element.h"
 #include "core/primitives/packet.h"
 
 namespace halvorn {
@@ -26,19 +27,11 @@ struct DotProblem {
   std::uint64_t right_column_stride;
 };
 
-#define HALVORN_DECLARE_DOT_KERNELS(isa)                 \
-  namespace isa {                                        \
-  template <class T>                                     \
-  void multiply(const DotProblem<T>& problem);           \
-  extern template void multiply(const DotProblem<short>&);  \
-  extern template void multiply(const DotProblem<int>&);    \
-  extern template void multiply(const DotProblem<float>&);  \
-  extern template void multiply(const DotProblem<double>&); \
-  }
+template <class T>
+using DotMultiply = void (*)(const DotProblem<T>&);
 
-HALVORN_DECLARE_DOT_KERNELS(dot_sse41)
-HALVORN_DECLARE_DOT_KERNELS(dot_avx2)
-HALVORN_DECLARE_DOT_KERNELS(dot_avx512)
-#undef HALVORN_DECLARE_DOT_KERNELS
+using DotKernels = ForEachElementType<DotMultiply>;
+
+HALVORN_KERNEL_BUILDS(DotKernels, dot_kernels)
 
 }  // namespace halvorn

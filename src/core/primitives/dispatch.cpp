@@ -42,6 +42,14 @@ InstructionSet widest_instruction_set() noexcept {
   return widest;
 }
 
+std::vector<InstructionSet> usable_instruction_sets() {
+  std::vector<InstructionSet> usable;
+  for (int set = 0; set <= static_cast<int>(widest_instruction_set()); ++set) {
+    usable.push_back(static_cast<InstructionSet>(set));
+  }
+  return usable;
+}
+
 InstructionSet chosen_instruction_set() noexcept {
   return chosen().load(std::memory_order_relaxed);
 }

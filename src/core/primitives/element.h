@@ -95,6 +95,29 @@ void for_each_element_type(Visit&& visit) {
 // each unit instantiates its templates for the four element types with this.
 #define HALVORN_FOR_EACH_ELEMENT_TYPE(X) X(short) X(int) X(float) X(double)
 
+// One Entry<T> for each element type, reached by the type: a kernel family's
+// entry points, which differ in signature from type to type.
+template <template <class> class Entry>
+struct ForEachElementType {
+  Entry<short> int16;
+  Entry<int> int32;
+  Entry<float> float32;
+  Entry<double> float64;
+
+  template <class T>
+  constexpr const Entry<T>& of() const noexcept {
+    if constexpr (sizeof(T) == 2) {
+      return int16;
+    } else if constexpr (sizeof(T) == 8) {
+      return float64;
+    } else if constexpr (ElementTraits<T>::floating) {
+      return float32;
+    } else {
+      return int32;
+    }
+  }
+};
+
 // A GCC vector of `bytes` bytes of Scalar, for kernels built per instruction
 // set (16, 32 or 64 bytes).
 template <class Scalar, std::uint64_t bytes>

@@ -1,15 +1,20 @@
-// The batched integer division divides through floating point. These tests
+// The bulk arithmetic of every build this CPU runs. Each gives, packet for
+// packet, what Packet<T>'s operators give, whatever the count, alignment or
+// aliasing. The integer division divides through floating point; these tests
 // prove it exact: every int16 pair, and for int32 the edge cases plus many
 // random pairs, checked against integer arithmetic.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <random>
+#include <type_traits>
 #include <vector>
 
-#include "core/primitives/dispatch.h"
+#include "builds.h"
+#include "core/operations/arithmetic_kernels.h"
 #include "core/primitives/packet.h"
 #include "lanes.h"
 
@@ -18,12 +23,12 @@ namespace {
 
 using DivideMany = void (*)(const void*, const void*, void*, std::uint64_t) noexcept;
 
-// The baseline and, where this CPU runs it, the AVX2 build of the batched
-// division: both are proven.
 template <class T>
 std::vector<DivideMany> division_builds() {
-  std::vector<DivideMany> builds = {&PacketMath<T>::div_many};
-  if (widest_instruction_set() >= InstructionSet::avx2) builds.push_back(&PacketMath<T>::div_many_avx2);
+  std::vector<DivideMany> builds;
+  for (const auto& build : testing::usable_builds(arithmetic_kernels_builds)) {
+    builds.push_back(build.kernels->template of<T>().divide);
+  }
   return builds;
 }
 
@@ -44,6 +49,59 @@ bool upper_lanes_zero(const Packet<T>& packet) {
     if (bytes[i] != 0) return false;
   }
   return true;
+}
+
+template <class T>
+class BulkArithmetic : public ::testing::Test {};
+TYPED_TEST_SUITE(BulkArithmetic, testing::ElementTypes);
+
+// Every pair of interesting values, in runs of every length up to a few wide
+// registers and at every packet offset of a 64-byte line, each build against
+// the packet's own operators, into a fresh block and over the first operand.
+TYPED_TEST(BulkArithmetic, EveryBuildGivesThePacketOperatorsBits) {
+  using T = TypeParam;
+  const std::vector<T> values = testing::interesting_values<T>();
+  std::vector<Packet<T>> left, right;
+  for (const T a : values) {
+    for (const T b : values) {
+      if (!std::is_floating_point_v<T> && b == T(0)) continue;
+      left.emplace_back(a);
+      right.emplace_back(b);
+    }
+  }
+  using Operator = Packet<T> (*)(const Packet<T>&, const Packet<T>&);
+  const Operator operators[] = {[](const Packet<T>& a, const Packet<T>& b) { return a + b; },
+                                [](const Packet<T>& a, const Packet<T>& b) { return a - b; },
+                                [](const Packet<T>& a, const Packet<T>& b) { return a * b; },
+                                [](const Packet<T>& a, const Packet<T>& b) { return a / b; }};
+  for (const auto& [name, kernels] : testing::usable_builds(arithmetic_kernels_builds)) {
+    SCOPED_TRACE(name);
+    const PacketArithmetic<T>& arithmetic = kernels->template of<T>();
+    auto run = [&](int operation, const void* a, const void* b, void* out, std::uint64_t n,
+                   bool streaming) {
+      if (operation == 0) arithmetic.add(a, b, out, n, streaming);
+      if (operation == 1) arithmetic.sub(a, b, out, n, streaming);
+      if (operation == 2) arithmetic.mul(a, b, out, n, streaming);
+      if (operation == 3) arithmetic.divide(a, b, out, n);
+    };
+    for (int operation = 0; operation < 4; ++operation) {
+      for (std::uint64_t offset = 0; offset < 4; ++offset) {
+        for (std::uint64_t n = offset; n <= left.size(); n += n < 70 ? 1 : 97) {
+          const std::uint64_t count = n - offset;
+          std::vector<Packet<T>> out(n + 1, Packet<T>(T(5)));
+          std::vector<Packet<T>> over(left.begin(), left.begin() + static_cast<std::ptrdiff_t>(n));
+          run(operation, &left[offset], &right[offset], &out[offset], count, n % 2 == 0);
+          run(operation, &over[offset], &right[offset], &over[offset], count, false);
+          for (std::uint64_t i = offset; i < n; ++i) {
+            const Packet<T> expected = operators[operation](left[i], right[i]);
+            ASSERT_EQ(std::memcmp(&out[i], &expected, 16), 0) << operation << " at " << i;
+            ASSERT_EQ(std::memcmp(&over[i], &expected, 16), 0) << operation << " at " << i;
+          }
+          ASSERT_TRUE(out[n] == T(5)) << "a packet past the end was written";
+        }
+      }
+    }
+  }
 }
 
 TEST(BatchedDivision, EveryInt16PairIsExact) {
