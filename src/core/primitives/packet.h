@@ -22,23 +22,29 @@ inline __m128 broadcast(float x) noexcept { return _mm_set1_ps(x); }
 // MOVDDUP (SSE3) duplicates the low double in one instruction.
 inline __m128d broadcast(double x) noexcept { return _mm_movedup_pd(_mm_set_sd(x)); }
 
+// A whole packet moved as 16 bytes: the same unaligned moves for every
+// register type, since only bits move.
+template <class T>
+struct PacketMoves {
+  using Register = RegisterOf<T>;
+  static Register load(const void* from) noexcept {
+    return __builtin_bit_cast(Register, _mm_loadu_si128(static_cast<const __m128i*>(from)));
+  }
+  static void store(void* to, Register value) noexcept {
+    _mm_storeu_si128(static_cast<__m128i*>(to), __builtin_bit_cast(__m128i, value));
+  }
+  // Non-temporal: bypasses the cache. `to` must be 16-byte aligned.
+  static void stream(void* to, Register value) noexcept {
+    _mm_stream_si128(static_cast<__m128i*>(to), __builtin_bit_cast(__m128i, value));
+  }
+};
+
 // Lane-wise arithmetic, one type per section, each in the order add, sub, mul, div.
 template <class T>
 struct PacketMath;
 
 template <>
-struct PacketMath<short> {
-  using Register = __m128i;
-  static Register load(const void* from) noexcept {
-    return _mm_loadu_si128(static_cast<const __m128i*>(from));
-  }
-  static void store(void* to, Register value) noexcept {
-    _mm_storeu_si128(static_cast<__m128i*>(to), value);
-  }
-  // Non-temporal: bypasses the cache. `to` must be 16-byte aligned.
-  static void stream(void* to, Register value) noexcept {
-    _mm_stream_si128(static_cast<__m128i*>(to), value);
-  }
+struct PacketMath<short> : PacketMoves<short> {
   // Returns a + b in every lane; wraps modulo 2^16 (PADDW, no saturation).
   static Register add(Register a, Register b) noexcept { return _mm_add_epi16(a, b); }
   // Returns a - b in every lane; wraps modulo 2^16 (PSUBW, no saturation).
@@ -58,18 +64,7 @@ struct PacketMath<short> {
 };
 
 template <>
-struct PacketMath<int> {
-  using Register = __m128i;
-  static Register load(const void* from) noexcept {
-    return _mm_loadu_si128(static_cast<const __m128i*>(from));
-  }
-  static void store(void* to, Register value) noexcept {
-    _mm_storeu_si128(static_cast<__m128i*>(to), value);
-  }
-  // Non-temporal: bypasses the cache. `to` must be 16-byte aligned.
-  static void stream(void* to, Register value) noexcept {
-    _mm_stream_si128(static_cast<__m128i*>(to), value);
-  }
+struct PacketMath<int> : PacketMoves<int> {
   // Returns a + b in every lane; wraps modulo 2^32 (PADDD).
   static Register add(Register a, Register b) noexcept { return _mm_add_epi32(a, b); }
   // Returns a - b in every lane; wraps modulo 2^32 (PSUBD).
@@ -88,18 +83,7 @@ struct PacketMath<int> {
 };
 
 template <>
-struct PacketMath<float> {
-  using Register = __m128;
-  static Register load(const void* from) noexcept {
-    return _mm_loadu_ps(static_cast<const float*>(from));
-  }
-  static void store(void* to, Register value) noexcept {
-    _mm_storeu_ps(static_cast<float*>(to), value);
-  }
-  // Non-temporal: bypasses the cache. `to` must be 16-byte aligned.
-  static void stream(void* to, Register value) noexcept {
-    _mm_stream_ps(static_cast<float*>(to), value);
-  }
+struct PacketMath<float> : PacketMoves<float> {
   // Returns a + b in every lane, IEEE binary32 rounding (ADDPS).
   static Register add(Register a, Register b) noexcept { return _mm_add_ps(a, b); }
   // Returns a - b in every lane, IEEE binary32 rounding (SUBPS).
@@ -111,18 +95,7 @@ struct PacketMath<float> {
 };
 
 template <>
-struct PacketMath<double> {
-  using Register = __m128d;
-  static Register load(const void* from) noexcept {
-    return _mm_loadu_pd(static_cast<const double*>(from));
-  }
-  static void store(void* to, Register value) noexcept {
-    _mm_storeu_pd(static_cast<double*>(to), value);
-  }
-  // Non-temporal: bypasses the cache. `to` must be 16-byte aligned.
-  static void stream(void* to, Register value) noexcept {
-    _mm_stream_pd(static_cast<double*>(to), value);
-  }
+struct PacketMath<double> : PacketMoves<double> {
   // Returns a + b in every lane, IEEE binary64 rounding (ADDPD).
   static Register add(Register a, Register b) noexcept { return _mm_add_pd(a, b); }
   // Returns a - b in every lane, IEEE binary64 rounding (SUBPD).
