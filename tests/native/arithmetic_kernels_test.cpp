@@ -10,6 +10,8 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -90,8 +92,10 @@ TYPED_TEST(BulkArithmetic, EveryBuildGivesThePacketOperatorsBits) {
           const std::uint64_t count = n - offset;
           std::vector<Packet<T>> out(n + 1, Packet<T>(T(5)));
           std::vector<Packet<T>> over(left.begin(), left.begin() + static_cast<std::ptrdiff_t>(n));
-          run(operation, &left[offset], &right[offset], &out[offset], count, n % 2 == 0);
-          run(operation, &over[offset], &right[offset], &over[offset], count, false);
+          run(operation, left.data() + offset, right.data() + offset, out.data() + offset, count,
+              n % 2 == 0);
+          run(operation, over.data() + offset, right.data() + offset, over.data() + offset, count,
+              false);
           for (std::uint64_t i = offset; i < n; ++i) {
             const Packet<T> expected = operators[operation](left[i], right[i]);
             ASSERT_EQ(std::memcmp(&out[i], &expected, 16), 0) << operation << " at " << i;
@@ -104,7 +108,13 @@ TYPED_TEST(BulkArithmetic, EveryBuildGivesThePacketOperatorsBits) {
   }
 }
 
-TEST(BatchedDivision, EveryInt16PairIsExact) {
+// Every int16 pair, for each build and each sign of the divisors: tests of
+// their own, so that ctest runs them side by side.
+class EveryInt16Pair : public ::testing::TestWithParam<std::tuple<std::size_t, bool>> {};
+
+TEST_P(EveryInt16Pair, IsExact) {
+  const auto [build, negative] = GetParam();
+  const DivideMany divide = division_builds<short>().at(build);
   const std::size_t count = 65536;
   std::vector<short> dividends;
   for (int a = -32768; a <= 32767; ++a) dividends.push_back(static_cast<short>(a));
@@ -112,10 +122,9 @@ TEST(BatchedDivision, EveryInt16PairIsExact) {
   std::vector<Packet<short>> right(count, Packet<short>(1));
   std::vector<Packet<short>> out(count, Packet<short>(0));
   std::vector<int> quotients(count);
-  for (const DivideMany divide : division_builds<short>()) {
+  {
     std::uint64_t wrong = 0;
-    for (int d = -32768; d <= 32767; ++d) {
-      if (d == 0) continue;
+    for (int d = negative ? -32768 : 1; d <= (negative ? -1 : 32767); ++d) {
       for (auto& packet : right) packet = static_cast<short>(d);
       divide(left.data(), right.data(), out.data(), count);
       std::uint64_t upper_bits = 0;
@@ -142,6 +151,18 @@ TEST(BatchedDivision, EveryInt16PairIsExact) {
     EXPECT_EQ(wrong, 0u);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    BatchedDivision, EveryInt16Pair,
+    ::testing::Combine(::testing::Range(std::size_t{0}, division_builds<short>().size()),
+                       ::testing::Bool()),
+    [](const ::testing::TestParamInfo<EveryInt16Pair::ParamType>& case_info) {
+      std::string name = testing::usable_builds(arithmetic_kernels_builds)
+                             .at(std::get<0>(case_info.param))
+                             .name;
+      std::erase(name, '.');
+      return name + (std::get<1>(case_info.param) ? "_negative_divisors" : "_positive_divisors");
+    });
 
 void expect_int32_quotients(const std::vector<int>& dividends, const std::vector<int>& divisors) {
   const auto left = packets_of(dividends);
