@@ -82,6 +82,14 @@ NOT_UNDER_SANITIZERS_FILES = {
 # reference counting checks) covers the module's behaviour; these files check
 # builds, other interpreters and timings, which the plain run covers.
 DEBUG_INTERPRETER = hasattr(sys, "gettotalrefcount")
+# The tests that ./dev test runs after the others, one at a time, rather than
+# beside them on every core: they measure the process or time themselves.
+# Single tests that fork are marked "alone" where they stand.
+RUN_ALONE_FILES = {
+    "test_memory.py": "resident sizes, and blocks given back after a second idle",
+    "test_bench.py": "the benchmark harness times what it runs",
+}
+
 NOT_UNDER_DEBUG_INTERPRETER_FILES = {
     name: "it checks the release build, other interpreters or timings; the plain run covers it"
     for name in ("test_packaging.py", "test_bench.py", "test_tour.py", "test_version_guard.py")
@@ -113,9 +121,15 @@ def pytest_configure(config):
         "markers",
         "kernels: reaches the run-time dispatched kernels, so runs again capped at each narrower set",
     )
+    config.addinivalue_line("markers", "alone: run after the others, one at a time (RUN_ALONE_FILES)")
+    if config.pluginmanager.hasplugin("xdist"):
+        config.pluginmanager.register(GatheredCounts())
 
 
 def pytest_collection_modifyitems(config, items):
+    for item in items:
+        if item.path.name in RUN_ALONE_FILES:
+            item.add_marker(pytest.mark.alone)
     if DEBUG_INTERPRETER:
         for item in items:
             reason = NOT_UNDER_DEBUG_INTERPRETER_FILES.get(item.path.name)
@@ -133,6 +147,20 @@ def pytest_collection_modifyitems(config, items):
 # Counts that the reliability suites keep (hypothesis examples run, hostile
 # calls made, ...), printed at the end of the run.
 COUNTS = collections.Counter()
+
+
+class GatheredCounts:
+    """With pytest-xdist, the counts of every worker, added up in the controller."""
+
+    @pytest.hookimpl
+    def pytest_testnodedown(self, node, error):
+        COUNTS.update(getattr(node, "workeroutput", {}).get("halvorn_counts", {}))
+
+
+def pytest_sessionfinish(session):
+    workeroutput = getattr(session.config, "workeroutput", None)
+    if workeroutput is not None:
+        workeroutput["halvorn_counts"] = dict(COUNTS)
 
 
 def pytest_terminal_summary(terminalreporter):

@@ -179,6 +179,8 @@ def test_a_refused_call_leaves_the_generator_where_it_was():
     assert generator.randn_float32([3]).to_list() == twin.randn_float32([3]).to_list()
 
 
+# A fork needs a process with one thread, which a pytest-xdist worker is not.
+@pytest.mark.alone
 def test_a_forked_child_goes_on_with_its_parents_state():
     generator = halvorn.Generator(77)
     generator.randn_float64([3])

@@ -349,6 +349,8 @@ def test_one_device_per_operation_and_thread_closed_when_the_thread_ends():
 # Forked children
 
 
+# A fork needs a process with one thread, which a pytest-xdist worker is not.
+@pytest.mark.alone
 def test_forked_children_draw_apart_from_their_parent(kind, float_type):
     function = factory(kind, float_type)
     # An odd count leaves a normal value cached; a child must not replay it.
