@@ -59,9 +59,31 @@ def make_config(args):
     return Config(families=families, quick=args.quick, **settings)
 
 
+# Published figures come from a quiet machine only: above this one-minute
+# load average another process shares the cores, and the ratios show it.
+QUIET_LOAD = 0.3
+# The run itself holds the one-minute average near 1; once it stops, that
+# decays below QUIET_LOAD in about 75 s, unless something else keeps it up.
+SETTLE_SECONDS = 180
+
+
+def too_busy_to_publish(when, settle_seconds=0):
+    """None on a quiet machine, else why it is not; waits up to settle_seconds
+    for the load average to fall."""
+    deadline = time.monotonic() + settle_seconds
+    while (load := os.getloadavg()[0]) >= QUIET_LOAD and time.monotonic() < deadline:
+        time.sleep(5)
+    if load < QUIET_LOAD:
+        return None
+    return (f"--publish needs a quiet machine: the load average was {load:.2f} {when}, "
+            f"at least {QUIET_LOAD}")
+
+
 def main(argv):
     args = parse_arguments(argv)
     config = make_config(args)
+    if args.publish and (busy := too_busy_to_publish("at the start")):
+        raise SystemExit(busy)
     hold_blas_to_one_thread()
     blas = blas_report()
     started = time.time()
@@ -98,13 +120,20 @@ def main(argv):
         {"meta": meta, "targets": summary, "cases": run.cases, "memory": run.memory, "notes": run.notes},
         indent=1, default=str) + "\n")
     if args.publish:
+        print(f"Waiting up to {SETTLE_SECONDS} s for the load average to settle below {QUIET_LOAD}",
+              file=sys.stderr, flush=True)
+    busy = too_busy_to_publish("at the end", SETTLE_SECONDS) if args.publish else None
+    if args.publish and not busy:
         publish(meta, summary, out_dir)
     print(f"\nBLAS: {meta['blas_line']}")
     for row in summary:
         worst = f"worst {row['worst_ratio']:.2f} ({row['worst_case']})" if "worst_ratio" in row else ""
         print(f"  {row['met']}/{row['cases']} met  {row['target']} (≤ {row['bound']}, {row['peer']})  {worst}")
     print(f"Wrote {out_dir / 'bench.md'}, bench.json{', bench.png' if plotted else ''}"
-          f"{' and published to docs/ and README.md' if args.publish else ''}")
+          f"{' and published to docs/ and README.md' if args.publish and not busy else ''}")
+    if busy:
+        print(f"Not published: {busy}", file=sys.stderr)
+        return 1
     failed = [c["id"] for c in run.cases if c["check"].startswith("FAIL")]
     if failed:
         print("Wrong results: " + ", ".join(failed), file=sys.stderr)

@@ -14,6 +14,7 @@ another library's way of doing the same work.
 from __future__ import annotations
 
 import array
+import math
 
 import numpy as np
 
@@ -111,3 +112,25 @@ def binding_floor(a, b):
     if halvorn_testing is None:
         return None
     return side("binding", "f(a, b)", f=halvorn_testing.binding_floor, a=a, b=b)
+
+
+def product_traffic(read_bytes, written_bytes):
+    """A product reads its operands' packets and writes its result's: np.dot
+    of a float64 array with itself reads the one (as matrix_read), a fill of
+    another writes the other."""
+    z, w = np.full(max(read_bytes // 8, 1), 1.5), np.zeros(max(written_bytes // 8, 1))
+    return side("limit", "f(z, z); w.fill(1.5)", f=np.dot, z=z, w=w)
+
+
+def product_compute(dtype, m, k, n):
+    """The m k n multiply-then-add pairs of [m, k] · [k, n] in registers. A
+    float sum's additions follow each other, so the m n sums fill only
+    ceil(m n / lanes) vector chains (at most 16 are needed to keep the units
+    busy); a wrapping integer sum can be split, so integers use 16."""
+    peak = getattr(halvorn_testing, f"peak_multiply_add_{dtype}")
+    if dtype.startswith("float"):
+        lanes = halvorn_testing.peak_vector_bytes() // np.dtype(dtype).itemsize
+        vectors = math.ceil(m * n / lanes)
+        return side("peak", "f(pairs, 0.5, 0.5, chains)", f=peak, pairs=vectors * lanes * k,
+                    chains=min(vectors, 16))
+    return side("peak", "f(pairs, 3, 3)", f=peak, pairs=m * k * n)

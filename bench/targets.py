@@ -54,6 +54,11 @@ TARGETS = [
            lambda c: c["family"] == "dot" and c["op"] == "matrix x matrix" and c["dtype"] in FLOAT_TYPES
            and c["n"] in (256, 512, 1024) and "peak" in c["sides"],
            mean=("dot float, matrix x matrix 256 to 1024, >= 75% of the exact-order peak, geometric mean", 1.33)),
+    # The larger of the bytes a product must move and its multiply-adds at
+    # the exact-order peak, for rows, columns and terms of every proportion.
+    Target("dot, products of every shape, <= 1.3 x the roofline, every case", "roofline", 1.3,
+           lambda c: c["family"] == "shapes",
+           mean=("dot, products of every shape, geometric mean of the ratios to the roofline", 1.15)),
     Target("dot int, matrix x matrix 256", "numpy", 0.1,
            lambda c: c["family"] == "dot" and c["op"] == "matrix x matrix" and c["dtype"] in INT_TYPES
            and c["n"] == 256),

@@ -26,10 +26,12 @@ def side(name, stmt, **names):
 # Every side other than halvorn's: its column heading in the tables, and how
 # the targets summary names it when a target holds halvorn to it.
 PEER_HEADINGS = {"numpy": "NumPy", "numpy_out": "NumPy out=", "limit": "limit", "peak": "peak",
-                 "numbers": "numbers", "binding": "binding floor", "module": "quorva_*"}
+                 "numbers": "numbers", "binding": "binding floor", "module": "quorva_*",
+                 "roofline": "roofline"}
 PEER_TEXT = {"numpy": "NumPy", "limit": "limit (bytes moved)", "peak": "exact-order peak",
              "numbers": "making the Python numbers", "binding": "binding floor",
-             "module": "the module function (quorva_rand_*, quorva_randn_*)"}
+             "module": "the module function (quorva_rand_*, quorva_randn_*)",
+             "roofline": "roofline (the slower of limit and peak)"}
 
 
 def calibrate(timer, min_time_ns):

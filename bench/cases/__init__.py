@@ -13,7 +13,7 @@ import importlib
 
 from ..family import Family
 
-FAMILY_MODULES = ["elementwise", "factory", "random", "dot", "export", "interop", "pickling", "floor", "chained",
+FAMILY_MODULES = ["elementwise", "factory", "random", "dot", "shapes", "export", "interop", "pickling", "floor", "chained",
                   "memory", "transfer"]
 
 

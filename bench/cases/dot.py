@@ -13,11 +13,16 @@ from ..timing import side
 def sequential_product(x, y):
     """The sequential definition, in the element type: for each output,
     acc = 0; acc = acc + x[r, t] * y[t, c] for t = 0, 1, ..., one rounding per
-    operation. Vectorised over the outputs, never over t."""
-    acc = np.zeros((x.shape[0], y.shape[1]), dtype=x.dtype)
-    for t in range(x.shape[1]):
-        acc = acc + x[:, t : t + 1] * y[t : t + 1, :]
-    return acc
+    operation. Vectorised over the outputs, never over t: np.add.accumulate
+    adds strictly in order along its axis (it never sums pairwise), a block of
+    terms at a time after the sums so far."""
+    rows, terms = x.shape
+    acc = np.zeros((1, rows, y.shape[1]), dtype=x.dtype)
+    block = max(1, (1 << 22) // max(acc.size, 1))
+    for start in range(0, terms, block):
+        products = x[:, start : start + block].T[:, :, None] * y[start : start + block, None, :]
+        acc = np.add.accumulate(np.concatenate([acc, products]), axis=0)[-1:]
+    return acc[0]
 
 
 # NumPy multiplies integer matrices with its own loops, not BLAS: at 1024 one

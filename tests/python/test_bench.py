@@ -46,7 +46,7 @@ def bench_package():
     sys.path.insert(0, str(CHECKOUT))
     try:
         package = importlib.import_module("bench")
-        for name in ["environment", "timing", "operands", "limits", "targets", "report", "cases.dot"]:
+        for name in ["environment", "timing", "operands", "limits", "targets", "report", "cases.dot", "cli"]:
             importlib.import_module(f"bench.{name}")
     finally:
         sys.path.remove(str(CHECKOUT))
@@ -100,6 +100,12 @@ def expected_case_ids():
             if hasattr(halvorn, "Generator"):
                 ids |= {f"random/Generator.{op}/{dtype}/{n}" for n in SIZES}
     ids |= {"floor/add/float64/1", "floor/shape/float64/1"}
+    if importlib.util.find_spec("halvorn_testing") is not None:
+        # The quick grid: extents 3 and 8, 10,000 terms or rows, and X^T X of [20000, 8].
+        shapes = [("gram X^T X", 8, 20000, 8), ("gram X^T X, transposed", 20000, 8, 8)]
+        shapes += [("few rows, many terms", m, 10000, n) for m in (3, 8) for n in (3, 8)]
+        shapes += [("many rows, few terms", 10000, k, n) for k in (3, 8) for n in (3, 8)]
+        ids |= {f"shapes/{op}/{dtype}/{m}x{k}x{n}" for op, m, k, n in shapes for dtype in TYPES}
     return ids
 
 
@@ -164,6 +170,12 @@ def test_peers_of_each_family(results):
             expected = {"halvorn", "numpy", "limit"}
         elif case["family"] == "dot" and case["dtype"] in FLOATS:
             expected = {"halvorn", "numpy", "peak"}
+        elif case["family"] == "shapes":
+            # The roofline is the slower of the limit and the peak, timed in the same rounds.
+            bound = case["sides"]["roofline"]["bound"]
+            assert case["ratios"]["roofline"] == min(case["ratios"]["limit"], case["ratios"]["peak"])
+            assert case["ratios"]["roofline"] == case["ratios"][bound]
+            expected = {"halvorn", "limit", "peak", "roofline"} | ({"numpy"} if "gram" in case["op"] else set())
         else:
             expected = wanted[case["family"]]
         assert set(case["sides"]) == expected, case["id"]
@@ -310,6 +322,17 @@ def test_publish_fills_docs_and_the_readme_block(results, bench_package, tmp_pat
         assert (tmp_path / "docs" / "bench.png").read_bytes() == (results["out"] / "bench.png").read_bytes()
 
 
+def test_publish_needs_a_quiet_machine(bench_package, monkeypatch, tmp_path):
+    cli = bench_package.cli
+    monkeypatch.setattr(cli.os, "getloadavg", lambda: (0.29, 2.0, 2.0))
+    assert cli.too_busy_to_publish("at the end") is None
+    monkeypatch.setattr(cli.os, "getloadavg", lambda: (0.3, 0.0, 0.0))
+    message = "--publish needs a quiet machine: the load average was 0.30 at the start, at least 0.3"
+    with pytest.raises(SystemExit, match=f"^{message}$"):
+        cli.main(["--publish", "--quick", "--only", "floor", "--out", str(tmp_path)])
+    assert not any(tmp_path.iterdir())
+
+
 def test_markdown_has_a_row_per_case(results):
     markdown = results["markdown"]
     for case in results["data"]["cases"]:
@@ -384,11 +407,18 @@ def test_paired_ratio_is_the_median_of_round_ratios(bench_package):
 def test_peak_kernel_runs_the_chains():
     testing = pytest.importorskip("halvorn_testing")
     assert testing.peak_vector_width() in ("sse4.1", "avx2", "avx512")
-    # x = x * 0.5 + 0.5 from x = 0.5 c: after one step chain c holds
-    # 0.25 c + 0.5 in every lane; 16 chains, up to 16 lanes.
+    # x = x + 0.5 * 0.5 from x = 0.5 c: after one step chain c holds
+    # 0.5 c + 0.25 in every lane; 16 chains, up to 16 lanes.
     lanes = {"sse4.1": 4, "avx2": 8, "avx512": 16}[testing.peak_vector_width()]
-    one_step = sum(0.25 * c + 0.5 for c in range(16)) * lanes
+    one_step = sum(0.5 * c + 0.25 for c in range(16)) * lanes
     assert testing.peak_multiply_add_float32(1, 0.5, 0.5) == one_step
     assert testing.peak_multiply_add_float64(1, 0.5, 0.5) == one_step / 2
     # Zero pairs: no step, the chains keep their start.
     assert testing.peak_multiply_add_float64(0, 0.5, 0.5) == sum(0.5 * c for c in range(16)) * lanes / 2
+    # Three chains, two steps.
+    assert testing.peak_multiply_add_float32(3 * lanes + 1, 0.5, 0.5, 3) == sum(
+        0.5 * c + 0.5 for c in range(3)) * lanes
+    # Integers wrap: x = a c -> a c + a * a, summed over 16 chains and every lane.
+    assert testing.peak_multiply_add_int32(1, 3, 3) == sum(3 * c + 9 for c in range(16)) * lanes
+    wrapped = sum(1000 * c + 1000 * 1000 for c in range(16)) * 2 * lanes % 2**16
+    assert testing.peak_multiply_add_int16(1, 1000, 1000) == wrapped - 2**16 * (wrapped >= 2**15)

@@ -210,9 +210,14 @@ PYBIND11_MODULE(halvorn_testing, module) {
   module.def("chosen_kernels", &chosen_kernel_set);
   bind_rule_breaker(module);
   // For the benchmark: the exact-order peak it holds dot against.
-  module.def("peak_multiply_add_float32", &testing::peak_multiply_add_float32);
-  module.def("peak_multiply_add_float64", &testing::peak_multiply_add_float64);
+  module.def("peak_multiply_add_float32", &testing::peak_multiply_add_float32, py::arg("pairs"),
+             py::arg("factor"), py::arg("addend"), py::arg("chains") = 16);
+  module.def("peak_multiply_add_float64", &testing::peak_multiply_add_float64, py::arg("pairs"),
+             py::arg("factor"), py::arg("addend"), py::arg("chains") = 16);
+  module.def("peak_multiply_add_int32", &testing::peak_multiply_add_int32);
+  module.def("peak_multiply_add_int16", &testing::peak_multiply_add_int16);
   module.def("peak_vector_width", &testing::peak_vector_width);
+  module.def("peak_vector_bytes", &testing::peak_vector_bytes);
   // For the benchmark's call floor: what pybind11 spends getting two tensors
   // into native code and back, with the same caster and the type record held
   // as halvorn holds it, and no work.

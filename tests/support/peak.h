@@ -10,12 +10,22 @@
 namespace halvorn::testing {
 
 // Runs at least `pairs` scalar multiply-then-add pairs (rounded up to whole
-// steps of 16 chains) in the widest vectors the CPU has, each chain doing
-// x = x * factor, then x = x + addend; returns the sum of every chain, so none
-// of it can be left out.
-float peak_multiply_add_float32(std::uint64_t pairs, float factor, float addend);
-double peak_multiply_add_float64(std::uint64_t pairs, double factor, double addend);
-// "avx512", "avx2" or "sse4.1": the width the two functions above run in.
+// steps of `chains` vectors, 1 to 16) in the widest vectors the CPU has, each
+// chain c doing x = x + addend * factor from x = addend * c; returns the sum of
+// every chain, so none of it can be left out. Fewer than 16 chains is the rate
+// of a product with fewer sums than that: each sum's additions wait on each
+// other.
+float peak_multiply_add_float32(std::uint64_t pairs, float factor, float addend, int chains);
+double peak_multiply_add_float64(std::uint64_t pairs, double factor, double addend, int chains);
+// The same in wrapping integer lanes, 16 chains: an integer sum comes out
+// the same in any order, so nothing makes its additions wait.
+std::int32_t peak_multiply_add_int32(std::uint64_t pairs, std::int32_t factor,
+                                     std::int32_t addend);
+std::int16_t peak_multiply_add_int16(std::uint64_t pairs, std::int16_t factor,
+                                     std::int16_t addend);
+// "avx512", "avx2" or "sse4.1": the width the functions above run in.
 std::string peak_vector_width();
+// Bytes per vector of that width.
+int peak_vector_bytes();
 
 }  // namespace halvorn::testing

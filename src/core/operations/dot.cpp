@@ -43,7 +43,9 @@ Tensor<T> dot(const Tensor<T>& a, const Tensor<T>& b) {
   Tensor<T> result(result_shape);
   // An empty result returns at once, however many empty rows it has.
   if (result.data.size() == 0) return result;
-  if (rank_b == 1) {
+  // A right operand of one column lies in memory as a vector does, and the
+  // result as one.
+  if (rank_b == 1 || columns == 1) {
     // matrix x vector runs as the vector times the matrix's transpose, so the
     // kernel vectorises across the result's elements; each term is the same
     // product (multiplication commutes exactly) in the same order.
