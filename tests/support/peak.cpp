@@ -1,7 +1,6 @@
 #include "peak.h"
 
 #include <type_traits>
-#include <utility>
 
 namespace halvorn::testing {
 namespace {
@@ -12,12 +11,13 @@ constexpr int most_chains = 16;
 // separate from the chain, as a dot product's are from its sum: a chain waits
 // only for its additions. 16 chains cover the latency of the addition on any
 // current core, so the rate is that of the multiply and add units alone; fewer
-// chains wait for their additions, as a product with fewer sums does. Each
-// step reads the operands afresh from memory (the compiler must assume the
-// empty assembly statement changed them), as a product reads its terms, so
-// no multiply can be hoisted out of the loop. With factor and addend 0.5 (the
-// bench's choice) chain c holds 0.5 c + 0.25 steps, far from overflow and
-// subnormals. Fully unrolled, so the chains live in registers.
+// chains wait for their additions, as a product with fewer sums does. Every
+// multiply takes a term that the compiler must treat as new (the empty
+// assembly statement may have changed it, in its register), as a product
+// takes its terms, so none can be hoisted out of the loop or shared. With
+// factor and addend 0.5 (the bench's choice) chain c holds 0.5 c + 0.25
+// steps, far from overflow and subnormals. Fully unrolled, so the chains live
+// in registers.
 template <int vector_bytes, class S, int chains>
 [[gnu::always_inline]] inline S run_chains(std::uint64_t pairs, S factor, S addend) {
   typedef S V __attribute__((vector_size(vector_bytes)));
@@ -25,18 +25,16 @@ template <int vector_bytes, class S, int chains>
   constexpr std::uint64_t pairs_per_step = std::uint64_t{chains} * lanes;
   const std::uint64_t steps = (pairs + pairs_per_step - 1) / pairs_per_step;
   V x[std::size_t{chains}];
-  V operands[std::size_t{chains}];
 #pragma GCC unroll 16
-  for (int c = 0; c < chains; ++c) {
-    x[c] = V{} + static_cast<S>(addend * static_cast<S>(c));
-    operands[c] = V{} + addend;
-  }
+  for (int c = 0; c < chains; ++c) x[c] = V{} + static_cast<S>(addend * static_cast<S>(c));
+  const V operand = V{} + addend;
   const V multiply_by = V{} + factor;
   for (std::uint64_t step = 0; step < steps; ++step) {
-    asm volatile("" : : "r"(operands) : "memory");
 #pragma GCC unroll 16
     for (int c = 0; c < chains; ++c) {
-      const V product = operands[c] * multiply_by;
+      V term = operand;
+      asm volatile("" : "+x"(term));
+      const V product = term * multiply_by;
       x[c] = x[c] + product;
     }
   }
@@ -48,16 +46,17 @@ template <int vector_bytes, class S, int chains>
   return total;
 }
 
-// run_chains with chains = count, 1 to 16.
-template <int vector_bytes, class S>
+// run_chains with chains = count, 1 to 16. No lambda: its body would be a
+// function of its own, built without the caller's instruction set.
+template <int vector_bytes, class S, int chains = most_chains>
 [[gnu::always_inline]] inline S run_some_chains(std::uint64_t pairs, S factor, S addend,
                                                 int count) {
-  S total = 0;
-  [&]<int... c>(std::integer_sequence<int, c...>) {
-    ((count == c + 1 ? (total = run_chains<vector_bytes, S, c + 1>(pairs, factor, addend), 0) : 0),
-     ...);
-  }(std::make_integer_sequence<int, most_chains>{});
-  return total;
+  if constexpr (chains > 1) {
+    if (count < chains) {
+      return run_some_chains<vector_bytes, S, chains - 1>(pairs, factor, addend, count);
+    }
+  }
+  return run_chains<vector_bytes, S, chains>(pairs, factor, addend);
 }
 
 template <class S>
@@ -77,8 +76,8 @@ S chains_sse(std::uint64_t pairs, S factor, S addend, int count) {
 // Integers run in unsigned lanes, where wrapping is defined.
 template <class S>
 S peak(std::uint64_t pairs, S factor, S addend, int count) {
-  using Lane =
-      typename std::conditional_t<std::is_integral_v<S>, std::make_unsigned<S>, std::type_identity<S>>::type;
+  using Lane = typename std::conditional_t<std::is_integral_v<S>, std::make_unsigned<S>,
+                                          std::type_identity<S>>::type;
   const Lane f = static_cast<Lane>(factor), a = static_cast<Lane>(addend);
   count = count < 1 ? 1 : count > most_chains ? most_chains : count;
   __builtin_cpu_init();
