@@ -4,8 +4,6 @@ columns) and many rows over few terms, each against its roofline."""
 
 from __future__ import annotations
 
-import math
-
 import numpy as np
 
 from ..family import Family
