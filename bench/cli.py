@@ -128,7 +128,8 @@ def main(argv):
     print(f"\nBLAS: {meta['blas_line']}")
     for row in summary:
         worst = f"worst {row['worst_ratio']:.2f} ({row['worst_case']})" if "worst_ratio" in row else ""
-        print(f"  {row['met']}/{row['cases']} met  {row['target']} (≤ {row['bound']}, {row['peer']})  {worst}")
+        limited = f", {row['at_limit']} at its measured limit" if row.get("at_limit") else ""
+        print(f"  {row['met']}/{row['cases']} met{limited}  {row['target']} (≤ {row['bound']}, {row['peer']})  {worst}")
     print(f"Wrote {out_dir / 'bench.md'}, bench.json{', bench.png' if plotted else ''}"
           f"{' and published to docs/ and README.md' if args.publish and not busy else ''}")
     if busy:

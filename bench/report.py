@@ -13,8 +13,16 @@ def target_cells(case):
     if not case.get("targets"):
         return "", ""
     text = "; ".join(f"≤ {t['bound']} × {PEER_HEADINGS[t['peer']]}" for t in case["targets"])
-    met = "; ".join("yes" if t["met"] else "**no**" for t in case["targets"])
+    met = "; ".join(met_cell(t) for t in case["targets"])
     return text, met
+
+
+def met_cell(held):
+    if held["met"]:
+        return "yes"
+    if held.get("at_limit"):
+        return f"at the measured limit ({held['floor_ratio']:.2f} × {PEER_HEADINGS[held['peer']]})"
+    return "**no**"
 
 
 def family_table(cases, first_heading, peers, extra_columns=()):
@@ -43,6 +51,10 @@ def summary_rows(summary):
         worst = f"{row['worst_ratio']:.2f}" if "worst_ratio" in row else ""
         minima = f"{row['worst_ratio_of_minima']:.2f}" if "worst_ratio_of_minima" in row else ""
         met = f"{row['met']}/{row['cases']}" if row["cases"] else "no cases"
+        if row.get("at_limit"):
+            # Beyond the bound even for the work this design cannot avoid.
+            met += (f"; {row['at_limit']} at the measured limit of this design, which alone takes "
+                    f"≥ {row['limit_ratio']:.2f} ×")
         rows.append(f"| {row['target']} | {row['peer']} | ≤ {row['bound']} | {met} | {worst} | "
                     f"{row.get('worst_case', '')} | {minima} |")
     return rows

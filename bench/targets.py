@@ -24,6 +24,11 @@ class Target:
     # (label, bound) of a second requirement on the same cases: the geometric
     # mean of their ratios, summarised in a row of its own after this one.
     mean: tuple[str, float] | None = None
+    # A side that does only what this design cannot avoid (the packets'
+    # traffic, say). Where that side alone is beyond the bound, the target
+    # cannot be met by this design: a miss is shown at that measured limit
+    # rather than as a failure.
+    floor: str | None = None
 
 
 def elementwise(case, ops):
@@ -85,8 +90,10 @@ TARGETS = [
            lambda c: c["family"] == "interop" and c["op"] == "import list" and c["n"] == 1048576),
     # Both pickles hold the same bytes; a tensor's also pass between packets
     # and the payload, reading 16 bytes per element out and writing 16 back in.
+    # Taking int32 values out of their packets and back alone moves 40 bytes
+    # per element, where NumPy's round trip copies 16.
     Target("pickle round trip, n = 1048576, protocols 4 and 5", "numpy", 2.0,
-           lambda c: c["family"] == "pickle" and c["n"] == 1048576),
+           lambda c: c["family"] == "pickle" and c["n"] == 1048576, floor="limit"),
     # Both carry the values, itemsize bytes each, out of the packets and back;
     # the rest (Dask's header, pickle's few bytes) should cost next to nothing.
     Target("Dask serialize+deserialize and pickle 5 out of band, n = 1048576", "limit", 1.3,
@@ -115,9 +122,13 @@ def apply_targets(cases):
             if target.applies(case):
                 ratio = case["ratios"][target.peer]
                 met = ratio <= target.bound and (not target.needs_exact or case.get("exact") is True)
-                case["targets"].append({"target": target.label, "peer": target.peer, "bound": target.bound,
-                                        "ratio": ratio, "met": met,
-                                        "ratio_of_minima": case["sides"][target.peer]["ratio_of_minima"]})
+                held = {"target": target.label, "peer": target.peer, "bound": target.bound, "ratio": ratio,
+                        "met": met, "ratio_of_minima": case["sides"][target.peer]["ratio_of_minima"]}
+                if target.floor in case["ratios"]:
+                    # The floor's own time over the peer's: (h / p) / (h / f).
+                    held["floor_ratio"] = ratio / case["ratios"][target.floor]
+                    held["at_limit"] = not met and held["floor_ratio"] > target.bound
+                case["targets"].append(held)
 
 
 def geometric_mean(values):
@@ -145,6 +156,9 @@ def target_summary(run):
             worst_case, worst = max(hits, key=lambda hit: hit[1]["ratio"])
             row.update(worst_ratio=worst["ratio"], worst_case=worst_case["id"],
                        worst_ratio_of_minima=max(t["ratio_of_minima"] for _, t in hits))
+            limited = [t for _, t in hits if t.get("at_limit")]
+            if limited:
+                row.update(at_limit=len(limited), limit_ratio=min(t["floor_ratio"] for t in limited))
         rows.append(row)
         if target.mean is not None and hits:
             rows.append(mean_row(target, hits))

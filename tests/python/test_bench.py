@@ -148,7 +148,7 @@ def test_peers_of_each_family(results):
         "dot": {"halvorn", "numpy"},
         "export": {"halvorn", "numpy"},
         "interop": {"halvorn", "numpy"},
-        "pickle": {"halvorn", "numpy"},
+        "pickle": {"halvorn", "numpy", "limit"},
         "floor": {"halvorn", "numpy"},
         "chained": {"halvorn", "limit"},
         "transfer": {"halvorn", "numpy", "limit"},
@@ -232,7 +232,20 @@ def test_large_cases_are_held_to_their_limits(bench_package, dtype):
     # its own peer's ratio.
     division = large_case("elementwise", "div", dtype, 65536, {"numpy": 1.5, "numpy_out": 1.6, "limit": 0.9})
     listing = large_case("export", "to_list", dtype, 1048576, {"numpy": 0.8, "numbers": 1.1})
-    bench_package.targets.apply_targets([division, listing])
+    # A pickle whose packet traffic alone is beyond the bound (4.0 / 1.25 = 3.2 x NumPy) is at
+    # its measured limit; one whose traffic leaves the bound reachable (2.5 / 1.6) misses it.
+    limited = dtype in ("int16", "int32")
+    pickled = large_case("pickle", "round trip, protocol 5", dtype, 1048576,
+                         {"numpy": 4.0, "limit": 1.25} if limited else {"numpy": 2.5, "limit": 1.6})
+    bench_package.targets.apply_targets([division, listing, pickled])
+    (held,) = pickled["targets"]
+    assert (held["met"], held["at_limit"]) == (False, limited)
+    assert held["floor_ratio"] == pytest.approx(3.2 if limited else 1.5625)
+    (row,) = [row for row in bench_package.report.summary_rows(bench_package.targets.target_summary(
+        types.SimpleNamespace(cases=[pickled], memory=[]))) if row.startswith("| pickle round trip")]
+    assert ("0/1; 1 at the measured limit of this design, which alone takes ≥ 3.20 ×" in row) == limited
+    assert bench_package.report.target_cells(pickled)[1] == (
+        "at the measured limit (3.20 × NumPy)" if limited else "**no**")
     held = {(t["peer"], t["ratio"], t["met"]) for t in division["targets"]}
     if dtype in ("int16", "int32"):
         assert held == {("numpy", 1.5, False), ("limit", 0.9, True)}
