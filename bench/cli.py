@@ -111,6 +111,14 @@ def main(argv):
         "quick": config.quick,
         "seconds": time.time() - started,
     }
+    busy = None
+    if args.publish:
+        print(f"Waiting up to {SETTLE_SECONDS} s for the load average to settle below {QUIET_LOAD}",
+              file=sys.stderr, flush=True)
+        busy = too_busy_to_publish("at the end", SETTLE_SECONDS)
+        # The run's own load is still in the average as it ends; what the
+        # machine does besides shows once that has decayed.
+        meta["load_settled"] = load_average()
     out_dir = args.out
     out_dir.mkdir(parents=True, exist_ok=True)
     plotted = render_plot(run, out_dir / "bench.png") if run.cases else False
@@ -119,10 +127,6 @@ def main(argv):
     (out_dir / "bench.json").write_text(json.dumps(
         {"meta": meta, "targets": summary, "cases": run.cases, "memory": run.memory, "notes": run.notes},
         indent=1, default=str) + "\n")
-    if args.publish:
-        print(f"Waiting up to {SETTLE_SECONDS} s for the load average to settle below {QUIET_LOAD}",
-              file=sys.stderr, flush=True)
-    busy = too_busy_to_publish("at the end", SETTLE_SECONDS) if args.publish else None
     if args.publish and not busy:
         publish(meta, summary, out_dir)
     print(f"\nBLAS: {meta['blas_line']}")

@@ -25,6 +25,13 @@ def met_cell(held):
     return "**no**"
 
 
+def load_text(meta):
+    text = f"{meta['load_before']} at the start, {meta['load_after']} as it ended"
+    if "load_settled" in meta:
+        text += f", {meta['load_settled']} once its own load had decayed"
+    return text
+
+
 def family_table(cases, first_heading, peers, extra_columns=()):
     head = [first_heading, "type", "size", "halvorn"]
     for peer in peers:
@@ -84,8 +91,7 @@ def render_markdown(meta, run, summary):
         "",
         f"Command: `{meta['command']}`  ",
         f"Date: {meta['date']}, revision {meta['revision']}  ",
-        f"Machine: {meta['cpu']}, {meta['cores']} cores; load average {meta['load_before']} at the start, "
-        f"{meta['load_after']} at the end  ",
+        f"Machine: {meta['cpu']}, {meta['cores']} cores; load average {load_text(meta)}  ",
         f"Python {meta['python']}, NumPy {meta['numpy']}, BLAS: {meta['blas_line']}  ",
     ]
     env = meta["environment"]
@@ -136,7 +142,7 @@ def publish(meta, summary, out_dir, checkout=CHECKOUT):
         shutil.copyfile(out_dir / "bench.png", docs / "bench.png")
     lines = [README_BEGIN,
              f"Made by `{meta['command']}` on {meta['date']} (revision {meta['revision']}, {meta['cpu']}, "
-             f"load average {meta['load_before']} at the start, {meta['load_after']} at the end); NumPy {meta['numpy']}, BLAS {meta['blas_line']}. "
+             f"load average {load_text(meta)}); NumPy {meta['numpy']}, BLAS {meta['blas_line']}. "
              "Ratios are halvorn time / peer time measured in the same rounds; below 1 means halvorn is faster. "
              "Every case: [docs/bench.md](docs/bench.md).",
              "",
