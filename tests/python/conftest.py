@@ -131,19 +131,14 @@ def pytest_configure(config):
 # The tests that take longest, started first so that the short ones even out
 # the cores' loads at the end (last, one of them held one core for a minute and
 # a half while the other idled): the wheel's build, and the properties that
-# draw thousands of values each. The wheel's tests share one build, so they
-# stay on one worker (./dev test runs pytest-xdist with --dist loadgroup).
+# draw thousands of values each.
 LONGEST_FIRST = ("test_packaging.py", "test_properties.py")
 
 
-# First: pytest-xdist reads the group marks in a hook of its own.
-@pytest.hookimpl(tryfirst=True)
 def pytest_collection_modifyitems(config, items):
     for item in items:
         if item.path.name in RUN_ALONE_FILES:
             item.add_marker(pytest.mark.alone)
-        if item.path.name == "test_packaging.py":
-            item.add_marker(pytest.mark.xdist_group("wheel"))
     items.sort(key=lambda item: item.path.name not in LONGEST_FIRST)
     if DEBUG_INTERPRETER:
         for item in items:

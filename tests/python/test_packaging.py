@@ -16,6 +16,10 @@ import pytest
 
 from mypy_checks import expected_errors, reported_errors
 
+# The wheel's tests share one build, so they stay on one worker (./dev test
+# runs pytest-xdist with --dist loadgroup).
+pytestmark = pytest.mark.xdist_group("wheel")
+
 CHECKOUT = pathlib.Path(__file__).resolve().parents[2]
 STUB = CHECKOUT / "src" / "module" / "halvorn.pyi"
 EXAMPLES = CHECKOUT / "examples"
