@@ -9,6 +9,7 @@ import pathlib
 import subprocess
 import sys
 import tarfile
+import tempfile
 import textwrap
 import zipfile
 
@@ -39,13 +40,22 @@ def dist(tmp_path_factory):
     """One `python -m build`: the sdist, then the wheel built from that sdist,
     so a file missing from the sdist breaks the wheel."""
     out = tmp_path_factory.mktemp("dist")
-    # No isolation: the build backend and pybind11 come from this environment,
-    # so the check needs no network.
-    result = subprocess.run(
-        [sys.executable, "-m", "build", "--no-isolation", "--outdir", str(out), str(CHECKOUT)],
-        capture_output=True,
-        text=True,
-    )
+    # The sdist unpacks below the checkout's build/ and the wheel builds two
+    # levels below its sources, as ./dev's own build does: under the compiler
+    # cache that ./dev sets up, the same sources with the same flags (warnings
+    # as errors included) then compile once for both.
+    (CHECKOUT / "build").mkdir(exist_ok=True)
+    with tempfile.TemporaryDirectory(dir=CHECKOUT / "build", prefix="sdist-") as unpacked:
+        # No isolation: the build backend and pybind11 come from this
+        # environment, so the check needs no network.
+        result = subprocess.run(
+            [sys.executable, "-m", "build", "--no-isolation", "--outdir", str(out),
+             "--config-setting=build-dir=build/{wheel_tag}",
+             "--config-setting=cmake.define.HALVORN_WERROR=ON", str(CHECKOUT)],
+            capture_output=True,
+            text=True,
+            env={**os.environ, "TMPDIR": unpacked},
+        )
     assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-4000:]
     return out
 
