@@ -66,6 +66,34 @@ def values_of(element_type, nonzero=False):
 SHAPES = st.lists(st.integers(0, 6), max_size=4)
 
 
+# Longer lists take their values from a generator that hypothesis seeds, with
+# edge values that it draws at places it draws: thousands of values drawn one
+# at a time were nearly all of these properties' time (the dot property's
+# took 24 s under the debug interpreter, the oracle and every kernel 0.2 s).
+DRAWN_ONE_AT_A_TIME = 64
+
+
+@st.composite
+def value_lists(draw, element_type, count, nonzero=False):
+    values = values_of(element_type, nonzero)
+    if count <= DRAWN_ONE_AT_A_TIME:
+        return draw(st.lists(values, min_size=count, max_size=count))
+    generator = random.Random(draw(st.integers(0, 2**32 - 1)))
+    if element_type in INT_LIMITS:
+        low, high = INT_LIMITS[element_type]
+        listed = [generator.randint(low, high) for _ in range(count)]
+    else:
+        narrow = (lambda v: float(np.float32(v))) if element_type == "float32" else float
+        # Mixed magnitudes, so that a sum's value depends on its order.
+        listed = [narrow(generator.uniform(-1, 1) * 10.0 ** generator.randint(-8, 8))
+                  for _ in range(count)]
+    if nonzero:
+        listed = [v if v != 0 else v + 1 for v in listed]
+    for place, value in draw(st.lists(st.tuples(st.integers(0, count - 1), values), max_size=16)):
+        listed[place] = value
+    return listed
+
+
 def element_count(shape):
     return math.prod(shape)
 
@@ -106,8 +134,8 @@ def assert_broadcast(tensor, element_type):
 def operands(draw, element_type, nonzero_second=False):
     shape = draw(SHAPES)
     n = element_count(shape)
-    first = draw(st.lists(values_of(element_type), min_size=n, max_size=n))
-    second = draw(st.lists(values_of(element_type, nonzero_second), min_size=n, max_size=n))
+    first = draw(value_lists(element_type, n))
+    second = draw(value_lists(element_type, n, nonzero_second))
     return shape, first, second
 
 
@@ -315,31 +343,6 @@ def dot_operands(draw, element_type):
     return a_shape, a, b_shape, b
 
 
-# Longer lists take their values from a generator that hypothesis seeds, with
-# edge values that it draws at places it draws: thousands of values drawn one
-# at a time were nearly all of the dot property's time (24 s of it under the
-# debug interpreter, the oracle and every kernel 0.2 s).
-DRAWN_ONE_AT_A_TIME = 64
-
-
-@st.composite
-def value_lists(draw, element_type, count):
-    values = values_of(element_type)
-    if count <= DRAWN_ONE_AT_A_TIME:
-        return draw(st.lists(values, min_size=count, max_size=count))
-    generator = random.Random(draw(st.integers(0, 2**32 - 1)))
-    if element_type in INT_LIMITS:
-        listed = [generator.randint(*INT_LIMITS[element_type]) for _ in range(count)]
-    else:
-        narrow = (lambda v: float(np.float32(v))) if element_type == "float32" else float
-        # Mixed magnitudes, so that a sum's value depends on its order.
-        listed = [narrow(generator.uniform(-1, 1) * 10.0 ** generator.randint(-8, 8))
-                  for _ in range(count)]
-    for place, value in draw(st.lists(st.tuples(st.integers(0, count - 1), values), max_size=16)):
-        listed[place] = value
-    return listed
-
-
 def check_dot(element_type, a_shape, a_values, b_shape, b_values):
     expected_shape, expected = dot_oracle(element_type, a_shape, a_values, b_shape, b_values)
     a, b = build(element_type, a_shape, a_values), build(element_type, b_shape, b_values)
@@ -447,7 +450,7 @@ def test_repr_matches_the_rendering_rules(element_type, data):
     count_example("repr")
     shape = data.draw(RENDER_SHAPES)
     n = element_count(shape)
-    values = data.draw(st.lists(values_of(element_type), min_size=n, max_size=n))
+    values = data.draw(value_lists(element_type, n))
     tensor = build(element_type, shape, values)
     listed = tensor.to_list()
     expected = render(shape, [element_text(v, element_type) for v in listed])
@@ -505,7 +508,7 @@ def test_export_gives_back_every_value(element_type, data):
     count_example("factories and export")
     shape = data.draw(SHAPES)
     n = element_count(shape)
-    values = data.draw(st.lists(values_of(element_type), min_size=n, max_size=n))
+    values = data.draw(value_lists(element_type, n))
     tensor = build(element_type, shape, values)
     listed = tensor.to_list()
     assert keys(listed) == keys(values)
