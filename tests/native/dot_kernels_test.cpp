@@ -179,6 +179,9 @@ TYPED_TEST(DotKernelTest, SpecialValuesOnEveryPath) {
     expect_sequential(build, 1, 23, 70, false, true, engine);
     expect_sequential(build, 1, 23, 70, true, true, engine);
     expect_sequential(build, 14, 23, 70, false, true, engine);
+    // Sums of a few terms, summed straight from the packets.
+    expect_sequential(build, 300, 3, 2, false, true, engine);
+    expect_sequential(build, 1, 4, 300, true, true, engine);
   }
 }
 
