@@ -73,6 +73,13 @@ SHAPES = st.lists(st.integers(0, 6), max_size=4)
 DRAWN_ONE_AT_A_TIME = 64
 
 
+def mixed_magnitude(generator, element_type):
+    """A float of element_type between -1e8 and 1e8, of a magnitude drawn
+    too, so that a sum of such values depends on its order."""
+    value = generator.uniform(-1, 1) * 10.0 ** generator.randint(-8, 8)
+    return float(np.float32(value)) if element_type == "float32" else value
+
+
 @st.composite
 def value_lists(draw, element_type, count, nonzero=False):
     values = values_of(element_type, nonzero)
@@ -83,10 +90,7 @@ def value_lists(draw, element_type, count, nonzero=False):
         low, high = INT_LIMITS[element_type]
         listed = [generator.randint(low, high) for _ in range(count)]
     else:
-        narrow = (lambda v: float(np.float32(v))) if element_type == "float32" else float
-        # Mixed magnitudes, so that a sum's value depends on its order.
-        listed = [narrow(generator.uniform(-1, 1) * 10.0 ** generator.randint(-8, 8))
-                  for _ in range(count)]
+        listed = [mixed_magnitude(generator, element_type) for _ in range(count)]
     if nonzero:
         listed = [v if v != 0 else v + 1 for v in listed]
     for place, value in draw(st.lists(st.tuples(st.integers(0, count - 1), values), max_size=16)):
@@ -377,9 +381,7 @@ def test_dot_across_term_blocks(element_type, a_shape, b_shape):
         low, high = INT_LIMITS[element_type]
         draw = lambda: generator.choice([low, high, generator.randint(low, high), generator.randint(-9, 9)])  # noqa: E731
     else:
-        narrow = (lambda v: float(np.float32(v))) if element_type == "float32" else float
-        # Mixed magnitudes make the sum depend on its order.
-        draw = lambda: narrow(generator.uniform(-1, 1) * 10.0 ** generator.randint(-8, 8))  # noqa: E731
+        draw = lambda: mixed_magnitude(generator, element_type)  # noqa: E731
     a = [draw() for _ in range(element_count(a_shape))]
     b = [draw() for _ in range(element_count(b_shape))]
     check_dot(element_type, a_shape, a, b_shape, b)
