@@ -115,7 +115,9 @@ struct Case {
 // columns: every tile height, a last vector reaching past the last column
 // into the next row and, on the last terms, past the operand's end, blocks of
 // terms (at most 2048 of them) with such a vector, and long columns of few
-// terms.
+// terms. Fewer columns than half a vector's lanes: one tile of rows or
+// several, over one block of terms or several, the last vector of rows part
+// filled.
 TYPED_TEST(DotKernelTest, EveryBuildMatchesSequentialSum) {
   std::mt19937_64 engine(7);
   const Case cases[] = {{1, 1, 1},     {1, 0, 5},    {3, 5, 7},      {6, 3, 16},    {7, 9, 33},
@@ -123,7 +125,8 @@ TYPED_TEST(DotKernelTest, EveryBuildMatchesSequentialSum) {
                         {1, 37, 200},  {40, 1, 1},   {5, 3, 64},     {12, 6, 129},  {4100, 3, 2},
                         {7, 1025, 66}, {2, 0, 3},    {7, 1030, 260}, {2, 3, 8200},  {3, 1030, 4200},
                         {4100, 3, 70}, {2, 2, 1},    {9, 1, 12},     {8, 300, 8},   {3, 2100, 5},
-                        {64, 300, 64}, {40, 700, 33}, {11, 4500, 2}, {1000, 7, 3},  {3000, 40, 17}};
+                        {64, 300, 64}, {40, 700, 33}, {11, 4500, 2}, {1000, 7, 3},  {3000, 40, 17},
+                        {13, 2100, 4}, {5, 2050, 2},  {12, 9, 16},   {2, 600, 6}};
   for (const Build<TypeParam>& build : builds<TypeParam>()) {
     for (const Case& c : cases) {
       expect_sequential(build, c.rows, c.inner, c.columns, false, false, engine);
@@ -179,6 +182,7 @@ TYPED_TEST(DotKernelTest, SpecialValuesOnEveryPath) {
     expect_sequential(build, 1, 23, 70, false, true, engine);
     expect_sequential(build, 1, 23, 70, true, true, engine);
     expect_sequential(build, 14, 23, 70, false, true, engine);
+    expect_sequential(build, 10, 23, 3, false, true, engine);
     // Sums of a few terms, summed straight from the packets.
     expect_sequential(build, 300, 3, 2, false, true, engine);
     expect_sequential(build, 1, 4, 300, true, true, engine);
