@@ -117,7 +117,7 @@ struct Case {
 // terms (at most 2048 of them) with such a vector, and long columns of few
 // terms. Fewer columns than half a vector's lanes: one tile of rows or
 // several, over one block of terms or several, the last vector of rows part
-// filled.
+// filled, one row alone.
 TYPED_TEST(DotKernelTest, EveryBuildMatchesSequentialSum) {
   std::mt19937_64 engine(7);
   const Case cases[] = {{1, 1, 1},     {1, 0, 5},    {3, 5, 7},      {6, 3, 16},    {7, 9, 33},
@@ -126,7 +126,8 @@ TYPED_TEST(DotKernelTest, EveryBuildMatchesSequentialSum) {
                         {7, 1025, 66}, {2, 0, 3},    {7, 1030, 260}, {2, 3, 8200},  {3, 1030, 4200},
                         {4100, 3, 70}, {2, 2, 1},    {9, 1, 12},     {8, 300, 8},   {3, 2100, 5},
                         {64, 300, 64}, {40, 700, 33}, {11, 4500, 2}, {1000, 7, 3},  {3000, 40, 17},
-                        {13, 2100, 4}, {5, 2050, 2},  {12, 9, 16},   {2, 600, 6}};
+                        {13, 2100, 4}, {5, 2050, 2},  {12, 9, 16},   {2, 600, 6},   {1, 2100, 3},
+                        {9, 2100, 2}};
   for (const Build<TypeParam>& build : builds<TypeParam>()) {
     for (const Case& c : cases) {
       expect_sequential(build, c.rows, c.inner, c.columns, false, false, engine);
