@@ -184,7 +184,9 @@ TYPED_TEST(DotKernelTest, SpecialValuesOnEveryPath) {
     expect_sequential(build, 1, 23, 70, true, true, engine);
     expect_sequential(build, 14, 23, 70, false, true, engine);
     expect_sequential(build, 10, 23, 3, false, true, engine);
-    // Sums of a few terms, summed straight from the packets.
+    // Sums of a few terms, summed straight from the packets, and by several
+    // rows' packets at a time.
+    expect_sequential(build, 300, 3, 1, false, true, engine);
     expect_sequential(build, 300, 3, 2, false, true, engine);
     expect_sequential(build, 1, 4, 300, true, true, engine);
   }
