@@ -127,7 +127,7 @@ TYPED_TEST(DotKernelTest, EveryBuildMatchesSequentialSum) {
                         {4100, 3, 70}, {2, 2, 1},    {9, 1, 12},     {8, 300, 8},   {3, 2100, 5},
                         {64, 300, 64}, {40, 700, 33}, {11, 4500, 2}, {1000, 7, 3},  {3000, 40, 17},
                         {13, 2100, 4}, {5, 2050, 2},  {12, 9, 16},   {2, 600, 6},   {1, 2100, 3},
-                        {9, 2100, 2}};
+                        {9, 2100, 2},  {3, 40, 13}};
   for (const Build<TypeParam>& build : builds<TypeParam>()) {
     for (const Case& c : cases) {
       expect_sequential(build, c.rows, c.inner, c.columns, false, false, engine);
