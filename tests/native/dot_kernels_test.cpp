@@ -164,11 +164,13 @@ TYPED_TEST(DotKernelTest, VectorTimesMatrixEveryColumnTail) {
 
 // The transposed walk that matrix x vector uses: right(t, column) read with a
 // column stride instead of a row stride, rows summed eight at a time and the
-// terms a vector's packets at a time, with tails of both.
+// terms a vector's packets at a time, with tails of both; a few integer rows
+// each summed across a vector's lanes.
 TYPED_TEST(DotKernelTest, ColumnStridedRightOperand) {
   std::mt19937_64 engine(11);
-  const Case cases[] = {{1, 150, 37}, {1, 1, 9},  {1, 3, 8},   {1, 7, 17},   {1, 0, 5}, {1, 64, 16},
-                        {1, 5, 1},    {1, 4, 24}, {1, 33, 40}, {1, 256, 64}, {1, 0, 9}};
+  const Case cases[] = {{1, 150, 37}, {1, 1, 9},   {1, 3, 8},   {1, 7, 17},   {1, 0, 5}, {1, 64, 16},
+                        {1, 5, 1},    {1, 4, 24},  {1, 33, 40}, {1, 256, 64}, {1, 0, 9}, {1, 150, 1},
+                        {1, 97, 3},   {1, 0, 2}};
   for (const Build<TypeParam>& build : builds<TypeParam>()) {
     for (const Case& c : cases)
       expect_sequential(build, c.rows, c.inner, c.columns, true, false, engine);
