@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "core/operations/arithmetic.h"
+#include "core/operations/digest.h"
 #include "core/operations/dot.h"
 #include "interop/common.h"
 #include "interop/interop.h"
@@ -114,6 +115,17 @@ std::uint64_t packet_bytes(const Tensor<T>& tensor) {
   return tensor.data.size() * sizeof(Packet<T>);
 }
 
+// Dask's name for the tensor: the class's qualified name (a subclass's own),
+// the shape and the values' digest, plain values that tokenize the same in
+// every process.
+template <class T>
+py::tuple dask_token(TensorInstance<T> self) {
+  const py::handle type = py::type::handle_of(self.self);
+  return py::make_tuple(py::str("{}.{}").format(type.attr("__module__"), type.attr("__qualname__")),
+                        py::tuple(py::cast(self.value->shape)),
+                        digest_hex(digest_values(*self.value)));
+}
+
 template <class T>
 void bind_array_attributes(py::class_<Tensor<T>>& cls) {
   def_named_property(cls, "ndim", [](const Tensor<T>& tensor) { return tensor.shape.size(); });
@@ -136,6 +148,7 @@ void bind_array_attributes(py::class_<Tensor<T>>& cls) {
     }
     return bytes;
   });
+  cls.def("__dask_tokenize__", &dask_token<T>);
 }
 
 // The instance itself for the class; for a subclass instance a new one (see

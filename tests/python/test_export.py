@@ -15,7 +15,7 @@ MEMBERS = ["__init__", "shape", "to_list", "__add__", "__sub__", "__mul__", "__d
 # interpreter adds the buffer slots' wrappers when the class is made.
 INTEROP_MEMBERS = ["__dlpack__", "__dlpack_device__", "__reduce_ex__", "__reduce__", "__copy__", "__deepcopy__", "__matmul__"]
 NUMBER_MEMBERS = ["__float__", "__int__", "__complex__"]
-ARRAY_MEMBERS = ["ndim", "size", "nbytes", "dtype", "__array__", "__sizeof__"]
+ARRAY_MEMBERS = ["ndim", "size", "nbytes", "dtype", "__array__", "__sizeof__", "__dask_tokenize__"]
 
 
 def factory(kind, element_type):

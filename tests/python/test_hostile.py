@@ -528,6 +528,7 @@ def test_hostile_self_for_every_method(element_type):
         **{f"{name} getter": getattr(cls, name).fget for name in ["ndim", "size", "nbytes", "dtype"]},
         "__array__": cls.__array__,
         "__sizeof__": cls.__sizeof__,
+        "__dask_tokenize__": cls.__dask_tokenize__,
         "__add__": lambda self: cls.__add__(self, good),
         "__sub__": lambda self: cls.__sub__(self, good),
         "__mul__": lambda self: cls.__mul__(self, good),

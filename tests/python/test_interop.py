@@ -278,6 +278,49 @@ def test_refusals(element_type):
             method(TENSOR_CLASSES[element_type].__new__(TENSOR_CLASSES[element_type]))
 
 
+def test_dask_tokens_follow_type_shape_and_every_bit(element_type):
+    tokenize = pytest.importorskip("dask.base").tokenize
+    make, cls, dtype = array_function(element_type), TENSOR_CLASSES[element_type], DTYPES[element_type]
+    source = values(element_type, [2, 3, 50])  # a few stripes of every width, the last one partial
+    tensor = make(source)
+    name, shape, digest = token = tensor.__dask_tokenize__()
+    assert (name, shape, len(digest), int(digest, 16) >= 0) == (f"halvorn.{cls.__name__}", (2, 3, 50), 32, True)
+    # Equal values made differently: imported, broadcast by a factory, computed.
+    full = getattr(halvorn, f"quorva_full_{element_type}")
+    sevens = [make(np.full((4, 33), 7, dtype)), full([4, 33], 7), full([4, 33], 3) + full([4, 33], 4)]
+    assert len({t.__dask_tokenize__() for t in sevens}) == len({tokenize(t) for t in sevens}) == 1
+    assert make(source.copy()).__dask_tokenize__() == token and tokenize(make(source.copy())) == tokenize(tensor)
+    changed = source.copy()
+    changed[1, 2, 49] = 1
+    float_twin = {"int32": "float32", "float32": "int32"}.get(element_type)
+    # Another value, shape or type with the same bits, and a subclass, change the token.
+    others = [make(changed), make(source.reshape(3, 2, 50)), make(source.reshape(-1)),
+              type("Labelled", (cls,), {})([2, 3, 50])]
+    others += [getattr(halvorn, f"quorva_zeros_{other}")([2, 3, 50]) for other in DTYPES]
+    if float_twin:
+        others.append(array_function(float_twin)(source.view(DTYPES[float_twin])))
+    if element_type in FLOAT_TYPES:
+        others += [full([2, 3, 50], -0.0)]
+    tokens = [token] + [t.__dask_tokenize__() for t in others]
+    assert len(set(tokens)) == len(tokens) and len({tokenize(t) for t in [tensor] + others}) == len(tokens)
+    if element_type in FLOAT_TYPES:
+        assert full([5], 0.0).__dask_tokenize__()[2] != full([5], -0.0).__dask_tokenize__()[2]
+    # The same in a fresh process, on the narrowest instruction set too.
+    result = run_python(f"""
+        import dask.base, halvorn, halvorn_testing, numpy as np
+        halvorn_testing.cap_kernels("sse4.1")
+        t = halvorn.quorva_array_{element_type}(np.frombuffer({source.tobytes()!r}, np.{element_type}).reshape(2, 3, 50))
+        print(repr((t.__dask_tokenize__(), dask.base.tokenize(t))))
+    """)
+    assert result.stdout.decode().strip() == repr((token, tokenize(tensor))), result.stderr
+    empty = cls.__new__(cls)
+    with pytest.raises(TypeError) as refused:
+        empty.__dask_tokenize__()
+    with pytest.raises(TypeError) as expected:
+        empty.to_list()
+    assert str(refused.value) == str(expected.value)
+
+
 def test_pickle_is_compact_and_checked(element_type):
     tensor = array_function(element_type)(values(element_type, [1000]))
     item = np.dtype(DTYPES[element_type]).itemsize
