@@ -70,21 +70,30 @@ std::vector<Packet<T>> random_packets(std::uint64_t count, std::mt19937_64& engi
 // One problem through one build, every lane of every result against the
 // plain sequential sum in T. The right operand is inner x columns, or
 // columns x inner read along its rows (as matrix x vector lays it out) when
-// `transposed`.
+// `transposed`. With `continues`, each sum continues from a random one handed
+// in, with random bits in the lanes beside it.
 template <class T>
 void expect_sequential(const Build<T>& build, std::uint64_t rows, std::uint64_t inner,
                        std::uint64_t columns, bool transposed, bool special,
-                       std::mt19937_64& engine) {
+                       std::mt19937_64& engine, bool continues = false) {
   const auto left = random_packets<T>(rows * inner, engine, special);
   const auto right = random_packets<T>(inner * columns, engine, special);
   const std::uint64_t row_stride = transposed ? 1 : columns;
   const std::uint64_t column_stride = transposed ? inner : 1;
   std::vector<Packet<T>> out(rows * columns, Packet<T>(T(1)));
+  if (continues) {
+    out = random_packets<T>(rows * columns, engine, special);
+    for (Packet<T>& packet : out) {
+      const std::uint64_t other_lanes[2] = {engine(), engine()};
+      std::memcpy(reinterpret_cast<char*>(&packet) + sizeof(T), other_lanes, 16 - sizeof(T));
+    }
+  }
+  const std::vector<Packet<T>> handed_in = out;
   build.kernel(DotProblem<T>{left.data(), right.data(), out.data(), rows, inner, columns,
-                             row_stride, column_stride});
+                             row_stride, column_stride, continues});
   for (std::uint64_t r = 0; r < rows; ++r) {
     for (std::uint64_t q = 0; q < columns; ++q) {
-      T expected = T(0);
+      T expected = continues ? static_cast<T>(handed_in[r * columns + q]) : T(0);
       for (std::uint64_t t = 0; t < inner; ++t) {
         expected = testing::add_term(expected, static_cast<T>(left[r * inner + t]),
                                      static_cast<T>(right[t * row_stride + q * column_stride]));
@@ -92,8 +101,8 @@ void expect_sequential(const Build<T>& build, std::uint64_t rows, std::uint64_t 
       for (const T lane : testing::lanes_of(out[r * columns + q])) {
         ASSERT_TRUE(testing::same_value(lane, expected))
             << build.name << " " << rows << "x" << inner << "x" << columns
-            << (transposed ? " transposed" : "") << " at (" << r << ", " << q << "): " << +lane
-            << " != " << +expected;
+            << (transposed ? " transposed" : "") << (continues ? " continued" : "") << " at ("
+            << r << ", " << q << "): " << +lane << " != " << +expected;
       }
     }
   }
@@ -105,6 +114,7 @@ TYPED_TEST_SUITE(DotKernelTest, testing::ElementTypes);
 
 struct Case {
   std::uint64_t rows, inner, columns;
+  bool transposed = false;
 };
 
 // Tails of every tile height and panel width, empty sums, inner lengths
@@ -118,79 +128,105 @@ struct Case {
 // terms. Fewer columns than half a vector's lanes: one tile of rows or
 // several, over one block of terms or several, the last vector of rows part
 // filled, one row alone.
-TYPED_TEST(DotKernelTest, EveryBuildMatchesSequentialSum) {
-  std::mt19937_64 engine(7);
-  const Case cases[] = {{1, 1, 1},     {1, 0, 5},    {3, 5, 7},      {6, 3, 16},    {7, 9, 33},
-                        {8, 4, 24},    {13, 2, 65},  {9, 700, 5},    {17, 130, 49}, {2, 1100, 3},
-                        {1, 37, 200},  {40, 1, 1},   {5, 3, 64},     {12, 6, 129},  {4100, 3, 2},
-                        {7, 1025, 66}, {2, 0, 3},    {7, 1030, 260}, {2, 3, 8200},  {3, 1030, 4200},
-                        {4100, 3, 70}, {2, 2, 1},    {9, 1, 12},     {8, 300, 8},   {3, 2100, 5},
-                        {64, 300, 64}, {40, 700, 33}, {11, 4500, 2}, {1000, 7, 3},  {3000, 40, 17},
-                        {13, 2100, 4}, {5, 2050, 2},  {12, 9, 16},   {2, 600, 6},   {1, 2100, 3},
-                        {9, 2100, 2},  {3, 40, 13}};
-  for (const Build<TypeParam>& build : builds<TypeParam>()) {
-    for (const Case& c : cases) {
-      expect_sequential(build, c.rows, c.inner, c.columns, false, false, engine);
-    }
-  }
-}
+const Case shape_cases[] = {
+    {1, 1, 1},      {1, 0, 5},      {3, 5, 7},      {6, 3, 16},     {7, 9, 33},   {8, 4, 24},
+    {13, 2, 65},    {9, 700, 5},    {17, 130, 49},  {2, 1100, 3},   {1, 37, 200}, {40, 1, 1},
+    {5, 3, 64},     {12, 6, 129},   {4100, 3, 2},   {7, 1025, 66},  {2, 0, 3},    {7, 1030, 260},
+    {2, 3, 8200},   {3, 1030, 4200}, {4100, 3, 70}, {2, 2, 1},      {9, 1, 12},   {8, 300, 8},
+    {3, 2100, 5},   {64, 300, 64},  {40, 700, 33},  {11, 4500, 2},  {1000, 7, 3}, {3000, 40, 17},
+    {13, 2100, 4},  {5, 2050, 2},   {12, 9, 16},    {2, 600, 6},    {1, 2100, 3}, {9, 2100, 2},
+    {3, 40, 13}};
 
 // Results of 1 MiB and more are written with non-temporal stores: whole
 // panels, a narrow last panel and a short last tile. Long narrow columns
 // fetch the lines of their results ahead of the tiles.
-TYPED_TEST(DotKernelTest, LargeResultsStreamTheirSums) {
-  std::mt19937_64 engine(19);
-  for (const Build<TypeParam>& build : builds<TypeParam>()) {
-    expect_sequential(build, 5, 3, 26300, false, false, engine);
-    expect_sequential(build, 70001, 3, 8, false, false, engine);
-    expect_sequential(build, 17001, 2, 40, false, false, engine);
-  }
-}
+const Case large_result_cases[] = {{5, 3, 26300}, {70001, 3, 8}, {17001, 2, 40}};
 
 // A vector times a matrix streams the matrix a strip of columns at a time:
 // column counts around one gathered vector, several, and a whole strip.
-TYPED_TEST(DotKernelTest, VectorTimesMatrixEveryColumnTail) {
-  std::mt19937_64 engine(13);
-  for (const Build<TypeParam>& build : builds<TypeParam>()) {
-    for (const std::uint64_t columns :
-         {1u, 3u, 4u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 63u, 65u, 129u}) {
-      expect_sequential(build, 1, 19, columns, false, false, engine);
-    }
-    for (const std::uint64_t columns : {1023u, 1024u, 2047u, 2048u, 2049u, 4096u, 4100u}) {
-      expect_sequential(build, 1, 2, columns, false, false, engine);
-    }
+std::vector<Case> vector_times_matrix_cases() {
+  std::vector<Case> cases;
+  for (const std::uint64_t columns :
+       {1u, 3u, 4u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 63u, 65u, 129u}) {
+    cases.push_back({1, 19, columns});
   }
+  for (const std::uint64_t columns : {1023u, 1024u, 2047u, 2048u, 2049u, 4096u, 4100u}) {
+    cases.push_back({1, 2, columns});
+  }
+  return cases;
 }
 
 // The transposed walk that matrix x vector uses: right(t, column) read with a
 // column stride instead of a row stride, rows summed eight at a time and the
 // terms a vector's packets at a time, with tails of both; a few integer rows
 // each summed across a vector's lanes.
-TYPED_TEST(DotKernelTest, ColumnStridedRightOperand) {
-  std::mt19937_64 engine(11);
-  const Case cases[] = {{1, 150, 37}, {1, 1, 9},   {1, 3, 8},   {1, 7, 17},   {1, 0, 5}, {1, 64, 16},
-                        {1, 5, 1},    {1, 4, 24},  {1, 33, 40}, {1, 256, 64}, {1, 0, 9}, {1, 150, 1},
-                        {1, 97, 3},   {1, 0, 2}};
-  for (const Build<TypeParam>& build : builds<TypeParam>()) {
-    for (const Case& c : cases)
-      expect_sequential(build, c.rows, c.inner, c.columns, true, false, engine);
+const Case column_strided_cases[] = {
+    {1, 150, 37, true}, {1, 1, 9, true},  {1, 3, 8, true},    {1, 7, 17, true},  {1, 0, 5, true},
+    {1, 64, 16, true},  {1, 5, 1, true},  {1, 4, 24, true},   {1, 33, 40, true}, {1, 256, 64, true},
+    {1, 0, 9, true},    {1, 150, 1, true}, {1, 97, 3, true},  {1, 0, 2, true}};
+
+// -0.0, infinities, NaN and subnormals on every path: products and sums of
+// them are those of the sequential loop, lane by lane. The last three: sums
+// of a few terms, summed straight from the packets, and by several rows'
+// packets at a time.
+const Case special_value_cases[] = {{1, 23, 70},  {1, 23, 70, true}, {14, 23, 70}, {10, 23, 3},
+                                    {300, 3, 1}, {300, 3, 2},       {1, 4, 300, true}};
+
+template <class T, class Cases>
+void expect_each_sequential(const Build<T>& build, const Cases& cases, bool special,
+                            std::mt19937_64& engine, bool continues = false) {
+  for (const Case& c : cases) {
+    expect_sequential(build, c.rows, c.inner, c.columns, c.transposed, special, engine,
+                      continues);
   }
 }
 
-// -0.0, infinities, NaN and subnormals on every path: products and sums of
-// them are those of the sequential loop, lane by lane.
+TYPED_TEST(DotKernelTest, EveryBuildMatchesSequentialSum) {
+  std::mt19937_64 engine(7);
+  for (const Build<TypeParam>& build : builds<TypeParam>()) {
+    expect_each_sequential(build, shape_cases, false, engine);
+  }
+}
+
+TYPED_TEST(DotKernelTest, LargeResultsStreamTheirSums) {
+  std::mt19937_64 engine(19);
+  for (const Build<TypeParam>& build : builds<TypeParam>()) {
+    expect_each_sequential(build, large_result_cases, false, engine);
+  }
+}
+
+TYPED_TEST(DotKernelTest, VectorTimesMatrixEveryColumnTail) {
+  std::mt19937_64 engine(13);
+  for (const Build<TypeParam>& build : builds<TypeParam>()) {
+    expect_each_sequential(build, vector_times_matrix_cases(), false, engine);
+  }
+}
+
+TYPED_TEST(DotKernelTest, ColumnStridedRightOperand) {
+  std::mt19937_64 engine(11);
+  for (const Build<TypeParam>& build : builds<TypeParam>()) {
+    expect_each_sequential(build, column_strided_cases, false, engine);
+  }
+}
+
 TYPED_TEST(DotKernelTest, SpecialValuesOnEveryPath) {
   std::mt19937_64 engine(17);
   for (const Build<TypeParam>& build : builds<TypeParam>()) {
-    expect_sequential(build, 1, 23, 70, false, true, engine);
-    expect_sequential(build, 1, 23, 70, true, true, engine);
-    expect_sequential(build, 14, 23, 70, false, true, engine);
-    expect_sequential(build, 10, 23, 3, false, true, engine);
-    // Sums of a few terms, summed straight from the packets, and by several
-    // rows' packets at a time.
-    expect_sequential(build, 300, 3, 1, false, true, engine);
-    expect_sequential(build, 300, 3, 2, false, true, engine);
-    expect_sequential(build, 1, 4, 300, true, true, engine);
+    expect_each_sequential(build, special_value_cases, true, engine);
+  }
+}
+
+// Every case above once more, each sum continuing from one handed in in lane
+// 0 of its result packet, whatever the other lanes hold: every lane layout of
+// every algorithm starts from them, with no terms as well.
+TYPED_TEST(DotKernelTest, EveryBuildContinuesHandedInSums) {
+  std::mt19937_64 engine(23);
+  for (const Build<TypeParam>& build : builds<TypeParam>()) {
+    expect_each_sequential(build, shape_cases, false, engine, true);
+    expect_each_sequential(build, large_result_cases, false, engine, true);
+    expect_each_sequential(build, vector_times_matrix_cases(), false, engine, true);
+    expect_each_sequential(build, column_strided_cases, false, engine, true);
+    expect_each_sequential(build, special_value_cases, true, engine, true);
   }
 }
 

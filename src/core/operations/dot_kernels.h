@@ -15,6 +15,11 @@ namespace halvorn {
 // in T per term. left(row, t) is lane 0 of left[row * inner + t]; right(t,
 // column) is lane 0 of right[t * right_row_stride + column * right_column_stride].
 // The result is rows x columns packets, row-major.
+// With `continues`, each sum starts from lane 0 of its result packet instead
+// of zero (the other lanes may hold anything), and adds the terms in the same
+// order: a product whose terms come in several chunks is then the same, bit
+// for bit, as the whole one. Either way every lane of a result packet ends up
+// holding the sum, even with no terms.
 template <class T>
 struct DotProblem {
   const Packet<T>* left;
@@ -25,6 +30,7 @@ struct DotProblem {
   std::uint64_t columns;
   std::uint64_t right_row_stride;
   std::uint64_t right_column_stride;
+  bool continues = false;
 };
 
 template <class T>
