@@ -2,12 +2,16 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <limits>
 #include <random>
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "core/misuse/misuse.h"
 #include "core/operations/arithmetic.h"
 #include "core/operations/dot.h"
 #include "lanes.h"
@@ -121,6 +125,61 @@ TYPED_TEST(DotTest, RandomOperandsMatchTheSequentialDefinition) {
   }
 }
 
+// Terms [begin, end) of a product's operand: those columns of a left one,
+// whose last axis is contracted, or those rows of a right one.
+template <class T>
+Tensor<T> terms_of(const Tensor<T>& operand, bool left, std::uint64_t begin, std::uint64_t end) {
+  const std::uint64_t axis = left ? operand.shape.size() - 1 : 0;
+  const std::uint64_t extent = operand.shape[axis];
+  const std::uint64_t before = left && axis == 1 ? operand.shape[0] : 1;
+  const std::uint64_t after = !left && operand.shape.size() == 2 ? operand.shape[1] : 1;
+  std::vector<T> values;
+  for (std::uint64_t o = 0; o < before; ++o) {
+    for (std::uint64_t k = begin; k < end; ++k) {
+      for (std::uint64_t i = 0; i < after; ++i) {
+        values.push_back(operand.data[(o * extent + k) * after + i]);
+      }
+    }
+  }
+  Shape shape = operand.shape;
+  shape[axis] = end - begin;
+  return tensor_of(shape, values);
+}
+
+// A product whose contracted index is cut into uneven chunks, empty ones
+// among them, each continuing the sums of those before: bit for bit the
+// whole product, with every algorithm's lane layout on the way.
+TYPED_TEST(DotTest, ContinuedChunksMatchTheWholeProduct) {
+  using T = TypeParam;
+  std::mt19937_64 generator(0xc417);
+  const struct {
+    Shape a, b;
+  } cases[] = {{{40}, {40, 70}},   {{40}, {40, 5}},    {{9, 40}, {40}},
+               {{300, 40}, {40}},  {{6, 40}, {40, 3}}, {{300, 5}, {5, 2}},
+               {{13, 8}, {8, 9}},  {{10, 1100}, {1100, 70}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.a) + " by " + ::testing::PrintToString(c.b));
+    const Tensor<T> a = random_tensor<T>(c.a, generator);
+    const Tensor<T> b = random_tensor<T>(c.b, generator);
+    const std::uint64_t k = c.a.back();
+    const std::uint64_t bounds[] = {0, 0, k / 3, k / 3, k / 2 + 1, k - 1, k};
+    std::vector<Tensor<T>> chain;
+    chain.push_back(dot(terms_of(a, true, 0, 0), terms_of(b, false, 0, 0)));
+    for (std::size_t i = 1; i + 1 < std::size(bounds); ++i) {
+      const auto handed_in = bytes_of(chain.back());
+      chain.push_back(dot_continued(chain.back(), terms_of(a, true, bounds[i], bounds[i + 1]),
+                                    terms_of(b, false, bounds[i], bounds[i + 1])));
+      EXPECT_EQ(bytes_of(chain[chain.size() - 2]), handed_in);
+    }
+    const Tensor<T> whole = dot(a, b);
+    for (std::uint64_t i = 0; i < whole.data.size(); ++i) {
+      ASSERT_EQ(std::memcmp(&chain.back().data[i], &whole.data[i], sizeof(Packet<T>)), 0)
+          << "element " << i << ": " << +static_cast<T>(chain.back().data[i]) << " != "
+          << +static_cast<T>(whole.data[i]);
+    }
+  }
+}
+
 TYPED_TEST(DotTest, SmallProducts) {
   using T = TypeParam;
   const auto values = [](const Tensor<T>& t) {
@@ -160,10 +219,13 @@ TYPED_TEST(DotTest, EmptyResultsKeepTheirShape) {
       {{1ull << 40, 0}, {0, 0}, {1ull << 40, 0}},
       {{0, 3}, {3, 4}, {0, 4}}, {{3}, {3, 0}, {0}}, {{0, 5}, {5}, {0}}, {{0}, {0, 0}, {0}}};
   for (const auto& c : cases) {
-    const Tensor<T> result = dot(Tensor<T>(c.a, T(1)), Tensor<T>(c.b, T(1)));
-    EXPECT_EQ(result.shape, c.result);
-    EXPECT_EQ(result.data.size(), 0u);
-    EXPECT_EQ(result.data.packets, nullptr);
+    const Tensor<T> a(c.a, T(1));
+    const Tensor<T> b(c.b, T(1));
+    for (const Tensor<T>& result : {dot(a, b), dot_continued(Tensor<T>(c.result), a, b)}) {
+      EXPECT_EQ(result.shape, c.result);
+      EXPECT_EQ(result.data.size(), 0u);
+      EXPECT_EQ(result.data.packets, nullptr);
+    }
   }
 }
 
@@ -215,6 +277,32 @@ TYPED_TEST(DotDeathTest, ShapesThatMakeNoProductEndTheProcess) {
     EXPECT_EXIT(dot(a, b), ::testing::ExitedWithCode(1),
                 "^quorva dot\\(\\) : Shape doesn't match!\n$");
   }
+}
+
+// Sums of any shape but the product's are a caller's bug, reported as the
+// operands' shapes not fitting; so are operands that make no product.
+TYPED_TEST(DotDeathTest, ContinuedSumsOfAnotherShapeAreMisuse) {
+  using T = TypeParam;
+  const struct {
+    Shape sums, a, b;
+  } cases[] = {{{4}, {3}, {3, 5}},       {{5, 1}, {3}, {3, 5}},  {{3}, {2, 3}, {3}},
+               {{3, 2}, {2, 3}, {3, 3}}, {{2, 3}, {2, 3}, {2, 3}}, {{}, {2, 3}, {3, 3}}};
+  set_misuse_policy([]() noexcept { return true; });
+  const auto thrown = [](auto&& call) -> std::pair<MisuseKind, std::string> {
+    try {
+      call();
+    } catch (const Misuse& misuse) {
+      return {misuse.kind(), misuse.what()};
+    }
+    return {MisuseKind::storage, "nothing thrown"};
+  };
+  for (const auto& c : cases) {
+    const Tensor<T> a(c.a, T(1));
+    const Tensor<T> b(c.b, T(1));
+    EXPECT_EQ(thrown([&] { dot_continued(Tensor<T>(c.sums, T(0)), a, b); }),
+              thrown([&] { dot_shapes_do_not_fit(c.a, c.b); }));
+  }
+  set_misuse_policy(nullptr);
 }
 
 }  // namespace

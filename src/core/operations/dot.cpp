@@ -1,5 +1,7 @@
 #include "core/operations/dot.h"
 
+#include <cstring>
+
 #include "core/misuse/misuse.h"
 #include "core/operations/dot_kernels.h"
 
@@ -7,9 +9,10 @@ namespace halvorn {
 namespace {
 
 // The product of a and b into `result`, of their product's shape and not
-// empty.
+// empty; with `continues`, each sum starts from the one that `result`
+// holds.
 template <class T>
-void multiply(const Tensor<T>& a, const Tensor<T>& b, Tensor<T>& result) {
+void multiply(const Tensor<T>& a, const Tensor<T>& b, Tensor<T>& result, bool continues) {
   const std::uint64_t rows = a.shape.size() == 2 ? a.shape[0] : 1;
   const std::uint64_t inner = a.shape.back();
   const std::uint64_t columns = b.shape.size() == 2 ? b.shape[1] : 1;
@@ -21,10 +24,10 @@ void multiply(const Tensor<T>& a, const Tensor<T>& b, Tensor<T>& result) {
     // kernel vectorises across the result's elements; each term is the same
     // product (multiplication commutes exactly) in the same order.
     kernel(DotProblem<T>{b.data.packets, a.data.packets, result.data.packets, 1, inner, rows, 1,
-                         inner});
+                         inner, continues});
   } else {
     kernel(DotProblem<T>{a.data.packets, b.data.packets, result.data.packets, rows, inner,
-                         columns, columns, 1});
+                         columns, columns, 1, continues});
   }
 }
 
@@ -42,11 +45,26 @@ Tensor<T> dot(const Tensor<T>& a, const Tensor<T>& b) {
   Tensor<T> result(dot_result_shape(a.shape, b.shape));
   // An empty result returns at once, however many empty rows it has.
   if (result.data.size() == 0) return result;
-  multiply(a, b, result);
+  multiply(a, b, result, false);
   return result;
 }
 
-#define HALVORN_INSTANTIATE(T) template Tensor<T> dot<T>(const Tensor<T>&, const Tensor<T>&);
+template <class T>
+Tensor<T> dot_continued(const Tensor<T>& sums, const Tensor<T>& a, const Tensor<T>& b) {
+  const Shape shape = dot_result_shape(a.shape, b.shape);
+  if (sums.shape != shape) dot_shapes_do_not_fit(a.shape, b.shape);
+  Tensor<T> result(shape);
+  if (result.data.size() == 0) return result;
+  std::memcpy(static_cast<void*>(result.data.packets), sums.data.packets,
+              result.data.size() * sizeof(Packet<T>));
+  multiply(a, b, result, true);
+  return result;
+}
+
+#define HALVORN_INSTANTIATE(T)                                            \
+  template Tensor<T> dot<T>(const Tensor<T>&, const Tensor<T>&);          \
+  template Tensor<T> dot_continued<T>(const Tensor<T>&, const Tensor<T>&, \
+                                      const Tensor<T>&);
 HALVORN_FOR_EACH_ELEMENT_TYPE(HALVORN_INSTANTIATE)
 #undef HALVORN_INSTANTIATE
 

@@ -20,4 +20,13 @@ Shape dot_result_shape(const Shape& a, const Shape& b);
 template <class T>
 Tensor<T> dot(const Tensor<T>& a, const Tensor<T>& b);
 
+// dot(a, b) with each element's sum starting from the matching element of
+// `sums` instead of zero, its terms added in the same order: chained over
+// consecutive chunks of the contracted index, each call handed the results
+// of the one before, it gives dot of the whole operands bit for bit. `sums`
+// of any shape but dot_result_shape(a.shape, b.shape) is misuse, reported
+// as shapes of a and b that do not fit.
+template <class T>
+Tensor<T> dot_continued(const Tensor<T>& sums, const Tensor<T>& a, const Tensor<T>& b);
+
 }  // namespace halvorn
