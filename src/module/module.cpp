@@ -12,6 +12,7 @@
 #include "factories/random.h"
 #include "interop/interop.h"
 #include "module/class_guards.h"
+#include "module/dask_module.h"
 #include "module/dispatch_control.h"
 #include "module/error_settings.h"
 #include "module/exit_message.h"
@@ -114,6 +115,7 @@ PYBIND11_MODULE(halvorn, module) {
   interop::bind_array_factories(module);
   bind_error_settings(module);
   bind_generator(module);
+  bind_dask_module(module);
   publish_dispatch_control();
   track_argument_reports(module);
   raise_pending_memory_errors();

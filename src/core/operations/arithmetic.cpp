@@ -86,6 +86,10 @@ void over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b, const char*
 
 }  // namespace
 
+void require_same_shape(const char* operation, const Shape& a, const Shape& b) {
+  if (a != b) shapes_do_not_match(operation, a, b);
+}
+
 template <class T>
 Tensor<T> add(const Tensor<T>& a, const Tensor<T>& b) {
   return into_new(a, b, "add", [&](Packet<T>* out) { compute(a, b, out, kernels<T>().add); });

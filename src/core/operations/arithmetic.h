@@ -6,6 +6,11 @@
 
 namespace halvorn {
 
+// The shape check of every element-wise operation, for operands whose shapes
+// are known before their values are (chunked arrays): unequal shapes are the
+// same misuse as below. `operation` is "add", "sub", "mul" or "div".
+void require_same_shape(const char* operation, const Shape& a, const Shape& b);
+
 // Operands that differ in element count or shape are misuse: each ends the
 // process with "quorva <op>() : Shape doesn't match!\n", unless the misuse
 // policy has it thrown (core/misuse/misuse.h).

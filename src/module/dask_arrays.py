@@ -1,0 +1,206 @@
+# halvorn.dask: halvorn's element-wise operations and dot product on Dask
+# arrays, with exactly the bytes that halvorn gives on the whole operands in
+# one process, whatever the chunking, the scheduler or the number of workers.
+#
+# This file is compiled into the module and run once per import as the module
+# halvorn.dask, with `_halvorn` (the module), `_require_same_shape`,
+# `_dot_result_shape` and `_dot_continued` (a native function per element type
+# word) already in its namespace. Dask and NumPy are imported only when one of
+# its functions is called: `import halvorn` never imports them.
+#
+# Misuse that the shapes show (operands that do not fit) is found here, when
+# the graph is built, in the caller's process and under the caller's setting,
+# exactly as halvorn's own call would find it. Inside a task only a zero
+# divisor or storage that cannot be had can be found; a task raises those as
+# halvorn's exceptions, whatever the worker's setting, so that a mistake never
+# ends a worker and the caller's compute() raises it.
+import itertools
+import typing
+
+__all__ = ["add", "sub", "mul", "div", "dot"]
+
+_WORDS = ("int16", "int32", "float32", "float64")
+
+# Entered in every task: one errstate may be active on many threads at once.
+_raising = _halvorn.errstate(misuse="raise")
+
+
+def _as_dask_array(operand: typing.Any) -> typing.Any:
+    import dask.array as da
+
+    if isinstance(operand, da.Array):
+        array = operand
+    else:
+        import numpy as np
+
+        array = np.asarray(operand)
+        array = da.from_array(array, chunks=array.shape)
+    if any(extent != extent for axis in array.chunks for extent in axis):
+        raise ValueError(f"halvorn.dask needs the chunk sizes of its operands; this one has unknown ones "
+                         f"(shape {array.shape}): call compute_chunk_sizes() on it first")
+    return array
+
+
+def _element_type(function: str, a: typing.Any, b: typing.Any) -> str:
+    # As halvorn's own functions take two tensors of one type, and nothing else.
+    word = str(a.dtype)
+    if a.dtype != b.dtype or word not in _WORDS:
+        raise TypeError(f"halvorn.dask.{function}() takes two arrays of one dtype, int16, int32, float32 or "
+                        f"float64; these are {a.dtype} and {b.dtype}")
+    return word
+
+
+def _refined(*chunkings: tuple[int, ...]) -> tuple[int, ...]:
+    # The chunks of one axis that every chunking's boundaries cut: each chunk
+    # of either operand is a run of whole refined chunks, so no chunk grows.
+    edges = sorted({0}.union(*(itertools.accumulate(chunks) for chunks in chunkings)))
+    refined = tuple(end - start for start, end in zip(edges, edges[1:]))
+    return refined or chunkings[0]
+
+
+def _imported(word: str, block: typing.Any) -> typing.Any:
+    with _raising:
+        return getattr(_halvorn, f"quorva_array_{word}")(block)
+
+
+def _exported(tensor: typing.Any) -> typing.Any:
+    import numpy as np
+
+    # A writable array of its own, as NumPy's operations return.
+    return np.array(tensor)
+
+
+def _index_text(index: typing.Iterable[int]) -> str:
+    return "[" + ", ".join(str(int(i)) for i in index) + "]"
+
+
+def _elementwise_block(a: typing.Any, b: typing.Any, operation: str, word: str,
+                       block_info: typing.Any = None) -> typing.Any:
+    import numpy as np
+
+    with _raising:
+        left, right = _imported(word, a), _imported(word, b)
+        try:
+            if operation == "div":
+                # Integer tensors divide, truncating, only through __divide__,
+                # which for floats is quorva_div_<type>.
+                result = type(left).__divide__(left, right)
+            else:
+                result = getattr(_halvorn, f"quorva_{operation}_{word}")(left, right)
+        except ZeroDivisionError:
+            # halvorn names the first zero divisor of the block; the caller's
+            # array is the whole one, so its index is the block's start plus that.
+            divisors = np.asarray(b)
+            position = int(np.flatnonzero(divisors.reshape(-1) == 0)[0])
+            local = np.unravel_index(position, divisors.shape)
+            start = [start for start, _ in block_info[1]["array-location"]] if block_info else [0] * len(local)
+            raise ZeroDivisionError("quorva div(): cannot divide by zero: the divisor at index "
+                                    f"{_index_text(s + i for s, i in zip(start, local))} is zero") from None
+        return _exported(result)
+
+
+def _elementwise(operation: str, a: typing.Any, b: typing.Any) -> typing.Any:
+    import dask.array as da
+    from dask.base import tokenize
+
+    a, b = _as_dask_array(a), _as_dask_array(b)
+    word = _element_type(operation, a, b)
+    _require_same_shape(operation, list(a.shape), list(b.shape))
+    chunks = tuple(_refined(x, y) for x, y in zip(a.chunks, b.chunks))
+    a, b = a.rechunk(chunks), b.rechunk(chunks)
+    return da.map_blocks(_elementwise_block, a, b, operation, word, dtype=a.dtype,
+                         name=f"halvorn-{operation}-{tokenize(a, b)}",
+                         meta=_empty(a.ndim, a.dtype))
+
+
+def _empty(ndim: int, dtype: typing.Any) -> typing.Any:
+    import numpy as np
+
+    return np.empty((0,) * ndim, dtype=dtype)
+
+
+def add(a: typing.Any, b: typing.Any) -> typing.Any:
+    """a + b element by element, as quorva_add_<type>: two Dask arrays (or
+    anything numpy.asarray takes) of one shape and one dtype (int16, int32,
+    float32 or float64), no broadcasting. Returns a Dask array of that shape
+    and dtype; integers wrap."""
+    return _elementwise("add", a, b)
+
+
+def sub(a: typing.Any, b: typing.Any) -> typing.Any:
+    """a - b element by element, as quorva_sub_<type>; see add()."""
+    return _elementwise("sub", a, b)
+
+
+def mul(a: typing.Any, b: typing.Any) -> typing.Any:
+    """a * b element by element, as quorva_mul_<type>; see add()."""
+    return _elementwise("mul", a, b)
+
+
+def div(a: typing.Any, b: typing.Any) -> typing.Any:
+    """a / b element by element, as quorva_div_<type> for floats and
+    __divide__ for integers (truncating; the minimum divided by -1 wraps to
+    itself); see add(). A zero divisor raises ZeroDivisionError from
+    compute(), naming its index in b."""
+    return _elementwise("div", a, b)
+
+
+def _dot_step(word: str, sums: typing.Any, left: typing.Any, right: typing.Any, last: bool) -> typing.Any:
+    with _raising:
+        if sums is None:
+            partial = getattr(_halvorn, f"quorva_dot_{word}")(left, right)
+        else:
+            partial = _dot_continued[word](sums, left, right)
+        return _exported(partial) if last else partial
+
+
+def dot(a: typing.Any, b: typing.Any) -> typing.Any:
+    """The dot product of quorva_dot_<type>: a vector times a matrix, a matrix
+    times a vector, or two matrices, given as Dask arrays (or anything
+    numpy.asarray takes) of one dtype. Returns a Dask array of the result.
+
+    Each result element is one sum over the contracted axis in term order,
+    as in one process: a block's partial sums go from one chunk of terms to
+    the next, so the bits are the same for every chunking, and no task ever
+    holds more than its own chunks and its block's sums."""
+    import dask.array as da
+    from dask.base import tokenize
+    from dask.highlevelgraph import HighLevelGraph
+
+    a, b = _as_dask_array(a), _as_dask_array(b)
+    word = _element_type("dot", a, b)
+    _dot_result_shape(list(a.shape), list(b.shape))
+    terms = _refined(a.chunks[-1], b.chunks[0])
+    a = a.rechunk(a.chunks[:-1] + (terms,))
+    b = b.rechunk((terms,) + b.chunks[1:])
+
+    token = tokenize(a, b)
+    name = f"halvorn-dot-{token}"
+    imports_a, imports_b, partials = (f"halvorn-dot-{part}-{token}" for part in ("left", "right", "sums"))
+    # Block indices of the result's rows and columns; a vector operand has one
+    # of them only.
+    rows = range(len(a.chunks[0])) if a.ndim == 2 else [None]
+    columns = range(len(b.chunks[1])) if b.ndim == 2 else [None]
+
+    def block(*index: int | None) -> tuple[int, ...]:
+        return tuple(i for i in index if i is not None)
+
+    graph: dict[typing.Any, typing.Any] = {}
+    # Each operand block is imported once, in a task of its own, so that the
+    # imports run in parallel beside the sums, which go block after block.
+    for k in range(len(terms)):
+        for i in rows:
+            graph[(imports_a, *block(i, k))] = (_imported, word, (a.name, *block(i, k)))
+        for j in columns:
+            graph[(imports_b, *block(k, j))] = (_imported, word, (b.name, *block(k, j)))
+    for i, j in itertools.product(rows, columns):
+        sums = None
+        for k in range(len(terms)):
+            last = k == len(terms) - 1
+            key = (name, *block(i, j)) if last else (partials, *block(i, j), k)
+            graph[key] = (_dot_step, word, sums, (imports_a, *block(i, k)), (imports_b, *block(k, j)), last)
+            sums = key
+
+    chunks = tuple(axis for axis, kept in ((a.chunks[0], a.ndim == 2), (b.chunks[-1], b.ndim == 2)) if kept)
+    layers = HighLevelGraph.from_collections(name, graph, dependencies=[a, b])
+    return da.Array(layers, name, chunks, meta=_empty(len(chunks), a.dtype))

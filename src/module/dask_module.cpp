@@ -1,0 +1,45 @@
+#include "module/dask_module.h"
+
+#include <pybind11/stl.h>
+
+#include <string>
+
+#include "core/operations/arithmetic.h"
+#include "core/operations/dot.h"
+#include "interop/interop.h"
+#include "module/dask_arrays_source.h"
+
+namespace halvorn {
+
+namespace py = pybind11;
+
+void bind_dask_module(py::module_& module) {
+  const std::string name = py::cast<std::string>(module.attr("__name__")) + ".dask";
+  py::module_ dask_module = py::reinterpret_borrow<py::module_>(
+      py::module_::import("types").attr("ModuleType")(name));
+  py::dict scope = dask_module.attr("__dict__");
+  scope["__builtins__"] = py::module_::import("builtins");
+  scope["_halvorn"] = module;
+  // The graph's checks, before anything is computed: the core's own, so that
+  // the messages, the exit and the exceptions are those of halvorn's calls.
+  scope["_require_same_shape"] =
+      py::cpp_function([](const std::string& operation, const Shape& a, const Shape& b) {
+        require_same_shape(operation.c_str(), a, b);
+      });
+  scope["_dot_result_shape"] = py::cpp_function(&dot_result_shape);
+  py::dict continued;
+  for_each_element_type([&]<class T>() {
+    continued[ElementTraits<T>::word] = py::cpp_function(&dot_continued<T>);
+  });
+  scope["_dot_continued"] = continued;
+  py::object code = py::reinterpret_steal<py::object>(
+      Py_CompileString(dask_arrays_source, "halvorn/dask.py", Py_file_input));
+  if (!code) throw py::error_already_set();
+  py::object ran =
+      py::reinterpret_steal<py::object>(PyEval_EvalCode(code.ptr(), scope.ptr(), scope.ptr()));
+  if (!ran) throw py::error_already_set();
+  module.attr("dask") = dask_module;
+  py::module_::import("sys").attr("modules")[name.c_str()] = dask_module;
+}
+
+}  // namespace halvorn
