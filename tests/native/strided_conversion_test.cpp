@@ -58,6 +58,21 @@ TYPED_TEST(ImportTest, ColumnOrderAndWiderSourcesAgainstTheScalarReference) {
   const StridedBlock block{reinterpret_cast<const std::byte*>(columns.data()), {SourceType::int64}, {2, 3},
                            {8, 16}};
   expect_elements(*import_block<T>(block).tensor, std::vector<T>{1, 2, 3, -4, -5, -6});
+  // 3 x 600 column by column: the runs go a segment of every row at a time,
+  // and a refused value is still the first in row-major order.
+  std::vector<std::int64_t> long_columns(1800);
+  std::vector<T> expected(1800);
+  for (std::int64_t i = 0; i < 1800; ++i) {
+    long_columns[static_cast<std::size_t>(i)] = i % 3 * 1000 + i / 3 - 700;
+    expected[static_cast<std::size_t>(i % 3 * 600 + i / 3)] = static_cast<T>(i % 3 * 1000 + i / 3 - 700);
+  }
+  const StridedBlock long_block{reinterpret_cast<const std::byte*>(long_columns.data()), {SourceType::int64},
+                                {3, 600}, {8, 24}};
+  expect_elements(*import_block<T>(long_block).tensor, expected);
+  long_columns[10 * 3 + 2] = long_columns[500 * 3] = std::int64_t{1} << 40;
+  if constexpr (std::is_integral_v<T>) {
+    EXPECT_EQ(import_block<T>(long_block).element, 500u);
+  }
 }
 
 TYPED_TEST(ImportTest, IntegersOutOfRangeAndFloatsIntoIntegersAreRefused) {

@@ -1,6 +1,8 @@
 #include "core/operations/strided_conversion.h"
 
+#include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -111,6 +113,9 @@ std::uint64_t convert_run(const std::byte* from, std::int64_t stride, std::uint6
   return n;
 }
 
+// Elements of each run converted at a time where runs share cache lines.
+constexpr std::uint64_t import_segment = 256;
+
 template <class T, class Source>
 ImportResult<T> import_as(const StridedBlock& block) {
   using Value = typename Source::ValueType;
@@ -140,37 +145,69 @@ ImportResult<T> import_as(const StridedBlock& block) {
       outer = 0;
     }
     const bool swapped = block.format.byte_swapped;
+    // `width` elements of every run from its element `column0` on, until one
+    // holds a value T cannot: returns whether all converted, and leaves the
+    // run (`row`, `done`) and the count converted in it where it stopped.
     std::vector<std::uint64_t> index(outer, 0);
-    const std::byte* row = block.first;
-    for (std::uint64_t done = 0; done < count; done += run) {
-      std::uint64_t converted;
-      // Only a source whose bytes are already T's can skip the conversion.
-      if constexpr (std::is_same_v<Value, T> && sizeof(typename Source::StoredType) == sizeof(T)) {
-        if (!swapped && step == static_cast<std::int64_t>(sizeof(T))) {
-          broadcast_values(row, run, out + done);
-          converted = run;
+    const auto convert_runs = [&](std::uint64_t column0, std::uint64_t width, std::uint64_t& done,
+                                  std::uint64_t& converted, const std::byte*& row) {
+      std::fill(index.begin(), index.end(), 0);
+      row = block.first;
+      for (done = 0; done < count; done += run) {
+        const std::byte* from = row + step * static_cast<std::int64_t>(column0);
+        Packet<T>* to = out + done + column0;
+        // Only a source whose bytes are already T's can skip the conversion.
+        if constexpr (std::is_same_v<Value, T> &&
+                      sizeof(typename Source::StoredType) == sizeof(T)) {
+          if (!swapped && step == static_cast<std::int64_t>(sizeof(T))) {
+            broadcast_values(from, width, to);
+            converted = width;
+          } else {
+            converted = convert_run<T, Source>(from, step, width, swapped, to);
+          }
         } else {
-          converted = convert_run<T, Source>(row, step, run, swapped, out + done);
+          converted = convert_run<T, Source>(from, step, width, swapped, to);
         }
-      } else {
-        converted = convert_run<T, Source>(row, step, run, swapped, out + done);
-      }
-      if (converted != run) {
-        // The tensor goes with this scope: nothing half-filled survives.
-        result.refusal = ImportRefusal::out_of_range;
-        result.element = done + converted;
-        const std::byte* refused = row + step * static_cast<std::int64_t>(converted);
-        result.value = value_text(Source::read(refused, swapped));
-        return result;
-      }
-      for (std::size_t d = outer; d-- > 0;) {
-        if (++index[d] < block.shape[d]) {
-          row += block.byte_strides[d];
-          break;
+        if (converted != width) return false;
+        for (std::size_t d = outer; d-- > 0;) {
+          if (++index[d] < block.shape[d]) {
+            row += block.byte_strides[d];
+            break;
+          }
+          index[d] = 0;
+          row -= block.byte_strides[d] * static_cast<std::int64_t>(block.shape[d] - 1);
         }
-        index[d] = 0;
-        row -= block.byte_strides[d] * static_cast<std::int64_t>(block.shape[d] - 1);
       }
+      return true;
+    };
+    std::uint64_t done = 0, converted = 0;
+    const std::byte* row = block.first;
+    // Elements far apart along the last dimension, and nearer along another
+    // (a transposed array): each run reads a cache line an element, and the
+    // next runs read the same lines again, long after they left the cache.
+    // A segment of every run at a time lets each line serve every run while it
+    // is cached: [8, 250000] float64 from a C-ordered [250000, 8] took half
+    // the time. A refused value is reported by the plain walk, which finds the
+    // first in row-major order.
+    bool nearer_elsewhere = false;
+    for (std::size_t d = 0; d < outer; ++d) {
+      nearer_elsewhere |= block.shape[d] > 1 && std::abs(block.byte_strides[d]) < std::abs(step);
+    }
+    bool converted_all = false;
+    if (nearer_elsewhere && std::abs(step) > static_cast<std::int64_t>(sizeof(Value))) {
+      converted_all = true;
+      for (std::uint64_t column0 = 0; column0 < run && converted_all; column0 += import_segment) {
+        const std::uint64_t width = run - column0 < import_segment ? run - column0 : import_segment;
+        converted_all = convert_runs(column0, width, done, converted, row);
+      }
+    }
+    if (!converted_all && !convert_runs(0, run, done, converted, row)) {
+      // The tensor goes with this scope: nothing half-filled survives.
+      result.refusal = ImportRefusal::out_of_range;
+      result.element = done + converted;
+      const std::byte* refused = row + step * static_cast<std::int64_t>(converted);
+      result.value = value_text(Source::read(refused, swapped));
+      return result;
     }
     result.tensor.emplace(std::move(tensor));
     return result;
