@@ -16,7 +16,7 @@ namespace {
 // The buffer protocol.
 
 template <class T>
-Tensor<T> import_buffer(PyObject* data) {
+Tensor<T> import_buffer(PyObject* data, bool as_task = false) {
   Py_buffer view;
   if (PyObject_GetBuffer(data, &view, PyBUF_RECORDS_RO) != 0) {
     py::raise_from(PyExc_TypeError,
@@ -58,6 +58,14 @@ Tensor<T> import_buffer(PyObject* data) {
   const std::uint64_t count = set_steps<T>(block, view.strides, 1, view.itemsize, "buffer");
   if (block.first == nullptr && count != 0) {
     throw py::buffer_error(array_function_name<T>() + "(): the buffer has elements but no data");
+  }
+  if (as_task) {
+    // The buffer stays held, so its memory cannot go while the lock is free.
+    ImportResult<T> imported = [&] {
+      const TaskWork work;
+      return import_block<T>(block);
+    }();
+    return finish_import<T>(std::move(imported), block.shape, "buffer");
   }
   return finish_import<T>(import_block<T>(block), block.shape, "buffer");
 }
@@ -387,11 +395,21 @@ Tensor<T> import_any(const py::object& data) {
 }  // namespace
 
 template <class T>
+Tensor<T> import_for_task(const py::object& data) {
+  if (tensor_of<T>(data) == nullptr && PyObject_CheckBuffer(data.ptr()) != 0) {
+    return import_buffer<T>(data.ptr(), true);
+  }
+  return import_any<T>(data);
+}
+
+template <class T>
 void bind_array_factory(py::module_& module) {
   module.def(array_function_name<T>().c_str(), &import_any<T>, py::arg("data"), py::pos_only());
 }
 
-#define HALVORN_INSTANTIATE(T) template void bind_array_factory<T>(py::module_&);
+#define HALVORN_INSTANTIATE(T)                                 \
+  template void bind_array_factory<T>(py::module_&); \
+  template Tensor<T> import_for_task<T>(const py::object&);
 HALVORN_FOR_EACH_ELEMENT_TYPE(HALVORN_INSTANTIATE)
 #undef HALVORN_INSTANTIATE
 

@@ -32,6 +32,25 @@ inline std::string brief_description(PyTypeObject* type, const Shape& shape) {
          " shape=" + shape_text(shape) + ">";
 }
 
+// The native work of one of halvorn.dask's tasks, with the interpreter lock
+// released while it runs, so that the process's other threads (the other
+// tasks, a Dask worker's event loop serving data to other workers) run
+// beside it. Misuse found meanwhile on this thread is thrown whatever the
+// setting: a task never ends its worker, and there is no Python to ask.
+class TaskWork {
+ public:
+  TaskWork() noexcept : was_task_(running_task_) { running_task_ = true; }
+  TaskWork(const TaskWork&) = delete;
+  TaskWork& operator=(const TaskWork&) = delete;
+  ~TaskWork() { running_task_ = was_task_; }
+  static bool running() noexcept { return running_task_; }
+
+ private:
+  static inline thread_local bool running_task_ = false;
+  bool was_task_;
+  pybind11::gil_scoped_release released_;
+};
+
 // Whether Python code may run on this thread now: the interpreter is up and
 // not shutting down, and this thread holds its lock. The misuse paths ask, as
 // they can be reached from any thread at any time.
@@ -115,5 +134,10 @@ void speed_up_arithmetic_functions(pybind11::module_& module);
 
 // quorva_array_<type> and the pickles' reconstructors _restore_<type>.
 void bind_array_factories(pybind11::module_& module);
+
+// quorva_array_<type> for a task: a buffer's values are converted as
+// TaskWork, anything else as quorva_array_<type> takes it.
+template <class T>
+Tensor<T> import_for_task(const pybind11::object& data);
 
 }  // namespace halvorn::interop

@@ -3,9 +3,13 @@
 # one process, whatever the chunking, the scheduler or the number of workers.
 #
 # This file is compiled into the module and run once per import as the module
-# halvorn.dask, with `_halvorn` (the module), `_require_same_shape`,
-# `_dot_result_shape` and `_dot_continued` (a native function per element type
-# word) already in its namespace. Dask and NumPy are imported only when one of
+# halvorn.dask, with `_halvorn` (the module), the native checks
+# `_require_same_shape` and `_dot_result_shape`, and the native work of the
+# tasks (`_import`, `_operations`, `_dot`, `_dot_continued`, by operation and
+# element type word) already in its namespace. The tasks' native work runs
+# with the interpreter lock released, so that a worker's other threads (its
+# event loop, which serves data to other workers, and its other tasks) run
+# beside it; there, misuse is always raised. Dask and NumPy are imported only when one of
 # its functions is called: `import halvorn` never imports them.
 #
 # Misuse that the shapes show (operands that do not fit) is found here, when
@@ -60,7 +64,7 @@ def _refined(*chunkings: tuple[int, ...]) -> tuple[int, ...]:
 
 def _imported(word: str, block: typing.Any) -> typing.Any:
     with _raising:
-        return getattr(_halvorn, f"quorva_array_{word}")(block)
+        return _import[word](block)
 
 
 def _exported(tensor: typing.Any) -> typing.Any:
@@ -81,12 +85,7 @@ def _elementwise_block(a: typing.Any, b: typing.Any, operation: str, word: str,
     with _raising:
         left, right = _imported(word, a), _imported(word, b)
         try:
-            if operation == "div":
-                # Integer tensors divide, truncating, only through __divide__,
-                # which for floats is quorva_div_<type>.
-                result = type(left).__divide__(left, right)
-            else:
-                result = getattr(_halvorn, f"quorva_{operation}_{word}")(left, right)
+            result = _operations[operation][word](left, right)
         except ZeroDivisionError:
             # halvorn names the first zero divisor of the block; the caller's
             # array is the whole one, so its index is the block's start plus that.
@@ -148,7 +147,7 @@ def div(a: typing.Any, b: typing.Any) -> typing.Any:
 def _dot_step(word: str, sums: typing.Any, left: typing.Any, right: typing.Any, last: bool) -> typing.Any:
     with _raising:
         if sums is None:
-            partial = getattr(_halvorn, f"quorva_dot_{word}")(left, right)
+            partial = _dot[word](left, right)
         else:
             partial = _dot_continued[word](sums, left, right)
         return _exported(partial) if last else partial

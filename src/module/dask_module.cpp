@@ -27,10 +27,34 @@ void bind_dask_module(py::module_& module) {
         require_same_shape(operation.c_str(), a, b);
       });
   scope["_dot_result_shape"] = py::cpp_function(&dot_result_shape);
-  py::dict continued;
+  // What a task runs, as TaskWork: with the interpreter lock released, and
+  // its misuse raised.
+  py::dict imports, operations, products, continued;
+  for (const char* operation : {"add", "sub", "mul", "div"}) operations[operation] = py::dict();
   for_each_element_type([&]<class T>() {
-    continued[ElementTraits<T>::word] = py::cpp_function(&dot_continued<T>);
+    const char* word = ElementTraits<T>::word;
+    imports[word] = py::cpp_function(&interop::import_for_task<T>);
+    using Operation = Tensor<T> (*)(const Tensor<T>&, const Tensor<T>&);
+    const auto as_task = []<Operation operation>() {
+      return py::cpp_function([](const Tensor<T>& a, const Tensor<T>& b) {
+        const TaskWork work;
+        return operation(a, b);
+      });
+    };
+    operations["add"][word] = as_task.template operator()<&add<T>>();
+    operations["sub"][word] = as_task.template operator()<&sub<T>>();
+    operations["mul"][word] = as_task.template operator()<&mul<T>>();
+    operations["div"][word] = as_task.template operator()<&div<T>>();
+    products[word] = as_task.template operator()<&dot<T>>();
+    continued[word] =
+        py::cpp_function([](const Tensor<T>& sums, const Tensor<T>& a, const Tensor<T>& b) {
+          const TaskWork work;
+          return dot_continued<T>(sums, a, b);
+        });
   });
+  scope["_import"] = imports;
+  scope["_operations"] = operations;
+  scope["_dot"] = products;
   scope["_dot_continued"] = continued;
   py::object code = py::reinterpret_steal<py::object>(
       Py_CompileString(dask_arrays_source, "halvorn/dask.py", Py_file_input));

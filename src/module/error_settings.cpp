@@ -23,10 +23,12 @@ PyObject* misuse_setting = nullptr;
 // spawned one from "exit".
 std::atomic<bool> process_default_raises{false};
 
-// The policy the core asks: "raise" in the current context. Python can only
+// The policy the core asks: "raise" in the current context, and always in a
+// task's native work (TaskWork). Python can only
 // be asked on a thread that holds the interpreter lock while the interpreter
 // runs; anywhere else the misuse ends the process, as it always did.
 bool misuse_raises() noexcept {
+  if (TaskWork::running()) return true;
   if (misuse_setting == nullptr || !python_can_run_here()) return false;
   PyObject* pending = PyErr_GetRaisedException();
   PyObject* value = nullptr;
