@@ -138,19 +138,27 @@ def test_processes_and_a_cluster_give_the_bytes_of_one_process(client, word):
         assert client.compute(product).result().tobytes() == expected
 
 
-@pytest.mark.not_under_sanitizers("the engines end their worker processes, holding interpreter frames")
-def test_a_zero_divisor_raises_in_the_caller_and_no_worker_ends(client):
-    kept = client.persist(da.arange(10.0, chunks=5) * 2)
-    pids = client.run(os.getpid)
+# In "exit" mode, on the caller's own threads as on the workers.
+@pytest.mark.parametrize("on_cluster", [False, pytest.param(True, marks=pytest.mark.not_under_sanitizers(
+    "the engines end their worker processes, holding interpreter frames"))])
+def test_a_zero_divisor_raises_in_the_caller_and_no_worker_ends(request, on_cluster):
     b = np.ones((4, 6))
     b[2, 5] = -0.0
     with halvorn.errstate(misuse="raise"), pytest.raises(ZeroDivisionError) as own:
         one_process("div", "float64", np.ones((4, 6)), b)
-    with pytest.raises(ZeroDivisionError) as found:
-        client.compute(hd.div(np.ones((4, 6)), da.from_array(b, chunks=(2, 3)))).result()
+    quotient = hd.div(np.ones((4, 6)), da.from_array(b, chunks=(2, 3)))
+    if not on_cluster:
+        with pytest.raises(ZeroDivisionError) as found:
+            quotient.compute(scheduler="threads")
+    else:
+        client = request.getfixturevalue("client")
+        kept = client.persist(da.arange(10.0, chunks=5) * 2)
+        pids = client.run(os.getpid)
+        with pytest.raises(ZeroDivisionError) as found:
+            client.compute(quotient).result()
+        assert client.run(os.getpid) == pids
+        assert client.compute(kept).result().tolist() == list(np.arange(10.0) * 2)
     assert str(found.value) == str(own.value) == "quorva div(): cannot divide by zero: the divisor at index [2, 5] is zero"
-    assert client.run(os.getpid) == pids
-    assert client.compute(kept).result().tolist() == list(np.arange(10.0) * 2)
 
 
 @pytest.mark.not_under_sanitizers("the engines end their worker processes, holding interpreter frames")
