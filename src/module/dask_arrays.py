@@ -29,8 +29,17 @@ _WORDS = ("int16", "int32", "float32", "float64")
 _raising = _halvorn.errstate(misuse="raise")
 
 
+def _dask_array_module() -> typing.Any:
+    try:
+        import dask.array
+    except ImportError as missing:
+        raise ImportError(f"halvorn.dask works on Dask arrays, and Dask cannot be imported ({missing}); "
+                          "install it with: pip install 'halvorn[dask]'") from missing
+    return dask.array
+
+
 def _as_dask_array(operand: typing.Any) -> typing.Any:
-    import dask.array as da
+    da = _dask_array_module()
 
     if isinstance(operand, da.Array):
         array = operand
@@ -99,10 +108,10 @@ def _elementwise_block(a: typing.Any, b: typing.Any, operation: str, word: str,
 
 
 def _elementwise(operation: str, a: typing.Any, b: typing.Any) -> typing.Any:
-    import dask.array as da
+    a, b = _as_dask_array(a), _as_dask_array(b)
+    da = _dask_array_module()
     from dask.base import tokenize
 
-    a, b = _as_dask_array(a), _as_dask_array(b)
     word = _element_type(operation, a, b)
     _require_same_shape(operation, list(a.shape), list(b.shape))
     chunks = tuple(_refined(x, y) for x, y in zip(a.chunks, b.chunks))
@@ -162,11 +171,11 @@ def dot(a: typing.Any, b: typing.Any) -> typing.Any:
     as in one process: a block's partial sums go from one chunk of terms to
     the next, so the bits are the same for every chunking, and no task ever
     holds more than its own chunks and its block's sums."""
-    import dask.array as da
+    a, b = _as_dask_array(a), _as_dask_array(b)
+    da = _dask_array_module()
     from dask.base import tokenize
     from dask.highlevelgraph import HighLevelGraph
 
-    a, b = _as_dask_array(a), _as_dask_array(b)
     word = _element_type("dot", a, b)
     _dot_result_shape(list(a.shape), list(b.shape))
     terms = _refined(a.chunks[-1], b.chunks[0])

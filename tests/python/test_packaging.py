@@ -176,7 +176,12 @@ SMOKE = textwrap.dedent(
     import sys
 
     import halvorn
+    import halvorn.dask
 
+    try:
+        halvorn.dask.add([1.0], [2.0])
+    except ImportError as missing:
+        dask_missing = str(missing)
     module = pathlib.Path(halvorn.__file__)
     a = halvorn.quorva_full_float64([2, 3], 1.5)
     b = halvorn.quorva_ones_float64([2, 3])
@@ -187,6 +192,7 @@ SMOKE = textwrap.dedent(
         "module": str(module),
         "prefix": sys.prefix,
         "doc": halvorn.__doc__,
+        "dask_missing": dask_missing,
         "stub_beside": (module.parent / "halvorn.pyi").is_file(),
         "stub_package": (module.parent / "halvorn-stubs" / "__init__.pyi").is_file(),
         "sum": (a + b).to_list(),
@@ -220,6 +226,7 @@ def test_installed_wheel_works_from_outside_the_tree(venv, tmp_path):
     assert found["module"].startswith(str(venv) + "/lib/python3.14/site-packages/")
     assert found["prefix"] == str(venv)
     assert found["doc"] == "Tensor operations"
+    assert found["dask_missing"].endswith("install it with: pip install 'halvorn[dask]'")
     assert found["stub_beside"] and found["stub_package"]
     assert found["sum"] == [2.5] * 6
     assert found["quotient"] == [1.5] * 6
