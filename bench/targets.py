@@ -103,12 +103,27 @@ TARGETS = [
     # of packets at each end, and its chain moves twice NumPy's bytes.
     Target("Dask round trip (scatter, a*a+a, gather), n = 1048576", "numpy", 2.0,
            lambda c: c["family"] == "transfer" and c["op"].startswith("dask round trip") and c["n"] == 1048576),
+    # halvorn.dask on a LocalCluster of 2 worker processes, operands persisted
+    # there, results computed to the caller. Two workers share X^T X's imports
+    # and sums, which one process does alone.
+    Target("halvorn.dask.dot X^T X, X of [4000000, 8] in 16 chunks", "one_process", 0.75,
+           lambda c: dask_case(c, {"dot X^T X"}) and c["shape"] == [4_000_000, 8]),
+    Target("halvorn.dask.dot [2048, 2048] . [2048, 2048], chunks of 512", "dask", 2.0,
+           lambda c: dask_case(c, {"dot"}) and c["shape"] == [2048, 2048]),
+    Target("halvorn.dask.add/mul, float64 and int32, 2^24 elements in 16 chunks", "dask", 1.5,
+           lambda c: dask_case(c, {"add", "mul"}) and c["n"] == 1 << 24),
+    Target("Dask client.scatter of 16 float64 tensors of 2^20 (hash=True)", "numpy", 1.2,
+           lambda c: dask_case(c, {"scatter"}) and c["n"] == 1 << 20),
     # The limit side of a chain runs one operation's limit once per operation.
     Target("chained a*b+a, (a*b+c)*d-e, n >= 10000, every case", "limit", 1.35,
            lambda c: chained(c), mean=("chained a*b+a, (a*b+c)*d-e, n >= 10000, geometric mean", 1.1)),
 ]
 MEMORY_TARGET = "element-wise peak memory: growth <= 16n + 1 MiB (total <= 48n + 1 MiB)"
 CHAINED_FAULTS_TARGET = ("chained a*b+a, (a*b+c)*d-e, n >= 10000, minor page faults per evaluation", 64)
+
+
+def dask_case(case, ops):
+    return case["family"] == "dask" and case["op"] in ops
 
 
 def chained(case):

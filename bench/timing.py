@@ -27,11 +27,13 @@ def side(name, stmt, **names):
 # the targets summary names it when a target holds halvorn to it.
 PEER_HEADINGS = {"numpy": "NumPy", "numpy_out": "NumPy out=", "limit": "limit", "peak": "peak",
                  "numbers": "numbers", "binding": "binding floor", "module": "quorva_*",
-                 "roofline": "roofline"}
+                 "roofline": "roofline", "one_process": "one process", "dask": "Dask"}
 PEER_TEXT = {"numpy": "NumPy", "limit": "limit (bytes moved)", "peak": "exact-order peak",
              "numbers": "making the Python numbers", "binding": "binding floor",
              "module": "the module function (quorva_rand_*, quorva_randn_*)",
-             "roofline": "roofline (the slower of limit and peak)"}
+             "roofline": "roofline (the slower of limit and peak)",
+             "one_process": "halvorn in one process (the client), on the whole operands",
+             "dask": "Dask's own operation"}
 
 
 def calibrate(timer, min_time_ns):

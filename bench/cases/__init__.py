@@ -14,7 +14,7 @@ import importlib
 from ..family import Family
 
 FAMILY_MODULES = ["elementwise", "factory", "random", "dot", "shapes", "export", "interop", "pickling", "floor", "chained",
-                  "memory", "transfer"]
+                  "memory", "dask_arrays", "transfer"]
 
 
 def load_families() -> dict[str, Family]:

@@ -91,6 +91,10 @@ def expected_case_ids():
         ids |= {f"transfer/{op}/{dtype}/{max(SIZES)}" for dtype in TYPES}
     ids |= {f"transfer/dask {op}{serializer}/float64/{max(SIZES)}" for op in ["round trip", "gather"]
             for serializer in ["", ", tensor serializer"] if DISTRIBUTED}
+    if DISTRIBUTED:
+        # halvorn.dask's quick sizes: X of [400000, 8], 1024^2 in chunks of 256, 2^20 elements, tensors of 2^16.
+        ids |= {"dask/dot X^T X/float64/400000x8", "dask/dot/float64/1024x1024", "dask/scatter/float64/65536"}
+        ids |= {f"dask/{op}/{dtype}/1048576" for op in ["add", "mul"] for dtype in ["int32", "float64"]}
     for dtype in ["int32", "float64"]:
         ids |= {f"pickle/round trip, protocol {protocol}/{dtype}/{max(SIZES)}" for protocol in (4, 5)}
     for op in ["rand", "randn"]:
@@ -164,6 +168,9 @@ def test_peers_of_each_family(results):
             expected = {"halvorn", "module"}
         elif case["id"].startswith(("transfer/dask round trip", "transfer/dask gather")):
             expected = {"halvorn", "numpy"}
+        elif case["family"] == "dask":
+            expected = {"halvorn", {"dot X^T X": "one_process", "scatter": "numpy"}.get(case["op"], "dask")}
+            expected |= {"dask"} if case["op"] == "dot X^T X" else set()
         elif case["id"].startswith("interop/import array/"):
             expected = {"halvorn", "limit"}
         elif case["family"] == "dot" and case["op"] != "matrix x matrix":
@@ -317,6 +324,19 @@ def test_number_peer_makes_the_objects_to_list_makes(bench_package, dtype):
     assert peer.name == "numbers"
     assert made == listed
     assert [type(v) for v in made] == [type(v) for v in listed]
+
+
+def test_dask_cases_show_their_spread_and_are_held_to_their_goals(bench_package):
+    gram = {**large_case("dask", "dot X^T X", "float64", 32_000_000, {"one_process": 0.7, "dask": 2.0}),
+            "shape": [4_000_000, 8]}
+    gram["sides"]["halvorn"] = {"samples_ns": [3.0, 4.0, 6.0]}
+    gram["sides"]["one_process"]["samples_ns"] = [4.0, 5.0, 6.0]
+    gram["sides"]["dask"]["samples_ns"] = [1.0, 4.0, 2.0]
+    assert bench_package.cases.dask_arrays.ratio_spread(gram) == "one process 0.75–1.00; Dask 1.00–3.00"
+    quick = {**gram, "shape": [400_000, 8]}
+    bench_package.targets.apply_targets([gram, quick])
+    assert [(t["peer"], t["bound"], t["met"]) for t in gram["targets"]] == [("one_process", 0.75, True)]
+    assert quick["targets"] == []
 
 
 def test_publish_fills_docs_and_the_readme_block(results, bench_package, tmp_path):
