@@ -69,6 +69,14 @@ TYPED_TEST(ImportTest, ColumnOrderAndWiderSourcesAgainstTheScalarReference) {
   const StridedBlock long_block{reinterpret_cast<const std::byte*>(long_columns.data()), {SourceType::int64},
                                 {3, 600}, {8, 24}};
   expect_elements(*import_block<T>(long_block).tensor, expected);
+  // 20 x 7 of the tensor's own type, column by column: two bands of rows.
+  std::mt19937_64 generator(3);
+  const std::vector<T> own = testing::random_bits<T>(140, generator);
+  std::vector<T> own_rows(140);
+  for (std::size_t i = 0; i < 140; ++i) own_rows[i % 20 * 7 + i / 20] = own[i];
+  const StridedBlock own_block{reinterpret_cast<const std::byte*>(own.data()), {own_type<T>()}, {20, 7},
+                               {static_cast<std::int64_t>(sizeof(T)), 20 * static_cast<std::int64_t>(sizeof(T))}};
+  expect_elements(*import_block<T>(own_block).tensor, own_rows);
   long_columns[10 * 3 + 2] = long_columns[500 * 3] = std::int64_t{1} << 40;
   if constexpr (std::is_integral_v<T>) {
     EXPECT_EQ(import_block<T>(long_block).element, 500u);

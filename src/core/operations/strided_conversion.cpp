@@ -115,6 +115,9 @@ std::uint64_t convert_run(const std::byte* from, std::int64_t stride, std::uint6
 
 // Elements of each run converted at a time where runs share cache lines.
 constexpr std::uint64_t import_segment = 256;
+// Rows of a transposed matrix written a column at a time: two cache lines of
+// each column of float64, and as many output streams as the prefetchers follow.
+constexpr std::uint64_t transposed_band_rows = 16;
 
 template <class T, class Source>
 ImportResult<T> import_as(const StridedBlock& block) {
@@ -194,6 +197,30 @@ ImportResult<T> import_as(const StridedBlock& block) {
       nearer_elsewhere |= block.shape[d] > 1 && std::abs(block.byte_strides[d]) < std::abs(step);
     }
     bool converted_all = false;
+    // A transposed matrix of the tensor's own type (a C-ordered array's .T),
+    // whose columns lie contiguous, goes a column at a time for a band of
+    // rows: the column's values are read together, and each row of the band
+    // takes its packets one after the other. [8, 250000] float64 from a
+    // C-ordered [250000, 8] took 2.4 ms against 3.5 a segment of every row at
+    // a time; nothing can be refused there.
+    if constexpr (std::is_same_v<Value, T> && sizeof(typename Source::StoredType) == sizeof(T)) {
+      if (outer == 1 && !swapped && block.byte_strides[0] == static_cast<std::int64_t>(sizeof(T)) &&
+          std::abs(step) > static_cast<std::int64_t>(sizeof(T))) {
+        for (std::uint64_t band = 0; band < block.shape[0]; band += transposed_band_rows) {
+          const std::uint64_t rows = std::min(block.shape[0] - band, transposed_band_rows);
+          const std::byte* column = block.first + static_cast<std::int64_t>(band * sizeof(T));
+          for (std::uint64_t c = 0; c < run; ++c, column += step) {
+            for (std::uint64_t r = 0; r < rows; ++r) {
+              T value;
+              std::memcpy(&value, column + r * sizeof(T), sizeof(T));
+              out[(band + r) * run + c].store(broadcast(value));
+            }
+          }
+        }
+        result.tensor.emplace(std::move(tensor));
+        return result;
+      }
+    }
     if (nearer_elsewhere && std::abs(step) > static_cast<std::int64_t>(sizeof(Value))) {
       converted_all = true;
       for (std::uint64_t column0 = 0; column0 < run && converted_all; column0 += import_segment) {
