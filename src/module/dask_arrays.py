@@ -71,7 +71,8 @@ def _refined(*chunkings: tuple[int, ...]) -> tuple[int, ...]:
     return refined or chunkings[0]
 
 
-def _imported(word: str, block: typing.Any) -> typing.Any:
+def _imported(word: str, block: typing.Any, after: typing.Any = None) -> typing.Any:
+    # `after`: running sums that must exist first (see _IMPORTS_AHEAD), unused.
     with _raising:
         return _import[word](block)
 
@@ -153,6 +154,14 @@ def div(a: typing.Any, b: typing.Any) -> typing.Any:
     return _elementwise("div", a, b)
 
 
+# How many chunks of terms ahead of a block's running sums its operand chunks
+# are turned into packets. Further ahead, a worker holds every chunk's packets
+# at once (twice the operands' bytes for float64, eight times for int16), and
+# each new packet block is faulted in afresh; this near, the blocks of the
+# chunks done are taken again.
+_IMPORTS_AHEAD = 4
+
+
 def _dot_step(word: str, sums: typing.Any, left: typing.Any, right: typing.Any, last: bool) -> typing.Any:
     with _raising:
         if sums is None:
@@ -193,21 +202,27 @@ def dot(a: typing.Any, b: typing.Any) -> typing.Any:
     def block(*index: int | None) -> tuple[int, ...]:
         return tuple(i for i in index if i is not None)
 
+    def sums(i: int | None, j: int | None, k: int) -> tuple[typing.Any, ...]:
+        return (name, *block(i, j)) if k == len(terms) - 1 else (partials, *block(i, j), k)
+
     graph: dict[typing.Any, typing.Any] = {}
     # Each operand block is imported once, in a task of its own, so that the
-    # imports run in parallel beside the sums, which go block after block.
+    # imports run in parallel beside the sums, which go block after block;
+    # but no further ahead of the first sums that need them than
+    # _IMPORTS_AHEAD chunks of terms.
+    first_row, first_column = rows[0], columns[0]
     for k in range(len(terms)):
+        ahead = k - _IMPORTS_AHEAD
         for i in rows:
-            graph[(imports_a, *block(i, k))] = (_imported, word, (a.name, *block(i, k)))
+            after = sums(i, first_column, ahead) if ahead >= 0 else None
+            graph[(imports_a, *block(i, k))] = (_imported, word, (a.name, *block(i, k)), after)
         for j in columns:
-            graph[(imports_b, *block(k, j))] = (_imported, word, (b.name, *block(k, j)))
+            after = sums(first_row, j, ahead) if ahead >= 0 else None
+            graph[(imports_b, *block(k, j))] = (_imported, word, (b.name, *block(k, j)), after)
     for i, j in itertools.product(rows, columns):
-        sums = None
         for k in range(len(terms)):
-            last = k == len(terms) - 1
-            key = (name, *block(i, j)) if last else (partials, *block(i, j), k)
-            graph[key] = (_dot_step, word, sums, (imports_a, *block(i, k)), (imports_b, *block(k, j)), last)
-            sums = key
+            graph[sums(i, j, k)] = (_dot_step, word, sums(i, j, k - 1) if k else None, (imports_a, *block(i, k)),
+                                    (imports_b, *block(k, j)), k == len(terms) - 1)
 
     chunks = tuple(axis for axis, kept in ((a.chunks[0], a.ndim == 2), (b.chunks[-1], b.ndim == 2)) if kept)
     layers = HighLevelGraph.from_collections(name, graph, dependencies=[a, b])
