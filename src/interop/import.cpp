@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/operations/arithmetic.h"
 #include "interop/common.h"
 
 namespace halvorn::interop {
@@ -402,6 +403,51 @@ Tensor<T> import_for_task(const py::object& data) {
   return import_any<T>(data);
 }
 
+// A held buffer of T's own values, C-contiguous, or TypeError.
+template <class T>
+struct ValuesBuffer {
+  Py_buffer view{};
+  bool held = false;
+  ValuesBuffer(const py::object& data, bool writable) {
+    const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+    if (PyObject_GetBuffer(data.ptr(), &view, flags) != 0) throw py::error_already_set();
+    held = true;
+    const ParsedFormat parsed = parse_buffer_format(view.format != nullptr ? view.format : "B",
+                                                    static_cast<std::size_t>(view.itemsize));
+    const ParsedFormat own = parse_buffer_format(py::format_descriptor<T>::format(), sizeof(T));
+    if (parsed.verdict != ParsedFormat::Verdict::number || parsed.format.type != own.format.type ||
+        parsed.format.byte_swapped || view.itemsize != static_cast<Py_ssize_t>(sizeof(T))) {
+      throw py::type_error(std::string("values of an ") + ElementTraits<T>::word +
+                           " operation must be that type's own, in this machine's byte order");
+    }
+  }
+  ValuesBuffer(const ValuesBuffer&) = delete;
+  ValuesBuffer& operator=(const ValuesBuffer&) = delete;
+  ~ValuesBuffer() {
+    if (held) PyBuffer_Release(&view);
+  }
+  Shape shape() const {
+    Shape extents;
+    for (int d = 0; d < view.ndim; ++d) extents.push_back(static_cast<std::uint64_t>(view.shape[d]));
+    return extents;
+  }
+};
+
+template <class T>
+void operate_for_task(const std::string& operation, const py::object& a, const py::object& b,
+                      const py::object& out) {
+  if (operation != "add" && operation != "sub" && operation != "mul" && operation != "div") {
+    throw py::value_error("no operation " + operation);
+  }
+  const ValuesBuffer<T> left(a, false), right(b, false), result(out, true);
+  const Shape shape = left.shape();
+  if (right.view.len != left.view.len || result.view.len != left.view.len) {
+    throw py::type_error("the values of an element-wise operation must be as many in each array");
+  }
+  const TaskWork work;
+  operate_on_values<T>(operation.c_str(), left.view.buf, right.view.buf, result.view.buf, shape);
+}
+
 template <class T>
 void bind_array_factory(py::module_& module) {
   module.def(array_function_name<T>().c_str(), &import_any<T>, py::arg("data"), py::pos_only());
@@ -409,7 +455,9 @@ void bind_array_factory(py::module_& module) {
 
 #define HALVORN_INSTANTIATE(T)                                 \
   template void bind_array_factory<T>(py::module_&); \
-  template Tensor<T> import_for_task<T>(const py::object&);
+  template Tensor<T> import_for_task<T>(const py::object&);      \
+  template void operate_for_task<T>(const std::string&, const py::object&, const py::object&, \
+                                    const py::object&);
 HALVORN_FOR_EACH_ELEMENT_TYPE(HALVORN_INSTANTIATE)
 #undef HALVORN_INSTANTIATE
 

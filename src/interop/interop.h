@@ -140,4 +140,11 @@ void bind_array_factories(pybind11::module_& module);
 template <class T>
 Tensor<T> import_for_task(const pybind11::object& data);
 
+// out = a <operation> b (operate_on_values) on three C-contiguous buffers of
+// T's own format and one element count, `out` writable, as TaskWork; any
+// other buffers raise TypeError.
+template <class T>
+void operate_for_task(const std::string& operation, const pybind11::object& a,
+                      const pybind11::object& b, const pybind11::object& out);
+
 }  // namespace halvorn::interop

@@ -5,8 +5,8 @@
 # This file is compiled into the module and run once per import as the module
 # halvorn.dask, with `_halvorn` (the module), the native checks
 # `_require_same_shape` and `_dot_result_shape`, and the native work of the
-# tasks (`_import`, `_operations`, `_dot`, `_dot_continued`, by operation and
-# element type word) already in its namespace. The tasks' native work runs
+# tasks (`_import`, `_operations`, `_operate`, `_dot`, `_dot_continued`, by
+# operation and element type word) already in its namespace. The tasks' native work runs
 # with the interpreter lock released, so that a worker's other threads (its
 # event loop, which serves data to other workers, and its other tasks) run
 # beside it; there, misuse is always raised. Dask and NumPy are imported only when one of
@@ -93,9 +93,14 @@ def _elementwise_block(a: typing.Any, b: typing.Any, operation: str, word: str,
     import numpy as np
 
     with _raising:
-        left, right = _imported(word, a), _imported(word, b)
         try:
-            result = _operations[operation][word](left, right)
+            if all(type(x) is np.ndarray and x.dtype == _NATIVE[word] and x.flags.c_contiguous for x in (a, b)):
+                # Values in and out through packets a tile at a time, with the
+                # same kernels: no tensor of the whole block is built.
+                out = np.empty(a.shape, a.dtype)
+                _operate[word](operation, a, b, out)
+                return out
+            result = _operations[operation][word](_imported(word, a), _imported(word, b))
         except ZeroDivisionError:
             # halvorn names the first zero divisor of the block; the caller's
             # array is the whole one, so its index is the block's start plus that.
@@ -106,6 +111,10 @@ def _elementwise_block(a: typing.Any, b: typing.Any, operation: str, word: str,
             raise ZeroDivisionError("quorva div(): cannot divide by zero: the divisor at index "
                                     f"{_index_text(s + i for s, i in zip(start, local))} is zero") from None
         return _exported(result)
+
+
+# The element types in this machine's byte order, as the native work takes them.
+_NATIVE = {word: f"={code}" for word, code in zip(_WORDS, "hifd")}
 
 
 def _elementwise(operation: str, a: typing.Any, b: typing.Any) -> typing.Any:

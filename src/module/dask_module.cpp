@@ -54,6 +54,11 @@ void bind_dask_module(py::module_& module) {
   });
   scope["_import"] = imports;
   scope["_operations"] = operations;
+  py::dict on_values;
+  for_each_element_type([&]<class T>() {
+    on_values[ElementTraits<T>::word] = py::cpp_function(&interop::operate_for_task<T>);
+  });
+  scope["_operate"] = on_values;
   scope["_dot"] = products;
   scope["_dot_continued"] = continued;
   py::object code = py::reinterpret_steal<py::object>(

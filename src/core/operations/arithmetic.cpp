@@ -1,7 +1,10 @@
 #include "core/operations/arithmetic.h"
 
+#include <cstring>
+
 #include "core/misuse/misuse.h"
 #include "core/operations/arithmetic_kernels.h"
+#include "core/operations/lane_copy.h"
 #include "core/primitives/packet_loops.h"
 
 namespace halvorn {
@@ -110,6 +113,42 @@ Tensor<T> div(const Tensor<T>& a, const Tensor<T>& b) {
   return into_new(a, b, "div", [&](Packet<T>* out) { divide(a, b, out); });
 }
 
+// Packets of each operand in a tile: three tiles of 8 KiB stay in the
+// first-level cache between the broadcast in, the kernel and the copy out.
+constexpr std::uint64_t values_tile = 512;
+
+template <class T>
+void operate_on_values(const char* operation, const void* a, const void* b, void* out,
+                       const Shape& shape) {
+  const std::uint64_t n = element_count(shape);
+  const PacketArithmetic<T>& operations = kernels<T>();
+  const bool dividing = std::strcmp(operation, "div") == 0;
+  const auto combine = std::strcmp(operation, "add") == 0   ? operations.add
+                       : std::strcmp(operation, "sub") == 0 ? operations.sub
+                                                            : operations.mul;
+  alignas(64) std::byte tiles[3][values_tile * sizeof(Packet<T>)];
+  Packet<T>* const left = reinterpret_cast<Packet<T>*>(tiles[0]);
+  Packet<T>* const right = reinterpret_cast<Packet<T>*>(tiles[1]);
+  Packet<T>* const result = reinterpret_cast<Packet<T>*>(tiles[2]);
+  const auto* const a_values = static_cast<const std::byte*>(a);
+  const auto* const b_values = static_cast<const std::byte*>(b);
+  auto* const out_values = static_cast<std::byte*>(out);
+  for (std::uint64_t start = 0; start < n; start += values_tile) {
+    const std::uint64_t count = n - start < values_tile ? n - start : values_tile;
+    broadcast_values(a_values + start * sizeof(T), count, left);
+    broadcast_values(b_values + start * sizeof(T), count, right);
+    if (dividing) {
+      if (has_zero_divisor(right, count)) {
+        divisor_is_zero(shape, start + first_zero_divisor(right, count));
+      }
+      operations.divide(left, right, result, count);
+    } else {
+      combine(left, right, result, count, false);
+    }
+    copy_lane0(result, count, out_values + start * sizeof(T));
+  }
+}
+
 template <class T>
 void add_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b) {
   over(reused, a, b, "add", [&](Packet<T>* out) { compute(a, b, out, kernels<T>().add); });
@@ -138,7 +177,8 @@ void div_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b) {
   template void add_over<T>(Tensor<T>&, const Tensor<T>&, const Tensor<T>&); \
   template void sub_over<T>(Tensor<T>&, const Tensor<T>&, const Tensor<T>&); \
   template void mul_over<T>(Tensor<T>&, const Tensor<T>&, const Tensor<T>&); \
-  template void div_over<T>(Tensor<T>&, const Tensor<T>&, const Tensor<T>&);
+  template void div_over<T>(Tensor<T>&, const Tensor<T>&, const Tensor<T>&); \
+  template void operate_on_values<T>(const char*, const void*, const void*, void*, const Shape&);
 HALVORN_FOR_EACH_ELEMENT_TYPE(HALVORN_INSTANTIATE)
 #undef HALVORN_INSTANTIATE
 

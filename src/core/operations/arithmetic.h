@@ -11,6 +11,16 @@ namespace halvorn {
 // same misuse as below. `operation` is "add", "sub", "mul" or "div".
 void require_same_shape(const char* operation, const Shape& a, const Shape& b);
 
+// out = a <operation> b on plain arrays of the element count of `shape`, each
+// value T's own bits (any alignment), through packets a tile at a time and
+// the kernels of the tensors' operations, so the bits are the tensor
+// operation's and no tensor of the whole is ever built. `operation` is "add",
+// "sub", "mul" or "div"; a zero divisor is the misuse of div below, at its
+// position in `shape`, and leaves `out` part written.
+template <class T>
+void operate_on_values(const char* operation, const void* a, const void* b, void* out,
+                       const Shape& shape);
+
 // Operands that differ in element count or shape are misuse: each ends the
 // process with "quorva <op>() : Shape doesn't match!\n", unless the misuse
 // policy has it thrown (core/misuse/misuse.h).
