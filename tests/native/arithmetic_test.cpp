@@ -78,9 +78,31 @@ void expect_same_over(Operation<T> operation, OperationOver<T> over, const Tenso
   EXPECT_EQ(bytes_of(right), want) << name << " over its second operand";
 }
 
+// On plain arrays of lane-0 values, through packets a tile at a time, an
+// operation gives exactly the values of the tensor operation.
+template <class T>
+void expect_same_on_values(Operation<T> operation, const Tensor<T>& a, const Tensor<T>& b,
+                           const char* name) {
+  const Tensor<T> want = operation(a, b);
+  std::vector<T> left, right, got(a.data.size());
+  for (std::uint64_t i = 0; i < a.data.size(); ++i) {
+    left.push_back(a.data[i]);
+    right.push_back(b.data[i]);
+  }
+  operate_on_values<T>(name, left.data(), right.data(), got.data(), a.shape);
+  for (std::uint64_t i = 0; i < got.size(); ++i) {
+    const T expected = want.data[i];
+    EXPECT_EQ(std::memcmp(&got[i], &expected, sizeof(T)), 0) << name << " on values at " << i;
+  }
+}
+
 // b must hold no zero: div refuses it.
 template <class T>
 void expect_all_operations(const Tensor<T>& a, const Tensor<T>& b) {
+  expect_same_on_values<T>(add<T>, a, b, "add");
+  expect_same_on_values<T>(sub<T>, a, b, "sub");
+  expect_same_on_values<T>(mul<T>, a, b, "mul");
+  expect_same_on_values<T>(div<T>, a, b, "div");
   expect_elementwise<T>(add<T>, testing::reference_add<T>, false, a, b, "add");
   expect_elementwise<T>(sub<T>, testing::reference_sub<T>, false, a, b, "sub");
   expect_elementwise<T>(mul<T>, testing::reference_mul<T>, false, a, b, "mul");
@@ -121,13 +143,15 @@ TYPED_TEST(ArithmeticTest, EveryPairOfInterestingValues) {
 TYPED_TEST(ArithmeticTest, RandomOperandsOfRankThree) {
   using T = TypeParam;
   std::mt19937_64 generator(0x5eed);
-  const Shape shape{5, 6, 7};
-  const std::vector<T> left = testing::random_bits<T>(210, generator);
-  std::vector<T> right = testing::random_bits<T>(210, generator);
-  for (T& y : right) {
-    if (y == T(0)) y = T(3);
+  // The second spans several tiles of values.
+  for (const Shape& shape : {Shape{5, 6, 7}, Shape{3, 401, 1}}) {
+    const std::vector<T> left = testing::random_bits<T>(element_count(shape), generator);
+    std::vector<T> right = testing::random_bits<T>(element_count(shape), generator);
+    for (T& y : right) {
+      if (y == T(0)) y = T(3);
+    }
+    expect_all_operations(tensor_of(shape, left), tensor_of(shape, right));
   }
-  expect_all_operations(tensor_of(shape, left), tensor_of(shape, right));
 }
 
 TYPED_TEST(ArithmeticTest, NoDimensionsAndZeroExtents) {
@@ -214,6 +238,14 @@ TYPED_TEST(ArithmeticDeathTest, RaisingPolicyThrowsInsteadOfEnding) {
                 MisuseKind::zero_divisor,
                 std::string(
                     "quorva div(): cannot divide by zero: the divisor at index [4, 204] is zero")));
+  // So does the division of plain values, whose zero is in its third tile.
+  const std::vector<T> dividends(1025, T(1));
+  std::vector<T> quotients(1025);
+  EXPECT_EQ(thrown([&] {
+              operate_on_values<T>("div", dividends.data(), divisors.data(), quotients.data(),
+                                   Shape{5, 205});
+            }).second,
+            "quorva div(): cannot divide by zero: the divisor at index [4, 204] is zero");
   EXPECT_EQ(thrown([&] { dot(a, a); }).first, MisuseKind::shapes);
   EXPECT_EQ(thrown([] { Tensor<T>(Shape{1ull << 40}, T(0)); }),
             std::make_pair(MisuseKind::storage,
