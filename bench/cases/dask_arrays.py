@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import collections
 import dataclasses
-import logging
 import time
 
 import numpy as np
@@ -26,7 +25,7 @@ import halvorn
 from ..family import Family
 from ..operands import same_bits, verdict
 from ..timing import PEER_HEADINGS, Run, side, shape_text
-from .transfer import CLUSTER_ROUNDS, COMM_TIMEOUT, CONNECT_TIMEOUT, register_tensor_serializer
+from .transfer import CLUSTER_ROUNDS, COMM_TIMEOUT, local_cluster, register_tensor_serializer
 
 CHUNKS = 16  # row chunks of X, chunks of the element-wise operands, tensors scattered
 # Rows of X (8 columns), square matrices and their chunk, element-wise size.
@@ -249,20 +248,14 @@ def bench_dask(run):
     """Every case on one cluster started for the family and closed after it,
     with transfer's settings: two worker processes of one thread."""
     try:
-        import dask
         import dask.array as da
-        from distributed import Client, LocalCluster
+        import distributed  # noqa: F401  (the cluster's)
 
         import halvorn.dask as hd
     except ImportError:
         run.notes.append("distributed is not installed: no dask cases")
         return
-    timeouts = {"distributed.comm.timeouts.connect": f"{CONNECT_TIMEOUT}s",
-                "distributed.comm.timeouts.tcp": f"{COMM_TIMEOUT}s"}
-    with dask.config.set(timeouts), LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-            scheduler_kwargs={"dashboard_address": ":0"}, silence_logs=logging.CRITICAL) as local, \
-            Client(local, timeout=CONNECT_TIMEOUT) as client:
+    with local_cluster() as (local, client):
         if serializer_registered():
             # A serializer registered in the client must be known where the
             # tensors land.

@@ -10,6 +10,7 @@ every other family, and halvorn, stay without it."""
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import logging
 import pickle
@@ -151,24 +152,33 @@ def bench_transfer(run):
     """The serialization cases, then the cluster's, on one cluster started for
     the run and closed after it."""
     try:
-        import dask
-        from distributed import Client, LocalCluster
         from distributed.protocol import deserialize, serialize
     except ImportError:
         run.notes.append("distributed is not installed: no transfer cases")
         return
     bench_serialization(run, serialize, deserialize)
+    with local_cluster() as (_, client):
+        bench_cluster(run, client)
+
+
+@contextlib.contextmanager
+def local_cluster():
+    """A LocalCluster of 2 worker processes of 1 thread, and a client of it,
+    with timeouts that a busy machine keeps. silence_logs holds Dask's
+    loggers, here and in the workers, to what stops the run. No dashboard (it
+    wants bokeh), and the scheduler's HTTP server, which starts all the same,
+    on a free port rather than on 8787, where another cluster on the machine
+    would make Dask warn."""
+    import dask
+    from distributed import Client, LocalCluster
+
     timeouts = {"distributed.comm.timeouts.connect": f"{CONNECT_TIMEOUT}s",
                 "distributed.comm.timeouts.tcp": f"{COMM_TIMEOUT}s"}
-    # silence_logs holds Dask's loggers, here and in the workers, to what
-    # stops the run. No dashboard (it wants bokeh), and the scheduler's HTTP
-    # server, which starts all the same, on a free port rather than on 8787,
-    # where another cluster on the machine would make Dask warn.
     with dask.config.set(timeouts), LocalCluster(
             n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
             scheduler_kwargs={"dashboard_address": ":0"}, silence_logs=logging.CRITICAL) as cluster, \
             Client(cluster, timeout=CONNECT_TIMEOUT) as client:
-        bench_cluster(run, client)
+        yield cluster, client
 
 
 def per_element_moved(case):

@@ -8,6 +8,7 @@
 #include "core/operations/dot.h"
 #include "interop/interop.h"
 #include "module/dask_arrays_source.h"
+#include "module/embedded_python.h"
 
 namespace halvorn {
 
@@ -61,12 +62,7 @@ void bind_dask_module(py::module_& module) {
   scope["_operate"] = on_values;
   scope["_dot"] = products;
   scope["_dot_continued"] = continued;
-  py::object code = py::reinterpret_steal<py::object>(
-      Py_CompileString(dask_arrays_source, "halvorn/dask.py", Py_file_input));
-  if (!code) throw py::error_already_set();
-  py::object ran =
-      py::reinterpret_steal<py::object>(PyEval_EvalCode(code.ptr(), scope.ptr(), scope.ptr()));
-  if (!ran) throw py::error_already_set();
+  run_embedded_python(dask_arrays_source, "halvorn/dask.py", scope);
   module.attr("dask") = dask_module;
   py::module_::import("sys").attr("modules")[name.c_str()] = dask_module;
 }

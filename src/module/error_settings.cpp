@@ -7,6 +7,7 @@
 
 #include "core/misuse/misuse.h"
 #include "interop/interop.h"
+#include "module/embedded_python.h"
 #include "module/error_settings_source.h"
 
 namespace halvorn {
@@ -79,12 +80,7 @@ void bind_error_settings(py::module_& module) {
   // Called with one of the two checked strings only.
   scope["_set_process_default"] = py::cpp_function(
       [](const std::string& misuse) { process_default_raises.store(misuse == "raise"); });
-  py::object code = py::reinterpret_steal<py::object>(
-      Py_CompileString(error_settings_source, "halvorn/error_settings.py", Py_file_input));
-  if (!code) throw py::error_already_set();
-  py::object ran =
-      py::reinterpret_steal<py::object>(PyEval_EvalCode(code.ptr(), scope.ptr(), scope.ptr()));
-  if (!ran) throw py::error_already_set();
+  run_embedded_python(error_settings_source, "halvorn/error_settings.py", scope);
   for (const char* name : {"seterr", "geterr", "errstate"}) module.attr(name) = scope[name];
   // What a decorated function and a pickled errstate name, so that they
   // pickle by reference.

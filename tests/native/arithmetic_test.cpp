@@ -216,14 +216,7 @@ TYPED_TEST(ArithmeticDeathTest, ZeroDivisorEndsTheProcess) {
 TYPED_TEST(ArithmeticDeathTest, RaisingPolicyThrowsInsteadOfEnding) {
   using T = TypeParam;
   set_misuse_policy([]() noexcept { return true; });
-  const auto thrown = [](auto&& call) -> std::pair<MisuseKind, std::string> {
-    try {
-      call();
-    } catch (const Misuse& misuse) {
-      return {misuse.kind(), misuse.what()};
-    }
-    return {MisuseKind::shapes, "nothing thrown"};
-  };
+  const auto thrown = [](auto&& call) { return testing::thrown_misuse(call); };
   const Tensor<T> a(Shape{2, 3}, T(1));
   const Tensor<T> b(Shape{3, 2}, T(1));
   EXPECT_EQ(thrown([&] { mul(a, b); }),

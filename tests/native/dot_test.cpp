@@ -288,14 +288,7 @@ TYPED_TEST(DotDeathTest, ContinuedSumsOfAnotherShapeAreMisuse) {
   } cases[] = {{{4}, {3}, {3, 5}},       {{5, 1}, {3}, {3, 5}},  {{3}, {2, 3}, {3}},
                {{3, 2}, {2, 3}, {3, 3}}, {{2, 3}, {2, 3}, {2, 3}}, {{}, {2, 3}, {3, 3}}};
   set_misuse_policy([]() noexcept { return true; });
-  const auto thrown = [](auto&& call) -> std::pair<MisuseKind, std::string> {
-    try {
-      call();
-    } catch (const Misuse& misuse) {
-      return {misuse.kind(), misuse.what()};
-    }
-    return {MisuseKind::storage, "nothing thrown"};
-  };
+  const auto thrown = [](auto&& call) { return testing::thrown_misuse(call); };
   for (const auto& c : cases) {
     const Tensor<T> a(c.a, T(1));
     const Tensor<T> b(c.b, T(1));

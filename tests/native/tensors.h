@@ -7,8 +7,11 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <string>
+#include <utility>
 #include <vector>
 
+#include "core/misuse/misuse.h"
 #include "core/storage/tensor.h"
 
 namespace halvorn::testing {
@@ -19,6 +22,18 @@ Tensor<T> tensor_of(const Shape& shape, const std::vector<T>& values) {
   EXPECT_EQ(tensor.data.size(), values.size());
   for (std::uint64_t i = 0; i < tensor.data.size(); ++i) tensor.data[i] = values[i];
   return tensor;
+}
+
+// The kind and message of the Misuse that `call` throws, under a policy that
+// has misuse thrown; a storage kind and "nothing thrown" when it throws none.
+template <class Call>
+std::pair<MisuseKind, std::string> thrown_misuse(Call&& call) {
+  try {
+    call();
+  } catch (const Misuse& misuse) {
+    return {misuse.kind(), misuse.what()};
+  }
+  return {MisuseKind::storage, "nothing thrown"};
 }
 
 // Every byte of every packet, to show that an operation left an operand alone.
