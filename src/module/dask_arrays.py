@@ -19,6 +19,8 @@
 # halvorn's exceptions, whatever the worker's setting, so that a mistake never
 # ends a worker and the caller's compute() raises it.
 import itertools
+import sys
+import types
 import typing
 
 __all__ = ["add", "sub", "mul", "div", "dot"]
@@ -236,3 +238,20 @@ def dot(a: typing.Any, b: typing.Any) -> typing.Any:
     chunks = tuple(axis for axis, kept in ((a.chunks[0], a.ndim == 2), (b.chunks[-1], b.ndim == 2)) if kept)
     layers = HighLevelGraph.from_collections(name, graph, dependencies=[a, b])
     return da.Array(layers, name, chunks, meta=_empty(len(chunks), a.dtype))
+
+
+def _attach(parent: types.ModuleType) -> None:
+    # `halvorn.dask` as an attribute, which `import halvorn.dask` gives a
+    # module only when it loads it (this one is in sys.modules already), kept
+    # out of the module's namespace, whose names are the specified ones and
+    # the additions that its type stub declares.
+    this = sys.modules[__name__]
+
+    class Module(types.ModuleType):
+        @property
+        def dask(self) -> types.ModuleType:
+            return this
+
+    Module.__qualname__ = Module.__name__ = type(parent).__name__
+    Module.__module__ = type(parent).__module__
+    parent.__class__ = Module

@@ -63,8 +63,8 @@ void bind_dask_module(py::module_& module) {
   scope["_dot"] = products;
   scope["_dot_continued"] = continued;
   run_embedded_python(dask_arrays_source, "halvorn/dask.py", scope);
-  module.attr("dask") = dask_module;
   py::module_::import("sys").attr("modules")[name.c_str()] = dask_module;
+  scope["_attach"](module);
 }
 
 }  // namespace halvorn
