@@ -1,6 +1,6 @@
 // The digest: an NH accumulation, the universal hash of UMAC (Black, Halevi,
 // Krawczyk, Krovetz and Rogaway, 1999) in the form XXH3 of xxHash (Collet,
-// doc/xxhash_spec.md) gives it, over eight 64-bit lanes, with XXH3's scramble
+// as xxHash's own format description gives it), over eight 64-bit lanes, with XXH3's scramble
 // between blocks and its merge of the lanes, each half of the result
 // finalised by MurmurHash3's fmix64 (Appleby). The keys are halvorn's own:
 // a Weyl sequence per lane in place of XXH3's secret, so that a word's key
