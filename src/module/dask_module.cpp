@@ -30,11 +30,12 @@ void bind_dask_module(py::module_& module) {
   scope["_dot_result_shape"] = py::cpp_function(&dot_result_shape);
   // What a task runs, as TaskWork: with the interpreter lock released, and
   // its misuse raised.
-  py::dict imports, operations, products, continued;
+  py::dict imports, operations, on_values, products, continued;
   for (const char* operation : {"add", "sub", "mul", "div"}) operations[operation] = py::dict();
   for_each_element_type([&]<class T>() {
     const char* word = ElementTraits<T>::word;
     imports[word] = py::cpp_function(&interop::import_for_task<T>);
+    on_values[word] = py::cpp_function(&interop::operate_for_task<T>);
     using Operation = Tensor<T> (*)(const Tensor<T>&, const Tensor<T>&);
     const auto as_task = []<Operation operation>() {
       return py::cpp_function([](const Tensor<T>& a, const Tensor<T>& b) {
@@ -55,10 +56,6 @@ void bind_dask_module(py::module_& module) {
   });
   scope["_import"] = imports;
   scope["_operations"] = operations;
-  py::dict on_values;
-  for_each_element_type([&]<class T>() {
-    on_values[ElementTraits<T>::word] = py::cpp_function(&interop::operate_for_task<T>);
-  });
   scope["_operate"] = on_values;
   scope["_dot"] = products;
   scope["_dot_continued"] = continued;
