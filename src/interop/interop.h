@@ -51,12 +51,12 @@ class TaskWork {
   pybind11::gil_scoped_release released_;
 };
 
-// Whether Python code may run on this thread now: the interpreter is up and
-// not shutting down, and this thread holds its lock. The misuse paths ask, as
-// they can be reached from any thread at any time.
-inline bool python_can_run_here() noexcept {
-  return Py_IsInitialized() && !Py_IsFinalizing() && PyGILState_Check();
-}
+// Whether Python code may run on this thread now: it holds the interpreter
+// lock (its thread state is attached). The misuse paths ask, as they can be
+// reached from any thread at any time. While the interpreter shuts down, only
+// the thread shutting it down gets the lock (any other that asks for it waits
+// forever), so a __del__ run at exit may still flush and be asked.
+inline bool python_can_run_here() noexcept { return PyThreadState_GetUnchecked() != nullptr; }
 
 // A read-only property `name` of `cls`, named: pybind11 leaves a property
 // without one, so CPython's refusal of `t.name = ...` and `del t.name` would

@@ -25,12 +25,13 @@ PyObject* misuse_setting = nullptr;
 std::atomic<bool> process_default_raises{false};
 
 // The policy the core asks: "raise" in the current context, and always in a
-// task's native work (TaskWork). Python can only
-// be asked on a thread that holds the interpreter lock while the interpreter
-// runs; anywhere else the misuse ends the process, as it always did.
+// task's native work (TaskWork). Python can only be asked on a thread that
+// holds the interpreter lock, and an exception is only taken while the
+// interpreter runs (not in a __del__ of its shutdown); anywhere else the
+// misuse ends the process, as it always did.
 bool misuse_raises() noexcept {
   if (TaskWork::running()) return true;
-  if (misuse_setting == nullptr || !python_can_run_here()) return false;
+  if (misuse_setting == nullptr || !python_can_run_here() || Py_IsFinalizing()) return false;
   PyObject* pending = PyErr_GetRaisedException();
   PyObject* value = nullptr;
   bool raising = false;

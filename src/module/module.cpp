@@ -103,7 +103,7 @@ void bind_random_factories(py::module_& module) {
 PYBIND11_MODULE(halvorn, module) {
   using namespace halvorn;
   module.doc() = "Tensor operations";
-  set_python_before_fail_hook();
+  set_python_exit_hooks();
 
   // Classes first, so every function signature names the Python classes.
   for_each_element_type([&]<class T>() { bind_tensor_class<T>(module); });

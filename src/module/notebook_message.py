@@ -14,6 +14,9 @@
 # then fd 2 is the terminal itself, and the message still goes to the cell too,
 # since the exit would otherwise also drop what the cell printed before it.
 #
+# A cell that captures stderr (%%capture, contextlib.redirect_stderr) still
+# gets the message: it goes through the kernel's own stream, not the capture.
+#
 # Compiled into the module and run once per process. The exit path calls
 # _deliver(message) on the failing thread, where Python can run, after it
 # flushed sys.stdout and sys.stderr. It returns True only when it wrote the
@@ -31,13 +34,30 @@ _HANDOVER_SECONDS = 5.0
 _SENT_SECONDS = 5.0
 
 
-def _kernel_stderr():
-    # sys.stderr when it is the kernel's stream, sending through a running
-    # IOPub thread of this process, else None. ipykernel's attributes are read
-    # with defaults: another version may lack them.
+def _kernel_stream(name):
+    # The kernel's own stream of that name: sys.stdout or sys.stderr, unless a
+    # cell captures it (%%capture, contextlib.redirect_stderr), and then the
+    # one the kernel keeps, since the capture dies with the process. None
+    # outside a kernel. ipykernel's attributes are read with defaults: another
+    # version may lack them.
     iostream = sys.modules.get("ipykernel.iostream")
-    stream = sys.stderr
-    if iostream is None or not isinstance(stream, iostream.OutStream):
+    if iostream is None:
+        return None
+    stream = getattr(sys, name)
+    if not isinstance(stream, iostream.OutStream):
+        kernelbase = sys.modules.get("ipykernel.kernelbase")
+        kernel_class = getattr(kernelbase, "Kernel", None)
+        if kernel_class is None or not kernel_class.initialized():
+            return None
+        stream = getattr(kernel_class.instance(), "_" + name, None)
+    return stream if isinstance(stream, iostream.OutStream) else None
+
+
+def _kernel_stderr():
+    # The kernel's stderr stream when it sends through a running IOPub thread
+    # of this process, else None.
+    stream = _kernel_stream("stderr")
+    if stream is None:
         return None
     publisher = getattr(stream, "pub_thread", None)
     thread = getattr(publisher, "thread", None)
@@ -104,6 +124,15 @@ def _deliver(message):
             written = True
         except (AttributeError, OSError, TypeError):
             pass
-    # Also waits until what the flush before this call queued has left.
+    # What a cell that captures its streams printed before the capture is
+    # still in the kernel's own; the flush queues it before the message.
+    for name in ("stdout", "stderr"):
+        kernel_stream = _kernel_stream(name)
+        if kernel_stream is not None and kernel_stream is not getattr(sys, name):
+            try:
+                kernel_stream.flush()
+            except Exception:
+                pass
+    # Also waits until what the flushes before this call queued has left.
     _send_to_cell(stream, message)
     return written

@@ -16,15 +16,21 @@ nbclient = pytest.importorskip("nbclient", reason="nbclient is not installed for
 pytest.importorskip("ipykernel", reason="ipykernel is not installed for this Python")
 import nbformat  # noqa: E402  (an nbclient dependency)
 
+ADD = "halvorn.quorva_ones_int32([2, 3]) + halvorn.quorva_ones_int32([3, 2])"
+# Two threads failing at once: the first ends the kernel, the other waits.
+BOTH = ("import threading, concurrent.futures as cf\nbarrier = threading.Barrier(2)\n"
+        f"def bad():\n    barrier.wait()\n    return {ADD}\n"
+        "pool = cf.ThreadPoolExecutor(2)\n[f.result() for f in [pool.submit(bad) for _ in range(2)]]")
 MISUSES = {
     "zero-divisor": (
         "halvorn.quorva_div_float64(halvorn.quorva_ones_float64([2]), halvorn.quorva_zeros_float64([2]))",
         "quorva div() : cannot divide by zero!\n",
     ),
-    "shapes": (
-        "halvorn.quorva_ones_int32([2, 3]) + halvorn.quorva_ones_int32([3, 2])",
-        "quorva add() : Shape doesn't match!\n",
-    ),
+    "shapes": (ADD, "quorva add() : Shape doesn't match!\n"),
+    "two-threads": (BOTH, "quorva add() : Shape doesn't match!\n"),
+    "redirected-stderr": (f"import contextlib, io\nwith contextlib.redirect_stderr(io.StringIO()):\n    {ADD}",
+                          "quorva add() : Shape doesn't match!\n"),
+    "captured-stderr": (f"%%capture --no-stdout\n{ADD}", "quorva add() : Shape doesn't match!\n"),
 }
 
 
@@ -45,7 +51,10 @@ def texts(cell, name):
 
 
 def run_until_the_kernel_dies(kernel_name, call, environment):
-    cells = ["import halvorn\nprint('first cell')", f"print('printed before')\n{call}\nprint('after')"]
+    # A cell magic stays the cell's first line.
+    magic, body = call.split("\n", 1) if call.startswith("%%") else ("", call)
+    magic += "\n" if magic else ""
+    cells = ["import halvorn\nprint('first cell')", f"{magic}print('printed before')\n{body}\nprint('after')"]
     notebook = nbformat.v4.new_notebook(cells=[nbformat.v4.new_code_cell(source) for source in cells])
     client = nbclient.NotebookClient(notebook, kernel_name=kernel_name, timeout=60)
     with pytest.raises(nbclient.exceptions.DeadKernelError):

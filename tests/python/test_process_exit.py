@@ -11,6 +11,7 @@ message goes to the native stream and never through Python's.
 import os
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -258,21 +259,47 @@ def test_buffered_output_is_written_before_the_process_ends(call, message):
     assert (result.returncode, result.stdout, result.stderr) == (1, b"printed before\n", b"partial line" + message)
 
 
-@pytest.mark.parametrize(
-    "main_thread",
-    ["import numpy\nx = numpy.ones((200, 200))\nwhile True:\n    x @ x",
-     "lock = threading.Lock()\nlock.acquire()\nlock.acquire()"],
-    ids=["busy-in-openblas", "blocked-on-a-lock"],
-)
-def test_a_thread_ends_the_process_whatever_the_others_do(main_thread):
+THREADS = "import threading, time, halvorn\nMISFIT = halvorn.quorva_ones_float64([2]), halvorn.quorva_ones_float64([3])\n"
+# A flush that lets the interpreter lock go for long on any other thread.
+SLOW_FLUSH = """import sys
+class SlowFlush:
+    def write(self, text): return sys.__stdout__.write(text)
+    def flush(self):
+        if threading.current_thread() is not threading.main_thread(): time.sleep(0.5)
+        sys.__stdout__.flush()
+sys.stdout = SlowFlush()
+"""
+DAEMON = "done = threading.Event()\ndef fail(): print('progress', end=''); done.set(); MISFIT[0] + MISFIT[1]\n" \
+         "threading.Thread(target=fail, daemon=True).start(); done.wait()"
+RACES = {
     # OpenBLAS's destructor joins its workers; run on the failing thread, which
     # holds the interpreter lock that the main thread waits for, it hung.
-    code = f"""
-import threading, time, halvorn
-def fail():
-    time.sleep(0.2)
-    halvorn.quorva_ones_float64([2]) + halvorn.quorva_ones_float64([3])
-threading.Thread(target=fail).start()
-{main_thread}
-"""
-    assert_process_ends(code, mismatch("add"))
+    "busy-in-openblas": "def fail():\n    time.sleep(0.2)\n    MISFIT[0] + MISFIT[1]\nthreading.Thread(target=fail).start()\n"
+                        "import numpy\nx = numpy.ones((200, 200))\nwhile True:\n    x @ x",
+    "blocked-on-a-lock": "threading.Timer(0.2, lambda: MISFIT[0] + MISFIT[1]).start()\n"
+                         "lock = threading.Lock()\nlock.acquire()\nlock.acquire()",
+    # The interpreter shuts down while the failing daemon thread flushes: it
+    # took the lock away from that thread, which aborted (status 134) or ended
+    # with status 0, and lost the message either way.
+    "daemon-at-shutdown": DAEMON,
+    "daemon-flushing-slowly": SLOW_FLUSH + DAEMON,
+    "two-threads-at-once": "barrier = threading.Barrier(2)\ndef fail(): barrier.wait(); MISFIT[0] + MISFIT[1]\n"
+                           "print('progress', end='')\nfor _ in range(2): threading.Thread(target=fail).start()",
+    **{f"in-del-at-shutdown-{mode}": f"halvorn.seterr(misuse='{mode}')\nclass Saver:\n"
+       "    def __del__(self): print('progress', end=''); MISFIT[0] + MISFIT[1]\nsaver = Saver()"
+       for mode in ["exit", "raise"]},
+}
+
+
+@pytest.mark.parametrize("code", RACES.values(), ids=RACES.keys())
+def test_a_thread_ends_the_process_whatever_the_others_do(code):
+    # Several runs, as each case is a race; stdout is a pipe read late and
+    # block-buffered, so what was printed waits in Python's buffer.
+    environment = {name: value for name, value in os.environ.items() if name != "PYTHONUNBUFFERED"}
+    printed = b"progress" if "print(" in code else b""
+    for _ in range(5):
+        child = subprocess.Popen([sys.executable, "-c", THREADS + code], env=environment, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE)
+        time.sleep(0.3)
+        stdout, stderr = child.communicate(timeout=60)
+        assert (child.returncode, stderr, stdout) == (1, mismatch("add"), printed)
