@@ -69,21 +69,26 @@ def _call_with_setting(misuse: str, function: typing.Callable[..., typing.Any], 
 
 
 @types.coroutine
-def _stepped(setting: list[str], resumable: typing.Any) -> typing.Generator[typing.Any, typing.Any, typing.Any]:
+def _stepped(body: list[typing.Any], resumable: typing.Any) -> typing.Generator[typing.Any, typing.Any, typing.Any]:
     # Drives a generator, a coroutine or an async generator's asend/athrow/
     # aclose awaitable with its own setting in force only while it runs: set
     # before each resumption and taken back before control goes back to the
-    # caller, so that nothing leaks out between yields or awaits. What the
-    # body changes (seterr, an errstate entered across a yield) is kept in
-    # `setting`, the one cell that every step of one body shares. Written as a
-    # generator, and marked as a coroutine, so that generators delegate to it
-    # with `yield from` and coroutines with `await`.
+    # caller, so that nothing leaks out between yields or awaits. `body` is
+    # the one cell that every step of one body shares, [setting, open
+    # entries, token of the running step]: what the body changes (seterr, an
+    # errstate entered across a yield) stays there, whichever thread or task
+    # resumes it next. Written as a generator, and marked as a coroutine, so
+    # that generators delegate to it with `yield from` and coroutines with
+    # `await`.
     def step(resume: typing.Callable[..., typing.Any], *value: typing.Any) -> typing.Any:
-        token = _setting.set(setting[0])
+        token = _setting.set(body[0])
+        outer, body[2] = body[2], _body.set(body)
         try:
             return resume(*value)
         finally:
-            setting[0] = _setting.get(setting[0])
+            body[0] = _setting.get(body[0])
+            _body.reset(body[2])
+            body[2] = outer
             _setting.reset(token)
 
     try:
@@ -108,11 +113,31 @@ def _stepped(setting: list[str], resumable: typing.Any) -> typing.Generator[typi
                 return stop.value
 
 
-# A stack of (errstate, token) entries per context, so that one errstate object
-# can be active in several threads and tasks at once, and nested in one,
-# each exit taking back its own entry in its own context.
+# Outside a decorated body, a stack of (errstate, token) entries per context,
+# so that one errstate object can be active in several threads and tasks at
+# once, and nested in one, each exit taking back its own entry in its own
+# context.
 _entries: contextvars.ContextVar[tuple[tuple[typing.Any, typing.Any], ...]] = contextvars.ContextVar(
     "halvorn_errstate_entries", default=())
+
+# The cell of the decorated body whose step is running, as _stepped shares it.
+_body: contextvars.ContextVar[list[typing.Any]] = contextvars.ContextVar("halvorn_errstate_body")
+
+
+def _running_body() -> list[typing.Any] | None:
+    # The body whose step runs in this very context. A context copied from
+    # the step's (a task it creates, a copy_context().run, a thread that
+    # inherits it) names the cell too, but is not the body: the step's token
+    # resets only in the context that set it, and is set afresh at once.
+    body = _body.get(None)
+    if body is None or body[2] is None:
+        return None
+    try:
+        _body.reset(body[2])
+    except (ValueError, RuntimeError):
+        return None
+    body[2] = _body.set(body)
+    return body
 
 
 class errstate:
@@ -130,17 +155,34 @@ class errstate:
         self._misuse = _checked(misuse)
 
     def __enter__(self) -> None:
+        body = _running_body()
+        if body is not None:
+            # A body's entry is kept as the setting it replaced, not as a
+            # token: a token is good only in the context that made it, and the
+            # body's next step may run in another thread or task. The step has
+            # set the variable, so there is always a setting to keep.
+            body[1].append((self, _setting.get()))
+            _setting.set(self._misuse)
+            return
         token = _setting.set(self._misuse)
         _entries.set((*_entries.get(), (self, token)))
 
     def __exit__(self, *exception: object) -> None:
-        entries = _entries.get()
+        body = _running_body()
+        entries = body[1] if body is not None else _entries.get()
         # The latest entry of this object in this context; a block that others
         # left out of order still finds its own.
         for position in range(len(entries) - 1, -1, -1):
             if entries[position][0] is self:
+                if body is not None:
+                    _setting.set(entries[position][1])
+                    del body[1][position]
+                    return
+                try:
+                    _setting.reset(entries[position][1])
+                except (ValueError, RuntimeError):
+                    break  # entered in the context this one was copied from
                 _entries.set(entries[:position] + entries[position + 1:])
-                _setting.reset(entries[position][1])
                 return
         raise RuntimeError("this errstate was not entered in the current context")
 
@@ -154,30 +196,30 @@ class errstate:
         if inspect.isasyncgenfunction(function):
             @functools.wraps(function)
             async def with_setting(*args: typing.Any, **kwargs: typing.Any) -> typing.Any:
-                setting = [misuse]
+                body = [misuse, [], None]
                 generator = function(*args, **kwargs)
                 try:
-                    sent_out = await _stepped(setting, generator.asend(None))
+                    sent_out = await _stepped(body, generator.asend(None))
                     while True:
                         try:
                             sent_in = yield sent_out
                         except GeneratorExit:
-                            await _stepped(setting, generator.aclose())
+                            await _stepped(body, generator.aclose())
                             raise
                         except BaseException as thrown:
-                            sent_out = await _stepped(setting, generator.athrow(thrown))
+                            sent_out = await _stepped(body, generator.athrow(thrown))
                         else:
-                            sent_out = await _stepped(setting, generator.asend(sent_in))
+                            sent_out = await _stepped(body, generator.asend(sent_in))
                 except StopAsyncIteration:
                     return
         elif inspect.iscoroutinefunction(function):
             @functools.wraps(function)
             async def with_setting(*args: typing.Any, **kwargs: typing.Any) -> typing.Any:
-                return await _stepped([misuse], function(*args, **kwargs))
+                return await _stepped([misuse, [], None], function(*args, **kwargs))
         elif inspect.isgeneratorfunction(function):
             @functools.wraps(function)
             def with_setting(*args: typing.Any, **kwargs: typing.Any) -> typing.Any:
-                return (yield from _stepped([misuse], function(*args, **kwargs)))
+                return (yield from _stepped([misuse, [], None], function(*args, **kwargs)))
         else:
             @functools.wraps(function)
             def with_setting(*args: typing.Any, **kwargs: typing.Any) -> typing.Any:

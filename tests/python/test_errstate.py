@@ -3,6 +3,7 @@ ending the process, through every route, with nothing left behind."""
 
 import asyncio
 import concurrent.futures
+import contextvars
 import functools
 import pickle
 import threading
@@ -171,6 +172,38 @@ def test_one_errstate_is_entered_from_many_threads_at_once():
         assert list(pool.map(enter_and_leave, range(4))) == ["exit"] * 4
     with pytest.raises(RuntimeError, match="^this errstate was not entered in the current context$"):
         shared.__exit__(None, None, None)
+
+
+async def in_a_task(function, *args):
+    return function(*args)
+
+
+def in_a_thread(*call):
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:  # as under -X thread_inherit_context=1
+        return pool.submit(contextvars.copy_context().run, *call).result()
+
+
+@pytest.mark.parametrize("elsewhere", [lambda *call: asyncio.run(in_a_task(*call)), in_a_thread,
+                                       lambda *call: contextvars.copy_context().run(*call)],
+                         ids=["asyncio task", "thread", "copied context"])
+def test_a_context_and_a_decorated_body_each_leave_only_the_errstate_entries_they_made(elsewhere):
+    shared, misuse = halvorn.errstate(misuse="exit"), lambda: halvorn.geterr()["misuse"]
+
+    def not_entered_here():
+        with pytest.raises(RuntimeError, match="^this errstate was not entered in the current context$"):
+            shared.__exit__(None, None, None)
+        return misuse()
+
+    @halvorn.errstate(misuse="exit")
+    def body():  # resumed elsewhere, where it leaves its block
+        with shared:
+            yield contextvars.copy_context().run(not_entered_here)
+
+    with halvorn.errstate(misuse="raise"):
+        items = body()
+        with shared:
+            seen = [next(items), elsewhere(not_entered_here)]
+        assert [*seen, not_entered_here(), *elsewhere(list, items), misuse()] == ["exit", "exit", "raise", "raise"]
 
 
 def test_threads_start_from_exit_and_tasks_keep_their_own():
