@@ -100,16 +100,21 @@ def test_joblib_loky_workers_raise_with_an_initializer():
 def test_what_data_libraries_make_of_a_tensor(element_type):
     values = np.arange(-3, 3).reshape(2, 3).astype(element_type)
     tensor = getattr(halvorn, f"quorva_array_{element_type}")(values)
-    assert same_array(xr.DataArray(tensor).values, values)
+    row = getattr(halvorn, f"quorva_array_{element_type}")(values[0])
+    # To xarray a tensor is an array of its shape, as an ndarray is, not a
+    # value to broadcast over the coordinates.
+    named = dict(dims=("x", "y"), coords={"x": [10, 20]})
+    assert same_array(xr.DataArray(tensor).values, values) and same_array(xr.DataArray(tensor, **named).values, values)
+    with pytest.raises(ValueError, match="^different number of dimensions on data and dims: 1 vs 2$"):
+        xr.DataArray(row, **named)
     # Chunks that come back as tensors concatenate into an array of their type.
     chunks = da.from_array(values, chunks=(1, 3)).map_blocks(getattr(halvorn, f"quorva_array_{element_type}"))
     assert same_array(chunks.compute(scheduler="synchronous"), values)
-    # pandas and da.from_array want iteration or indexing, which a tensor has
-    # not: pinned, so that a change in either library is noticed.
-    series = pd.Series(tensor)
-    assert (len(series), series.dtype, series.iloc[0] is tensor) == (1, object, True)
-    with pytest.raises(ValueError, match="DataFrame constructor not properly called"):
-        pd.DataFrame(tensor)
+    # pandas makes a frame through __array__ and a Series by iterating, so of
+    # Python numbers. da.from_array wants indexing, which a tensor has not.
+    # Pinned, so that a change in either library is noticed.
+    frame, series = pd.DataFrame(tensor), pd.Series(row)
+    assert same_array(frame.to_numpy(), values) and series.tolist() == row.to_list()
     with pytest.raises(TypeError, match="object is not subscriptable"):
         da.from_array(tensor).compute(scheduler="synchronous")
 
