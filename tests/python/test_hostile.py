@@ -567,7 +567,7 @@ def test_unconstructed_instances_are_refused_everywhere(element_type):
         attempt(f"{cls.__name__} unconstructed member", call, [])
     described = f"<halvorn.{cls.__name__} object, not initialised>"
     assert repr(empty) == str(empty) == described
-    for use in [empty.to_list, lambda: iter(empty)]:
+    for use in [empty.to_list, lambda: iter(empty), lambda: memoryview(empty), lambda: empty.__buffer__(0)]:
         with pytest.raises(TypeError, match=f"^{described} cannot be used: its __init__ was never called$"):
             use()
     cls.__init__(empty, [3])

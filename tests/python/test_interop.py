@@ -293,7 +293,7 @@ def test_refusals(element_type):
         convert(data=[1])
     # An unconstructed instance has nothing to give.
     for method in (lambda e: convert(e), lambda e: memoryview(e), lambda e: pickle.dumps(e), lambda e: e.__dlpack__()):
-        with pytest.raises((TypeError, BufferError)):
+        with pytest.raises(TypeError, match="its __init__ was never called"):
             method(TENSOR_CLASSES[element_type].__new__(TENSOR_CLASSES[element_type]))
 
 
