@@ -2,6 +2,7 @@
 
 import functools
 import logging
+import multiprocessing
 import operator
 import os
 import pathlib
@@ -88,13 +89,24 @@ def test_tensors_round_trip_through_workers_and_are_sized(client, element_type):
     assert type(doubled) is type(tensor) and same_array(np.asarray(doubled), 2 * np.asarray(tensor))
 
 
-def test_joblib_loky_workers_raise_with_an_initializer():
+def test_joblib_loky_and_multiprocessing_workers_raise_with_an_initializer():
     a, b = operands("int32")
-    parallel = joblib.Parallel(n_jobs=2, backend="loky",
-                               initializer=functools.partial(halvorn.seterr, misuse="raise", scope="process"))
+    raising = functools.partial(halvorn.seterr, misuse="raise", scope="process")
+    parallel = joblib.Parallel(n_jobs=2, backend="loky", initializer=raising)
     assert [t.to_list() for t in parallel(joblib.delayed(operator.add)(a, a) for _ in range(2))] == [[2, 2]] * 2
     with pytest.raises(ValueError, match=MISMATCH):
         parallel(joblib.delayed(operator.add)(a, x) for x in [a, b])
+    # Python 3.14's default start method, forkserver, starts a pool's workers
+    # from "exit" whatever this process's default: the initializer sets it.
+    previous = halvorn.seterr(misuse="raise", scope="process")
+    try:
+        with multiprocessing.Pool(1) as pool:
+            assert pool.apply(halvorn.geterr) == {"misuse": "exit"}
+        with multiprocessing.Pool(1, initializer=raising) as pool:
+            with pytest.raises(ValueError, match=MISMATCH):
+                pool.apply(operator.add, (a, b))
+    finally:
+        halvorn.seterr(**previous, scope="process")
 
 
 def test_what_data_libraries_make_of_a_tensor(element_type):
