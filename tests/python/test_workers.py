@@ -122,11 +122,18 @@ def test_what_data_libraries_make_of_a_tensor(element_type):
     # Chunks that come back as tensors concatenate into an array of their type.
     chunks = da.from_array(values, chunks=(1, 3)).map_blocks(getattr(halvorn, f"quorva_array_{element_type}"))
     assert same_array(chunks.compute(scheduler="synchronous"), values)
-    # pandas makes a frame through __array__ and a Series by iterating, so of
-    # Python numbers. da.from_array wants indexing, which a tensor has not.
-    # Pinned, so that a change in either library is noticed.
+    # pandas makes a frame through __array__, on the read-only view as it does
+    # for np.asarray(t), and a Series by iterating, so of Python numbers; a
+    # frame to edit is made on a copy. da.from_array wants indexing, which a
+    # tensor has not. Pinned, so that a change in either library is noticed.
     frame, series = pd.DataFrame(tensor), pd.Series(row)
     assert same_array(frame.to_numpy(), values) and series.tolist() == row.to_list()
+    for readonly in [frame, pd.DataFrame(np.asarray(tensor))]:
+        with pytest.raises(ValueError, match="read-only"):
+            readonly.iloc[0, 0] = 9
+    edited = pd.DataFrame(np.array(tensor))
+    edited.iloc[0, 0] = 9
+    assert edited.iloc[0, 0] == 9 and tensor.to_list()[0] == values[0, 0]
     with pytest.raises(TypeError, match="object is not subscriptable"):
         da.from_array(tensor).compute(scheduler="synchronous")
 
