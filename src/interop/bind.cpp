@@ -188,6 +188,7 @@ void bind_interop(py::class_<Tensor<T>>& cls) {
   }
   bind_numbers<T>(cls);
   bind_array_attributes<T>(cls);
+  bind_iteration<T>(cls);
   install_operator_slots<T>(cls);
 }
 

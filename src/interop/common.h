@@ -222,5 +222,8 @@ void bind_restore(py::module_& module);
 // import.cpp
 template <class T>
 void bind_array_factory(py::module_& module);
+// iteration.cpp
+template <class T>
+void bind_iteration(py::class_<Tensor<T>>& cls);
 
 }  // namespace halvorn::interop

@@ -1,10 +1,10 @@
 // halvorn and other libraries: the buffer protocol and DLPack out, the
-// quorva_array_* functions in, pickling, copies, the @ and / operators, and a
-// rank-0 tensor as a Python number. The module's one way into this layer,
-// and through it into pybind11_bridge.h, whose casters every conversion of a
-// tensor or Generator must see; each concern has a translation unit of its own
-// (buffer_export.cpp, dlpack.cpp, import.cpp, operators.cpp, pickle.cpp,
-// bind.cpp).
+// quorva_array_* functions in, pickling, copies, iteration, the @ and /
+// operators, and a rank-0 tensor as a Python number. The module's one way into
+// this layer, and through it into pybind11_bridge.h, whose casters every
+// conversion of a tensor or Generator must see; each concern has a translation
+// unit of its own (buffer_export.cpp, dlpack.cpp, import.cpp, iteration.cpp,
+// operators.cpp, pickle.cpp, bind.cpp).
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -453,6 +453,22 @@ Tensor<T>* exact_built_tensor(PyObject* object) {
   return static_cast<Tensor<T>*>(part.value_ptr());
 }
 
+// The tensor classes' buffer slot: pybind11's, but for an instance that was
+// never built, which is refused with the caster's own TypeError, as every
+// method refuses it. pybind11's slot would raise a bare BufferError ("Error
+// getting buffer") with that TypeError only as its cause.
+template <class T>
+int tensor_buffer_slot(PyObject* object, Py_buffer* view, int flags) {
+  try {
+    native_of<Tensor<T>>(object);
+  } catch (...) {
+    if (view != nullptr) view->obj = nullptr;
+    pybind11::detail::try_translate_exceptions();
+    return -1;
+  }
+  return pybind11::detail::pybind11_getbuffer(object, view, flags);
+}
+
 // Makes `get` the class's buffer export, called for every request. (pybind11's
 // def_buffer would end the process when its argument does not convert; `get`
 // refuses with BufferError like any other failure.)
@@ -466,6 +482,22 @@ void install_buffer(pybind11::class_<Tensor<T>>& cls,
     }
   };
   Installer(cls).install(get);
+  // The slot, and __buffer__, the wrapper of the slot that CPython made when
+  // the class was created: a new wrapper of the same kind around the new slot.
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  pybind11::dict members = pybind11::reinterpret_steal<pybind11::dict>(PyType_GetDict(type));
+  pybind11::handle wrapper = PyDict_GetItemString(members.ptr(), "__buffer__");
+  if (type->tp_as_buffer == nullptr || !wrapper ||
+      !PyObject_TypeCheck(wrapper.ptr(), &PyWrapperDescr_Type)) {
+    pybind11::pybind11_fail("halvorn: a tensor class has no buffer slot to wrap");
+  }
+  auto* descriptor = reinterpret_cast<PyWrapperDescrObject*>(wrapper.ptr());
+  void* slot = reinterpret_cast<void*>(&tensor_buffer_slot<T>);
+  PyObject* replacement = PyDescr_NewWrapper(type, descriptor->d_base, slot);
+  if (replacement == nullptr) throw pybind11::error_already_set();
+  members["__buffer__"] = pybind11::reinterpret_steal<pybind11::object>(replacement);
+  type->tp_as_buffer->bf_getbuffer = &tensor_buffer_slot<T>;
+  PyType_Modified(type);
 }
 
 // __init__(<argument_name>), building the instance's object with

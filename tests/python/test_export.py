@@ -35,7 +35,7 @@ def test_members_and_their_order(element_type):
     assert [name for name in vars(cls) if name not in ("__doc__", "__module__")] == (
         MEMBERS[:1] + ["__buffer__", "__release_buffer__", "_pybind11_conduit_v1_"] + MEMBERS[1:]
         + INTEROP_MEMBERS + (["__truediv__"] if element_type in FLOAT_TYPES else [])
-        + NUMBER_MEMBERS + ([] if element_type in FLOAT_TYPES else ["__index__"]) + ARRAY_MEMBERS + ["__class__"]
+        + NUMBER_MEMBERS + ([] if element_type in FLOAT_TYPES else ["__index__"]) + ARRAY_MEMBERS + ["__iter__", "__class__"]
     )
 
 

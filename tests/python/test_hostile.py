@@ -529,6 +529,7 @@ def test_hostile_self_for_every_method(element_type):
         "__array__": cls.__array__,
         "__sizeof__": cls.__sizeof__,
         "__dask_tokenize__": cls.__dask_tokenize__,
+        "__iter__": cls.__iter__,
         "__add__": lambda self: cls.__add__(self, good),
         "__sub__": lambda self: cls.__sub__(self, good),
         "__mul__": lambda self: cls.__mul__(self, good),
@@ -566,8 +567,9 @@ def test_unconstructed_instances_are_refused_everywhere(element_type):
         attempt(f"{cls.__name__} unconstructed member", call, [])
     described = f"<halvorn.{cls.__name__} object, not initialised>"
     assert repr(empty) == str(empty) == described
-    with pytest.raises(TypeError, match=f"^{described} cannot be used: its __init__ was never called$"):
-        empty.to_list()
+    for use in [empty.to_list, lambda: iter(empty), lambda: memoryview(empty), lambda: empty.__buffer__(0)]:
+        with pytest.raises(TypeError, match=f"^{described} cannot be used: its __init__ was never called$"):
+            use()
     cls.__init__(empty, [3])
     assert empty.shape == [3]
     assert empty.to_list() == [0] * 3
@@ -606,7 +608,7 @@ def test_attributes_and_protocols_fail_cleanly(element_type):
         ("delete shape", lambda: delattr(tensor, "shape"), {AttributeError}),
         ("new attribute", lambda: setattr(tensor, "extra", 1), {AttributeError}),
         ("len", lambda: len(tensor), CONVERT),
-        ("iter", lambda: iter(tensor), CONVERT),
+        ("iter of rank 0", lambda: iter(TENSOR_CLASSES[element_type]([])), CONVERT),
         ("index", lambda: [0, 1][tensor], CONVERT),
         ("subscript", lambda: tensor[0], CONVERT),
     ]:

@@ -61,6 +61,7 @@ MEMBER_ROWS = {
     "__array__": "| `t.__array__(dtype=None, copy=None)` |",
     "__sizeof__": "| `sys.getsizeof(t)` |",
     "__dask_tokenize__": "| `dask.base.tokenize(t)` |",
+    "__iter__": "| `iter(t)`, `for x in t` |",
 }
 # The same for the added Generator class.
 GENERATOR_ROWS = {"__init__": "| `Generator(seed)` |", "__reduce_ex__": "| `pickle.dumps(g)` |", "__repr__": "| `repr(g)` |",

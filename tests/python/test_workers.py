@@ -2,6 +2,7 @@
 
 import functools
 import logging
+import multiprocessing
 import operator
 import os
 import pathlib
@@ -88,28 +89,51 @@ def test_tensors_round_trip_through_workers_and_are_sized(client, element_type):
     assert type(doubled) is type(tensor) and same_array(np.asarray(doubled), 2 * np.asarray(tensor))
 
 
-def test_joblib_loky_workers_raise_with_an_initializer():
+def test_joblib_loky_and_multiprocessing_workers_raise_with_an_initializer():
     a, b = operands("int32")
-    parallel = joblib.Parallel(n_jobs=2, backend="loky",
-                               initializer=functools.partial(halvorn.seterr, misuse="raise", scope="process"))
+    raising = functools.partial(halvorn.seterr, misuse="raise", scope="process")
+    parallel = joblib.Parallel(n_jobs=2, backend="loky", initializer=raising)
     assert [t.to_list() for t in parallel(joblib.delayed(operator.add)(a, a) for _ in range(2))] == [[2, 2]] * 2
     with pytest.raises(ValueError, match=MISMATCH):
         parallel(joblib.delayed(operator.add)(a, x) for x in [a, b])
+    # Python 3.14's default start method, forkserver, starts a pool's workers
+    # from "exit" whatever this process's default: the initializer sets it.
+    previous = halvorn.seterr(misuse="raise", scope="process")
+    try:
+        with multiprocessing.Pool(1) as pool:
+            assert pool.apply(halvorn.geterr) == {"misuse": "exit"}
+        with multiprocessing.Pool(1, initializer=raising) as pool:
+            with pytest.raises(ValueError, match=MISMATCH):
+                pool.apply(operator.add, (a, b))
+    finally:
+        halvorn.seterr(**previous, scope="process")
 
 
 def test_what_data_libraries_make_of_a_tensor(element_type):
     values = np.arange(-3, 3).reshape(2, 3).astype(element_type)
     tensor = getattr(halvorn, f"quorva_array_{element_type}")(values)
-    assert same_array(xr.DataArray(tensor).values, values)
+    row = getattr(halvorn, f"quorva_array_{element_type}")(values[0])
+    # To xarray a tensor is an array of its shape, as an ndarray is, not a
+    # value to broadcast over the coordinates.
+    named = dict(dims=("x", "y"), coords={"x": [10, 20]})
+    assert same_array(xr.DataArray(tensor).values, values) and same_array(xr.DataArray(tensor, **named).values, values)
+    with pytest.raises(ValueError, match="^different number of dimensions on data and dims: 1 vs 2$"):
+        xr.DataArray(row, **named)
     # Chunks that come back as tensors concatenate into an array of their type.
     chunks = da.from_array(values, chunks=(1, 3)).map_blocks(getattr(halvorn, f"quorva_array_{element_type}"))
     assert same_array(chunks.compute(scheduler="synchronous"), values)
-    # pandas and da.from_array want iteration or indexing, which a tensor has
-    # not: pinned, so that a change in either library is noticed.
-    series = pd.Series(tensor)
-    assert (len(series), series.dtype, series.iloc[0] is tensor) == (1, object, True)
-    with pytest.raises(ValueError, match="DataFrame constructor not properly called"):
-        pd.DataFrame(tensor)
+    # pandas makes a frame through __array__, on the read-only view as it does
+    # for np.asarray(t), and a Series by iterating, so of Python numbers; a
+    # frame to edit is made on a copy. da.from_array wants indexing, which a
+    # tensor has not. Pinned, so that a change in either library is noticed.
+    frame, series = pd.DataFrame(tensor), pd.Series(row)
+    assert same_array(frame.to_numpy(), values) and series.tolist() == row.to_list()
+    for readonly in [frame, pd.DataFrame(np.asarray(tensor))]:
+        with pytest.raises(ValueError, match="read-only"):
+            readonly.iloc[0, 0] = 9
+    edited = pd.DataFrame(np.array(tensor))
+    edited.iloc[0, 0] = 9
+    assert edited.iloc[0, 0] == 9 and tensor.to_list()[0] == values[0, 0]
     with pytest.raises(TypeError, match="object is not subscriptable"):
         da.from_array(tensor).compute(scheduler="synchronous")
 

@@ -1,0 +1,128 @@
+// Iteration over the first axis, as NumPy iterates an array. xarray and
+// pandas tell an array from a scalar by asking whether it is iterable, so
+// without it they would take a tensor for one value and broadcast it.
+#include <pybind11/typing.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+
+#include "interop/common.h"
+
+namespace halvorn::interop {
+namespace {
+
+// An iterator over the first axis of a tensor instance, which it keeps alive
+// until it is used up. Only __iter__ makes one: Python cannot.
+struct AxisIterator {
+  PyObject_HEAD
+  PyObject* tensor;  // null once used up
+  // A new reference to item `index` of `tensor`, or null with an exception set.
+  PyObject* (*item)(PyObject* tensor, std::uint64_t index);
+  std::uint64_t next;
+  std::uint64_t count;
+};
+
+// Item `index` of a tensor of rank 1 or more: its element as a Python number,
+// as to_list() gives it, for rank 1; a new tensor of the rank below holding
+// the index'th block of elements for any higher rank.
+template <class T>
+PyObject* axis_item(PyObject* object, std::uint64_t index) {
+  return call_translating([&] {
+    const Tensor<T>& tensor = built_tensor<T>(object);
+    if (tensor.shape.size() == 1) return py::cast(static_cast<T>(tensor.data[index])).release().ptr();
+    Tensor<T> item(Shape(tensor.shape.begin() + 1, tensor.shape.end()));
+    const std::uint64_t count = item.data.size();
+    if (count != 0) std::copy_n(tensor.data.packets + index * count, count, item.data.packets);
+    return py::cast(std::move(item)).release().ptr();
+  });
+}
+
+PyObject* axis_iterator_next(PyObject* object) {
+  auto* iterator = reinterpret_cast<AxisIterator*>(object);
+  if (iterator->tensor == nullptr) return nullptr;
+  if (iterator->next == iterator->count) {
+    Py_CLEAR(iterator->tensor);
+    return nullptr;
+  }
+  // Held here too: code that runs while the item is made (a collection) may
+  // use the iterator up and let the tensor go.
+  const py::object tensor = py::reinterpret_borrow<py::object>(iterator->tensor);
+  return iterator->item(tensor.ptr(), iterator->next++);
+}
+
+int axis_iterator_traverse(PyObject* object, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(object));
+  Py_VISIT(reinterpret_cast<AxisIterator*>(object)->tensor);
+  return 0;
+}
+
+int axis_iterator_clear(PyObject* object) {
+  Py_CLEAR(reinterpret_cast<AxisIterator*>(object)->tensor);
+  return 0;
+}
+
+void axis_iterator_dealloc(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  PyObject_GC_UnTrack(object);
+  axis_iterator_clear(object);
+  type->tp_free(object);
+  Py_DECREF(type);
+}
+
+PyType_Slot axis_iterator_slots[] = {
+    {Py_tp_iter, reinterpret_cast<void*>(&PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(&axis_iterator_next)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&axis_iterator_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(&axis_iterator_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&axis_iterator_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec axis_iterator_spec{"halvorn._TensorIterator", sizeof(AxisIterator), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                                   Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+                               axis_iterator_slots};
+
+// Made once per process, at the first iteration; never in the module's
+// namespace.
+PyTypeObject* axis_iterator_type() {
+  static PyTypeObject* type = [] {
+    PyObject* made = PyType_FromSpec(&axis_iterator_spec);
+    if (made == nullptr) throw py::error_already_set();
+    return reinterpret_cast<PyTypeObject*>(made);
+  }();
+  return type;
+}
+
+// __iter__: a rank-0 tensor is one number, and like NumPy's rank-0 array it
+// cannot be iterated.
+template <class T>
+py::typing::Iterator<py::typing::Union<Tensor<T>, T>> iterate(TensorInstance<T> self) {
+  if (self.value->shape.empty()) {
+    throw py::type_error(std::string("iteration over a rank-0 tensor (shape []): this ") +
+                         ElementTraits<T>::word + " tensor is one number");
+  }
+  PyTypeObject* type = axis_iterator_type();
+  PyObject* made = type->tp_alloc(type, 0);
+  if (made == nullptr) throw py::error_already_set();
+  auto* iterator = reinterpret_cast<AxisIterator*>(made);
+  iterator->tensor = Py_NewRef(self.self.ptr());
+  iterator->item = &axis_item<T>;
+  iterator->next = 0;
+  iterator->count = self.value->shape.front();
+  return py::reinterpret_steal<py::typing::Iterator<py::typing::Union<Tensor<T>, T>>>(made);
+}
+
+}  // namespace
+
+template <class T>
+void bind_iteration(py::class_<Tensor<T>>& cls) {
+  cls.def("__iter__", &iterate<T>);
+}
+
+#define HALVORN_INSTANTIATE(T) template void bind_iteration<T>(py::class_<Tensor<T>>&);
+HALVORN_FOR_EACH_ELEMENT_TYPE(HALVORN_INSTANTIATE)
+#undef HALVORN_INSTANTIATE
+
+}  // namespace halvorn::interop
