@@ -2,7 +2,7 @@
 // extents and steps, the refusals every kind of input shares, and the entry
 // points one unit offers another. Not for the module: it includes interop.h.
 //
-// Through it every unit sees the bridge's casters before it converts anything,
+// Through it every unit sees native_casters.h's casters before it converts anything,
 // so that every tensor argument in the layer goes through the one caster.
 #pragma once
 
@@ -20,7 +20,7 @@
 #include "core/primitives/shape.h"
 #include "core/storage/tensor.h"
 #include "interop/interop.h"
-#include "interop/pybind11_bridge.h"
+#include "interop/native_casters.h"
 
 #if DLPACK_MAJOR_VERSION < 1
 #error "halvorn needs DLPack 1.0 or later (the versioned capsule)"

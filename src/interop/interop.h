@@ -1,9 +1,10 @@
 // halvorn and other libraries: the buffer protocol and DLPack out, the
 // quorva_array_* functions in, pickling, copies, iteration, the @ and /
 // operators, and a rank-0 tensor as a Python number. The module's one way into
-// this layer, and through it into pybind11_bridge.h, whose casters every
-// conversion of a tensor or Generator must see; each concern has a translation
-// unit of its own (buffer_export.cpp, dlpack.cpp, import.cpp, iteration.cpp,
+// this layer, and through it into native_casters.h, whose casters every
+// conversion of a tensor or Generator must see, argument_reports.h and
+// error_translation.h; each concern has a translation unit of its own
+// (buffer_export.cpp, copies.cpp, dlpack.cpp, import.cpp, iteration.cpp,
 // operators.cpp, pickle.cpp, bind.cpp).
 #pragma once
 
@@ -14,7 +15,9 @@
 
 #include "core/primitives/shape.h"
 #include "core/storage/tensor.h"
-#include "interop/pybind11_bridge.h"
+#include "interop/argument_reports.h"
+#include "interop/error_translation.h"
+#include "interop/native_casters.h"
 
 namespace halvorn {
 
@@ -65,6 +68,17 @@ template <class Native, class Getter>
 void def_named_property(pybind11::class_<Native>& cls, const char* name, Getter&& getter) {
   cls.def_property_readonly(name, std::forward<Getter>(getter));
   cls.attr(name).attr("__set_name__")(cls, name);
+}
+
+// Makes `definition` a function of `module`, with the module as its self, so
+// that pickle names it by its place in the module. The definition must
+// outlive the module. The docstring's leading "name(...)\n--\n\n" becomes
+// its signature.
+inline void add_plain_function(pybind11::module_& module, PyMethodDef& definition) {
+  pybind11::object function = pybind11::reinterpret_steal<pybind11::object>(
+      PyCFunction_NewEx(&definition, module.ptr(), module.attr("__name__").ptr()));
+  if (!function) throw pybind11::error_already_set();
+  module.attr(definition.ml_name) = function;
 }
 
 }  // namespace halvorn

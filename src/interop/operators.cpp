@@ -168,7 +168,7 @@ struct FastFunction {
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) return;
     if (registered == nullptr) {
       py::object function = module.attr(function_name);
-      FunctionDispatch::track(function);
+      CallTracking::track(function);
       name = function_name;
       doc = py::str(function.attr("__doc__")).cast<std::string>();
       definition = {name.c_str(),
