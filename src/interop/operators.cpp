@@ -182,6 +182,13 @@ struct FastFunction {
 
 }  // namespace
 
+// The slots are set on the finished class, not declared with it: pybind11's
+// one hook into the type's creation (py::custom_type_setup) runs before
+// PyType_Ready, but pybind11 defines every method afterwards by setting it on
+// the class, and CPython derives a number slot afresh each time its method is
+// set. A slot declared there would be reset to CPython's own by the class's
+// __add__ and its siblings, which stay pybind11 functions for their messages
+// and signatures.
 template <class T>
 void install_operator_slots(py::class_<Tensor<T>>& cls) {
   auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
