@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "interop/common.h"
+#include "interop/interop_internal.h"
 
 namespace halvorn::interop {
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "core/operations/arithmetic.h"
-#include "interop/common.h"
+#include "interop/interop_internal.h"
 #include "interop/interop.h"
 
 // New in CPython 3.14. Weak, so that an older interpreter still loads the
