@@ -1,11 +1,14 @@
 // halvorn and other libraries: the buffer protocol and DLPack out, the
 // quorva_array_* functions in, pickling, copies, iteration, the @ and /
-// operators, and a rank-0 tensor as a Python number. The module's one way into
-// this layer, and through it into native_casters.h, whose casters every
-// conversion of a tensor or Generator must see, argument_reports.h and
-// error_translation.h; each concern has a translation unit of its own
-// (buffer_export.cpp, copies.cpp, dlpack.cpp, import.cpp, iteration.cpp,
-// operators.cpp, pickle.cpp, bind.cpp).
+// operators, and a rank-0 tensor as a Python number. The layer's interface:
+// the module's one way into it, and through it into native_casters.h, whose
+// casters every conversion of a tensor or Generator must see,
+// argument_reports.h and error_translation.h. Each concern has a translation
+// unit of its own: buffer_export.cpp, dlpack.cpp, import.cpp, iteration.cpp,
+// operators.cpp (the number slots and the arithmetic functions' fast path),
+// pickle.cpp, subclass_state.cpp (a Python subclass instance's state in its
+// copies and pickles) and bind.cpp, which registers them; they share
+// interop_internal.h.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -84,6 +87,9 @@ inline void add_plain_function(pybind11::module_& module, PyMethodDef& definitio
 }  // namespace halvorn
 
 namespace halvorn::interop {
+
+// A Python subclass instance's state in its copies and pickles
+// (subclass_state.cpp), for the tensors and the Generator alike.
 
 // Sets `state`, what an instance's __getstate__ gave, on `instance` as pickle
 // and copy do: through its __setstate__, or into its __dict__ and its slots.
