@@ -339,7 +339,7 @@ def _restore_int32(shape, values, subclass = None):
     """
     Rebuilds a pickled tensor.
     """
-def _stepped(setting: list[str], resumable: typing.Any) -> typing.Generator[typing.Any, typing.Any, typing.Any]:
+def _stepped(body: list[typing.Any], resumable: typing.Any) -> typing.Generator[typing.Any, typing.Any, typing.Any]:
     ...
 def geterr() -> dict[str, str]:
     """
