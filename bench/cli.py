@@ -34,7 +34,7 @@ def parse_arguments(argv):
     parser.add_argument("--dot-sizes", help="comma-separated matrix sizes for dot")
     parser.add_argument("--chained-sizes", help="comma-separated element counts of the chained expressions")
     parser.add_argument("--memory-n", type=int, help="element count of the peak-memory cases")
-    parser.add_argument("--publish", action="store_true", help="copy the results to docs/, the summary into docs/benchmarks.md")
+    parser.add_argument("--publish", action="store_true", help="copy the results to docs/")
     parser.add_argument("--keep-blas-env", action="store_true",
                         help="leave OPENBLAS_CORETYPE/OPENBLAS_L2_SIZE as found instead of unsetting them")
     return parser.parse_args(argv)

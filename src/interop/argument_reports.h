@@ -58,7 +58,8 @@ struct ImplementationTable {
   // False when the table is half full (many imports in sub-interpreters):
   // the record then keeps pybind11's own implementation. A record at the
   // address of one that died with its interpreter takes over its slot.
-  bool insert(const pybind11::detail::function_record* record, PybindImplementation implementation) {
+  bool insert(const pybind11::detail::function_record* record,
+              PybindImplementation implementation) {
     std::size_t slot = first_slot(record);
     while (slots[slot].first != nullptr && slots[slot].first != record)
       slot = (slot + 1) & (slot_count - 1);

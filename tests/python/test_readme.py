@@ -34,7 +34,8 @@ def test_the_page_passes_as_a_doctest(page):
 def headings(page):
     # As GitHub makes a heading's anchor, outside the fenced blocks.
     text = re.sub(r"^```.*?^```$", "", page.read_text(), flags=re.S | re.M)
-    return {re.sub(r"[^\w\- ]", "", title.lower()).replace(" ", "-") for title in re.findall(r"^#+ (.*)$", text, re.M)}
+    titles = re.findall(r"^#+ (.*)$", text, re.M)
+    return {re.sub(r"[^\w\- ]", "", title.lower()).replace(" ", "-") for title in titles}
 
 
 @pytest.mark.parametrize("page", PAGES, ids=lambda page: page.name)
