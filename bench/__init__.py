@@ -6,7 +6,7 @@ python3.14 -m bench with the checkout on the path:
     ./dev bench                 # full run, a few minutes
     ./dev bench --quick         # fewer sizes and rounds, seconds
     ./dev bench --publish       # full run, then copy the table and plot to docs/
-                                # and the targets summary into README.md
+                                # and the targets summary into docs/benchmarks.md
 
 Absolute times on shared machines swing by a factor of two from one run to the
 next, so nothing here is judged by an absolute time. Every case times halvorn

@@ -34,7 +34,7 @@ def parse_arguments(argv):
     parser.add_argument("--dot-sizes", help="comma-separated matrix sizes for dot")
     parser.add_argument("--chained-sizes", help="comma-separated element counts of the chained expressions")
     parser.add_argument("--memory-n", type=int, help="element count of the peak-memory cases")
-    parser.add_argument("--publish", action="store_true", help="copy the results to docs/ and README.md")
+    parser.add_argument("--publish", action="store_true", help="copy the results to docs/")
     parser.add_argument("--keep-blas-env", action="store_true",
                         help="leave OPENBLAS_CORETYPE/OPENBLAS_L2_SIZE as found instead of unsetting them")
     return parser.parse_args(argv)
@@ -135,7 +135,7 @@ def main(argv):
         limited = f", {row['at_limit']} at its measured limit" if row.get("at_limit") else ""
         print(f"  {row['met']}/{row['cases']} met{limited}  {row['target']} (≤ {row['bound']}, {row['peer']})  {worst}")
     print(f"Wrote {out_dir / 'bench.md'}, bench.json{', bench.png' if plotted else ''}"
-          f"{' and published to docs/ and README.md' if args.publish and not busy else ''}")
+          f"{' and published to docs/' if args.publish and not busy else ''}")
     if busy:
         print(f"Not published: {busy}", file=sys.stderr)
         return 1

@@ -129,33 +129,33 @@ def render_markdown(meta, run, summary):
     return "\n".join(out) + "\n"
 
 
-README_BEGIN = "<!-- bench:begin -->"
-README_END = "<!-- bench:end -->"
+SUMMARY_BEGIN = "<!-- bench:begin -->"
+SUMMARY_END = "<!-- bench:end -->"
 
 
 def publish(meta, summary, out_dir, checkout=CHECKOUT):
-    """Copies the table and plot to docs/ and the targets summary into README.md."""
+    """Copies the table and plot to docs/ and the targets summary into docs/benchmarks.md."""
     docs = checkout / "docs"
     docs.mkdir(exist_ok=True)
     shutil.copyfile(out_dir / "bench.md", docs / "bench.md")
     if (out_dir / "bench.png").exists():
         shutil.copyfile(out_dir / "bench.png", docs / "bench.png")
-    lines = [README_BEGIN,
+    lines = [SUMMARY_BEGIN,
              f"Made by `{meta['command']}` on {meta['date']} (revision {meta['revision']}, {meta['cpu']}, "
              f"load average {load_text(meta)}); NumPy {meta['numpy']}, BLAS {meta['blas_line']}. "
              "Ratios are halvorn time / peer time measured in the same rounds; below 1 means halvorn is faster. "
-             "Every case: [docs/bench.md](docs/bench.md).",
+             "Every case: [bench.md](bench.md).",
              "",
              "| target | peer | bound | met | worst ratio | worst case | worst ratio of minima |",
              "|---|---|---|---|---|---|---|"]
     lines += summary_rows(summary)
-    lines += ["", "![time per element against n](docs/bench.png)", README_END]
-    readme = checkout / "README.md"
-    text = readme.read_text()
-    if README_BEGIN in text and README_END in text:
-        head, rest = text.split(README_BEGIN, 1)
-        tail = rest.split(README_END, 1)[1]
+    lines += ["", "![time per element against n](bench.png)", SUMMARY_END]
+    page = docs / "benchmarks.md"
+    text = page.read_text() if page.exists() else "# Benchmarks\n"
+    if SUMMARY_BEGIN in text and SUMMARY_END in text:
+        head, rest = text.split(SUMMARY_BEGIN, 1)
+        tail = rest.split(SUMMARY_END, 1)[1]
         text = head + "\n".join(lines) + tail
     else:
-        text = text.rstrip("\n") + "\n\n## Benchmarks\n\n" + "\n".join(lines) + "\n"
-    readme.write_text(text)
+        text = text.rstrip("\n") + "\n\n" + "\n".join(lines) + "\n"
+    page.write_text(text)

@@ -52,10 +52,10 @@ def dask_round_trip(client, values):
 
 
 def register_tensor_serializer():
-    """The README's recipe: Dask sends a tensor as it sends an ndarray, its
-    values a frame of their own on every connection, the scheduler's
-    (protocol 4) included. Run in the client and, through client.run, in
-    every worker."""
+    """The recipe of docs/processes.md: Dask sends a tensor as it sends an
+    ndarray, its values a frame of their own on every connection, the
+    scheduler's (protocol 4) included. Run in the client and, through
+    client.run, in every worker."""
     import halvorn
     from distributed.protocol import dask_deserialize, dask_serialize
 
@@ -131,7 +131,7 @@ def time_round_trip_and_gather(timed, client, tensors, arrays, serializer):
 def bench_cluster(run, client):
     """The round trip of TENSORS float64 tensors through the cluster, in all
     and its gather alone, against the same ndarrays; then both again with
-    the README's tensor serializer registered everywhere."""
+    the tensor serializer of docs/processes.md registered everywhere."""
     n = max(run.config.sizes)
     count = QUICK_TENSORS if run.config.quick else TENSORS
     config = run.config
@@ -204,7 +204,7 @@ FAMILY = Family(
     "alone, of results held on the workers. NumPy: the same with the ndarrays. The gather goes through the "
     "scheduler, whose connections pickle with protocol 4, so there a tensor's values travel inside the pickle "
     "itself, copied once more on each side; the scatter keeps them out of band. tensor serializer: both again "
-    "with the README's Dask serializer registered in the client and the workers, which sends a tensor's "
+    "with the Dask serializer of docs/processes.md registered in the client and the workers, which sends a tensor's "
     "values as a frame of their own on every connection, as Dask sends an ndarray's. ns/elem: halvorn's time "
     "per element of all the tensors.",
     first_heading="op",

@@ -11,7 +11,7 @@
 #include "core/operations/arithmetic.h"
 #include "core/operations/digest.h"
 #include "core/operations/dot.h"
-#include "interop/common.h"
+#include "interop/interop_internal.h"
 #include "interop/interop.h"
 
 namespace halvorn::interop {

@@ -11,7 +11,7 @@
 
 #include "core/misuse/misuse.h"
 #include "core/operations/lane_copy.h"
-#include "interop/common.h"
+#include "interop/interop_internal.h"
 
 namespace halvorn::interop {
 namespace {

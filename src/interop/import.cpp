@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/operations/arithmetic.h"
-#include "interop/common.h"
+#include "interop/interop_internal.h"
 
 namespace halvorn::interop {
 namespace {

@@ -1,10 +1,14 @@
 // halvorn and other libraries: the buffer protocol and DLPack out, the
 // quorva_array_* functions in, pickling, copies, iteration, the @ and /
-// operators, and a rank-0 tensor as a Python number. The module's one way into
-// this layer, and through it into pybind11_bridge.h, whose casters every
-// conversion of a tensor or Generator must see; each concern has a translation
-// unit of its own (buffer_export.cpp, dlpack.cpp, import.cpp, iteration.cpp,
-// operators.cpp, pickle.cpp, bind.cpp).
+// operators, and a rank-0 tensor as a Python number. The layer's interface:
+// the module's one way into it, and through it into native_casters.h, whose
+// casters every conversion of a tensor or Generator must see,
+// argument_reports.h and error_translation.h. Each concern has a translation
+// unit of its own: buffer_export.cpp, dlpack.cpp, import.cpp, iteration.cpp,
+// operators.cpp (the number slots and the arithmetic functions' fast path),
+// pickle.cpp, subclass_state.cpp (a Python subclass instance's state in its
+// copies and pickles) and bind.cpp, which registers them; they share
+// interop_internal.h.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -14,7 +18,9 @@
 
 #include "core/primitives/shape.h"
 #include "core/storage/tensor.h"
-#include "interop/pybind11_bridge.h"
+#include "interop/argument_reports.h"
+#include "interop/error_translation.h"
+#include "interop/native_casters.h"
 
 namespace halvorn {
 
@@ -67,9 +73,23 @@ void def_named_property(pybind11::class_<Native>& cls, const char* name, Getter&
   cls.attr(name).attr("__set_name__")(cls, name);
 }
 
+// Makes `definition` a function of `module`, with the module as its self, so
+// that pickle names it by its place in the module. The definition must
+// outlive the module. The docstring's leading "name(...)\n--\n\n" becomes
+// its signature.
+inline void add_plain_function(pybind11::module_& module, PyMethodDef& definition) {
+  pybind11::object function = pybind11::reinterpret_steal<pybind11::object>(
+      PyCFunction_NewEx(&definition, module.ptr(), module.attr("__name__").ptr()));
+  if (!function) throw pybind11::error_already_set();
+  module.attr(definition.ml_name) = function;
+}
+
 }  // namespace halvorn
 
 namespace halvorn::interop {
+
+// A Python subclass instance's state in its copies and pickles
+// (subclass_state.cpp), for the tensors and the Generator alike.
 
 // Sets `state`, what an instance's __getstate__ gave, on `instance` as pickle
 // and copy do: through its __setstate__, or into its __dict__ and its slots.

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "interop/common.h"
+#include "interop/interop_internal.h"
 
 namespace halvorn::interop {
 namespace {

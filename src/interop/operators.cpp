@@ -16,7 +16,7 @@
 #include <string>
 
 #include "core/operations/arithmetic.h"
-#include "interop/common.h"
+#include "interop/interop_internal.h"
 #include "interop/interop.h"
 
 // New in CPython 3.14. Weak, so that an older interpreter still loads the
@@ -168,7 +168,7 @@ struct FastFunction {
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) return;
     if (registered == nullptr) {
       py::object function = module.attr(function_name);
-      FunctionDispatch::track(function);
+      CallTracking::track(function);
       name = function_name;
       doc = py::str(function.attr("__doc__")).cast<std::string>();
       definition = {name.c_str(),
@@ -182,6 +182,13 @@ struct FastFunction {
 
 }  // namespace
 
+// The slots are set on the finished class, not declared with it: pybind11's
+// one hook into the type's creation (py::custom_type_setup) runs before
+// PyType_Ready, but pybind11 defines every method afterwards by setting it on
+// the class, and CPython derives a number slot afresh each time its method is
+// set. A slot declared there would be reset to CPython's own by the class's
+// __add__ and its siblings, which stay pybind11 functions for their messages
+// and signatures.
 template <class T>
 void install_operator_slots(py::class_<Tensor<T>>& cls) {
   auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());

@@ -6,7 +6,7 @@
 
 #include "core/operations/lane_copy.h"
 #include "core/storage/memory.h"
-#include "interop/common.h"
+#include "interop/interop_internal.h"
 
 namespace halvorn::interop {
 namespace {

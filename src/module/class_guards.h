@@ -1,6 +1,6 @@
 // What every class the module registers gets once its members are in place:
 // its own instance layout, no __class__ assignment, immutability, and the
-// bridge's remembered type record.
+// casters' remembered type record (interop/native_casters.h).
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -339,19 +339,20 @@ def test_dask_cases_show_their_spread_and_are_held_to_their_goals(bench_package)
     assert quick["targets"] == []
 
 
-def test_publish_fills_docs_and_the_readme_block(results, bench_package, tmp_path):
-    readme = tmp_path / "README.md"
-    begin, end = bench_package.report.README_BEGIN, bench_package.report.README_END
-    readme.write_text(f"# halvorn\n\n## Benchmarks\n\n{begin}\nold table\n{end}\n\n## After\n")
+def test_publish_fills_docs_and_the_summary_block(results, bench_package, tmp_path):
+    page = tmp_path / "docs" / "benchmarks.md"
+    page.parent.mkdir()
+    begin, end = bench_package.report.SUMMARY_BEGIN, bench_package.report.SUMMARY_END
+    page.write_text(f"# Benchmarks\n\n## Before\n\n{begin}\nold table\n{end}\n\n## After\n")
     data = results["data"]
     # A published run states the load once its own had decayed, beside the load as it ended.
     meta = {**data["meta"], "load_settled": "0.12 0.51 0.93"}
     bench_package.report.publish(meta, data["targets"], results["out"], checkout=tmp_path)
     assert (tmp_path / "docs" / "bench.md").read_text() == results["markdown"]
-    text = readme.read_text()
+    text = page.read_text()
     assert "old table" not in text
     assert f"{meta['load_after']} as it ended, 0.12 0.51 0.93 once its own load had decayed)" in text
-    assert text.startswith("# halvorn\n\n## Benchmarks\n\n" + begin) and text.endswith(end + "\n\n## After\n")
+    assert text.startswith("# Benchmarks\n\n## Before\n\n" + begin) and text.endswith(end + "\n\n## After\n")
     for row in data["targets"]:
         assert f"| {row['target']} |" in text
     if (results["out"] / "bench.png").exists():

@@ -1,5 +1,6 @@
-"""The source tree keeps the layering the README's Layout section describes:
-every name says which unit it is, and every #include points downwards."""
+"""The source tree keeps the layering docs/layout.md describes: every name
+says which unit it is, every #include points downwards, and the guide and the
+interop layer's interface name every file of that layer."""
 
 import pathlib
 import re
@@ -31,3 +32,11 @@ def test_every_include_points_to_its_own_layer_or_below():
             assert FOLDERS.index(target) <= FOLDERS.index(folder), (path, target)
             if folder == target == "core":
                 assert CORE_LAYERS.index(layer) <= CORE_LAYERS.index(rest[0]), (path, layer)
+
+
+def test_the_layout_guide_and_interop_h_name_every_interop_file():
+    files = sorted(path.name for path in (SRC / "interop").iterdir())
+    layout = (SRC.parent / "docs" / "layout.md").read_text()
+    interface = (SRC / "interop" / "interop.h").read_text()
+    assert [name for name in files if f"`{name}`" not in layout] == []
+    assert [name for name in files if name.endswith(".cpp") and name not in interface] == []

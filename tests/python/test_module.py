@@ -1,3 +1,4 @@
+import math
 import pathlib
 import tomllib
 
@@ -52,17 +53,26 @@ def test_class_registration(name):
 
 
 @pytest.mark.parametrize(
-    "shape",
-    [[2, 3], (2, 3), range(2, 4), (x for x in [2, 3]), {2: 0, 3: 0}.keys(), map(int, "23")],
+    "make_shape",
+    [lambda: [2, 3], lambda: (2, 3), lambda: range(2, 4), lambda: (x for x in [2, 3]),
+     lambda: {2: 0, 3: 0}.keys(), lambda: map(int, "23")],
     ids=["list", "tuple", "range", "generator", "dict_keys", "map"],
 )
-def test_constructor_accepts_sequences_and_iterables(element_type, shape):
-    # The tensor is built; its extents are checked by the shape tests.
-    assert isinstance(TENSOR_CLASSES[element_type](shape), TENSOR_CLASSES[element_type])
+def test_constructor_accepts_sequences_and_iterables(element_type, make_shape):
+    # A fresh shape for each class: the first tensor uses up a generator or a map.
+    assert_all_zero(TENSOR_CLASSES[element_type](make_shape()), element_type, [2, 3])
 
 
 def test_constructor_keyword(element_type):
-    assert isinstance(TENSOR_CLASSES[element_type](shape=[2, 3]), TENSOR_CLASSES[element_type])
+    assert_all_zero(TENSOR_CLASSES[element_type](shape=[2, 3]), element_type, [2, 3])
+
+
+def assert_all_zero(tensor, element_type, shape):
+    # Of the class and shape asked for, all zero. Compared as plain values: a
+    # failed assertion shows its operands, and a tensor of shape [2**32, 2**32, 0]
+    # renders as 2**32 rows.
+    built = type(tensor), tensor.shape, tensor.to_list()
+    assert built == (TENSOR_CLASSES[element_type], shape, [0] * math.prod(shape))
 
 
 class Extent:
@@ -95,12 +105,12 @@ def test_constructor_refuses(element_type, arguments):
 
 
 def test_constructor_takes_index_objects(element_type):
-    assert isinstance(TENSOR_CLASSES[element_type]([Extent(2)]), TENSOR_CLASSES[element_type])
+    assert_all_zero(TENSOR_CLASSES[element_type]([Extent(2)]), element_type, [2])
 
 
 @pytest.mark.parametrize("shape", [[2**32, 2**32, 0], [0, 2**64 - 1], [0]])
 def test_zero_extent_shapes_are_valid_however_large(element_type, shape):
-    assert isinstance(TENSOR_CLASSES[element_type](shape), TENSOR_CLASSES[element_type])
+    assert_all_zero(TENSOR_CLASSES[element_type](shape), element_type, shape)
 
 
 @pytest.mark.parametrize(

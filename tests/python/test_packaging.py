@@ -6,11 +6,13 @@ import email.parser
 import json
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import tarfile
 import tempfile
 import textwrap
+import tomllib
 import zipfile
 
 import pytest
@@ -144,10 +146,18 @@ def test_wheel_metadata(wheel):
     assert metadata["Metadata-Version"] in ("2.4", "2.5")
 
 
-def test_readme_states_the_processor_requirement():
+def test_readme_states_the_requirements_the_build_has():
+    # The front page's requirements are the build's: the instruction set every
+    # unit is compiled for, with a check of the processor that works, and the
+    # Python versions the metadata allows.
     readme = (CHECKOUT / "README.md").read_text()
-    assert "SSE4.1" in readme
-    assert "x86-64" in readme
+    requirements = readme.split("\nRequirements: ", 1)[1].split("\n\n", 1)[0]
+    check, prints = re.search(r"\(`(grep [^`]+)` prints `([^`]+)`", requirements).groups()
+    found = subprocess.run(check, shell=True, capture_output=True, text=True, check=True).stdout
+    assert (found, "x86-64" in requirements, "**SSE4.1**" in requirements) == (prints + "\n", True, True)
+    assert "-msse4.1 " in (CHECKOUT / "CMakeLists.txt").read_text()
+    requires = tomllib.loads((CHECKOUT / "pyproject.toml").read_text())["project"]["requires-python"]
+    assert f"`{requires}`" in requirements
 
 
 def test_sdist_holds_the_sources_and_no_build_output(sdist):

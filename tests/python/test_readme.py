@@ -1,5 +1,6 @@
-"""The README's examples run as shown, its reference tables match the module,
-and its guard code works."""
+"""The examples of the README and of the guides in docs/ run as shown, their
+links lead somewhere, the README's reference tables match the module, and its
+guard code works."""
 
 import doctest
 import pathlib
@@ -11,6 +12,9 @@ import halvorn
 
 CHECKOUT = pathlib.Path(__file__).resolve().parents[2]
 README = CHECKOUT / "README.md"
+PAGES = [README, *sorted((CHECKOUT / "docs").glob("*.md"))]
+# The examples each page holds at least, so that none goes missing untested.
+EXAMPLES = {"README.md": 35, "dask.md": 8, "libraries.md": 20, "mistakes.md": 5, "processes.md": 9}
 CLASSES = ["TensorInt16", "TensorInt32", "TensorFloat32", "TensorFloat64"]
 
 
@@ -18,12 +22,30 @@ def fenced_blocks(language):
     return re.findall(r"^```" + language + r"\n(.*?)^```$", README.read_text(), re.S | re.M)
 
 
-def test_the_readme_passes_as_a_doctest():
+@pytest.mark.parametrize("page", PAGES, ids=lambda page: page.name)
+def test_the_page_passes_as_a_doctest(page):
     # As `python3.14 -m doctest README.md` runs it: every example in order, in
     # one namespace. None of them may end the process; such calls are shown as
     # plain code instead.
-    result = doctest.testfile(str(README), module_relative=False, verbose=False)
-    assert (result.attempted >= 50, result.failed) == (True, 0)
+    result = doctest.testfile(str(page), module_relative=False, verbose=False)
+    assert (result.attempted >= EXAMPLES.get(page.name, 0), result.failed) == (True, 0)
+
+
+def headings(page):
+    # As GitHub makes a heading's anchor, outside the fenced blocks.
+    text = re.sub(r"^```.*?^```$", "", page.read_text(), flags=re.S | re.M)
+    titles = re.findall(r"^#+ (.*)$", text, re.M)
+    return {re.sub(r"[^\w\- ]", "", title.lower()).replace(" ", "-") for title in titles}
+
+
+@pytest.mark.parametrize("page", PAGES, ids=lambda page: page.name)
+def test_every_link_leads_to_a_file_and_heading_that_exist(page):
+    for link in re.findall(r"\]\(([^)\s]+)\)", page.read_text()):
+        path, _, anchor = link.partition("#")
+        if link.startswith(("http://", "https://")):
+            continue
+        target = (page.parent / path).resolve() if path else page
+        assert target.is_file() and (not anchor or anchor in headings(target)), f"{page.name}: {link}"
 
 
 def test_function_table_lists_every_module_function_once():

@@ -34,7 +34,7 @@ RAISING = "import halvorn\nhalvorn.seterr(misuse='raise', scope='process')\n"
 
 @pytest.fixture(scope="module")
 def client():
-    # Each worker runs RAISING as a preload when it starts: the README's third Dask recipe.
+    # Each worker runs RAISING as a preload when it starts: docs/processes.md's third Dask recipe.
     with distributed.LocalCluster(n_workers=2, preload=[RAISING], **CLUSTER) as cluster:
         with distributed.Client(cluster, timeout=TIMEOUT, set_as_default=False) as client:
             client.wait_for_workers(2, timeout=TIMEOUT)
@@ -67,7 +67,7 @@ def test_raise_mode_reaches_dask_tasks_and_no_worker_dies(client):
 
     assert client.submit(halvorn.geterr, pure=False).result(timeout=TIMEOUT) == {"misuse": "raise"}  # preloaded
     workers = client.run(os.getpid)
-    # The other ways the README gives: the decorator alone, then each recipe
+    # The other ways docs/processes.md gives: the decorator alone, then each recipe
     # with the process default put back to "exit" before it.
     for recipe in [None, lambda: client.run(halvorn.seterr, misuse="raise", scope="process"),
                    lambda: client.register_plugin(RunCode(RAISING), name="raise-on-misuse")]:
@@ -138,10 +138,10 @@ def test_what_data_libraries_make_of_a_tensor(element_type):
         da.from_array(tensor).compute(scheduler="synchronous")
 
 
-def test_the_readme_serializer_sends_values_as_frames_of_their_own(client):
+def test_the_documented_serializer_sends_values_as_frames_of_their_own(client):
     # Last: it registers the serializer in this process for good.
-    readme = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text()
-    (code,) = [block for block in re.findall(r"^```python\n(.*?)^```$", readme, re.S | re.M) if "dask_serialize" in block]
+    guide = (pathlib.Path(__file__).resolve().parents[2] / "docs" / "processes.md").read_text()
+    (code,) = [block for block in re.findall(r"^```python\n(.*?)^```$", guide, re.S | re.M) if "dask_serialize" in block]
     exec(code, {})
     client.register_plugin(RunCode(code), name="tensor-serializer")
     tensor = halvorn.quorva_array_float64(np.arange(1000.0))

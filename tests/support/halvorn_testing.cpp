@@ -19,7 +19,7 @@
 #include "core/operations/dot_kernels.h"
 #include "core/primitives/dispatch.h"
 #include "core/storage/tensor.h"
-#include "interop/pybind11_bridge.h"
+#include "interop/native_casters.h"
 #include "module/dispatch_control.h"
 #include "peak.h"
 

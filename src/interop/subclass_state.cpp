@@ -1,5 +1,6 @@
-// Copies and pickles of Python subclass instances: the subclass's own state
-// (its __dict__ and slots) goes with them, as it does for any Python object.
+// The state of a Python subclass instance (its __dict__ and slots) in the
+// instance's copies and pickles, where it goes as it does for any Python
+// object: read for a copy or a pickle, and set on the new instance.
 #include <pybind11/pybind11.h>
 
 #include <cstdint>

@@ -1,11 +1,8 @@
-// Everything of halvorn's that reaches into pybind11's internals (its
-// `detail` namespace and protected members): how a Python tensor or Generator
-// reaches native code and how a result becomes an instance, the tensor
-// classes' buffer slot, the constructors written against the instance's
-// holder, exception translation for plain C functions, and the stand-ins
-// for pybind11's dispatcher that note where each call stands. Written for
-// pybind11 3.0 and 3.1; the assertion below stops a build against a release
-// whose internals nobody has checked yet.
+// How a Python tensor or Generator reaches native code, and how a native
+// result becomes an instance: the casters, the lookup of each class's pybind11
+// record, the creation of instances, and the constructors, which build an
+// instance's object against its holder. Every use of pybind11's internals
+// here is listed in pybind11_internals_used.h.
 //
 // Only an instance of the class for a native type (a Tensor<T>, the
 // Generator), or of a Python subclass whose one native part is that class's,
@@ -27,8 +24,6 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <cstdint>
-#include <exception>
 #include <memory>
 #include <string>
 #include <utility>
@@ -36,10 +31,7 @@
 
 #include "core/storage/tensor.h"
 #include "factories/generator.h"
-
-static_assert(PYBIND11_VERSION_MAJOR == 3 && PYBIND11_VERSION_MINOR <= 1,
-              "halvorn uses pybind11 internals as they are in 3.0 and 3.1: check them "
-              "(src/interop/pybind11_bridge.h) before building with a later release");
+#include "interop/pybind11_internals_used.h"
 
 namespace halvorn {
 
@@ -179,144 +171,6 @@ PyTypeObject* subclass_of(const BuiltInstance<Native>& instance) {
   return subclass_of_native<Native>(pybind11::type::handle_of(instance.self));
 }
 
-// ---------------------------------------------------------------------------
-// Argument reports. When no argument list fits, pybind11 reports repr() of
-// every argument, and a tensor's rendering can run to millions of lines
-// (shape [10000000, 0]). halvorn's functions note on each thread where their
-// calls stand, so that a tensor shown in such a report shows only its class
-// and shape, while repr() everywhere else is the rendering.
-
-enum class CallStage {
-  matching,    // pybind11 matches the argument count and keywords: runs no Python code
-  converting,  // the arguments convert and the function runs, Python code included
-  reporting,   // none of it fitted: pybind11 reports the arguments
-};
-
-struct CallInProgress {
-  CallStage stage;
-  CallInProgress* outer;
-};
-
-inline thread_local CallInProgress* innermost_call = nullptr;
-
-// Whether a halvorn function called now (a __repr__) runs for the report of
-// the call around it.
-inline bool called_for_argument_report() noexcept {
-  const CallInProgress* call = innermost_call;
-  return call != nullptr && call->outer != nullptr &&
-         call->outer->stage != CallStage::converting;
-}
-
-// pybind11 reports an allocation that the interpreter refused while it turns
-// a result into Python objects as a TypeError ("Unable to convert function
-// return value") caused by the MemoryError: the MemoryError is raised.
-inline void surface_memory_error() noexcept {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyObject* raised = PyErr_GetRaisedException();
-  PyObject* cause = PyException_GetCause(raised);
-  if (cause != nullptr && PyErr_GivenExceptionMatches(cause, PyExc_MemoryError)) {
-    Py_DECREF(raised);
-    PyErr_SetRaisedException(cause);
-    return;
-  }
-  Py_XDECREF(cause);
-  PyErr_SetRaisedException(raised);
-}
-
-using PybindImplementation = pybind11::handle (*)(pybind11::detail::function_call&);
-
-// Each pybind11 function record's own implementation, for its stand-in.
-// Written only while a module is set up and read on every call, so a flat
-// table probed from the record's address: a hash map's division and node
-// chase cost a tenth of a small call.
-struct ImplementationTable {
-  static constexpr std::size_t slot_count = 4096;  // a power of two
-  std::pair<const pybind11::detail::function_record*, PybindImplementation> slots[slot_count]{};
-  std::size_t used = 0;
-
-  static std::size_t first_slot(const pybind11::detail::function_record* record) noexcept {
-    return (reinterpret_cast<std::uintptr_t>(record) >> 4) & (slot_count - 1);
-  }
-  // False when the table is half full (many imports in sub-interpreters):
-  // the record then keeps pybind11's own implementation. A record at the
-  // address of one that died with its interpreter takes over its slot.
-  bool insert(const pybind11::detail::function_record* record, PybindImplementation implementation) {
-    std::size_t slot = first_slot(record);
-    while (slots[slot].first != nullptr && slots[slot].first != record)
-      slot = (slot + 1) & (slot_count - 1);
-    if (slots[slot].first == nullptr) {
-      if (2 * (used + 1) > slot_count) return false;
-      ++used;
-    }
-    slots[slot] = {record, implementation};
-    return true;
-  }
-  // `record` must have been inserted.
-  PybindImplementation find(const pybind11::detail::function_record* record) const noexcept {
-    std::size_t slot = first_slot(record);
-    while (slots[slot].first != record) slot = (slot + 1) & (slot_count - 1);
-    return slots[slot].second;
-  }
-};
-inline ImplementationTable implementations;
-
-// pybind11's dispatcher and function records, reached as pybind11 reaches them.
-struct FunctionDispatch : pybind11::cpp_function {
-  using pybind11::cpp_function::dispatcher;
-  static PyObject* dispatch(PyObject* self, PyObject* const* arguments, size_t count,
-                            PyObject* keywords) {
-    CallInProgress call{CallStage::matching, innermost_call};
-    innermost_call = &call;
-    struct Leave {
-      CallInProgress* call;
-      ~Leave() { innermost_call = call->outer; }
-    } leave{&call};
-    PyObject* result = dispatcher(self, arguments, count, keywords);
-    if (result == nullptr) surface_memory_error();
-    return result;
-  }
-
-  static pybind11::handle implement(pybind11::detail::function_call& call) {
-    CallInProgress* current = innermost_call;
-    if (current != nullptr) current->stage = CallStage::converting;
-    const pybind11::handle result = implementations.find(&call.func)(call);
-    if (current != nullptr && result.ptr() == PYBIND11_TRY_NEXT_OVERLOAD) {
-      current->stage = CallStage::reporting;
-    }
-    return result;
-  }
-
-  // Routes the pybind11 function `function` (a method or property getter
-  // included) through dispatch and implement; anything else is left alone.
-  static void track(pybind11::handle function) {
-    if (PyObject_TypeCheck(function.ptr(), &PyProperty_Type)) {
-      for (const char* part : {"fget", "fset", "fdel"}) track(function.attr(part));
-      return;
-    }
-    pybind11::handle plain = pybind11::detail::get_function(function);
-    if (!plain || !PyCFunction_Check(plain.ptr())) return;
-    pybind11::detail::function_record* record =
-        pybind11::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(plain.ptr()));
-    if (record == nullptr || record->def == nullptr) return;
-    record->def->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&dispatch));
-    for (; record != nullptr; record = record->next) {
-      if (record->impl == &implement || !implementations.insert(record, record->impl)) continue;
-      record->impl = &implement;
-    }
-  }
-};
-
-// Tracks every pybind11 function of `module` and of its classes.
-inline void track_argument_reports(pybind11::module_& module) {
-  for (const auto& item : pybind11::reinterpret_borrow<pybind11::dict>(module.attr("__dict__"))) {
-    FunctionDispatch::track(item.second);
-    if (!PyType_Check(item.second.ptr())) continue;
-    auto* type = reinterpret_cast<PyTypeObject*>(item.second.ptr());
-    pybind11::dict members = pybind11::reinterpret_steal<pybind11::dict>(PyType_GetDict(type));
-    for (const auto& member : members) FunctionDispatch::track(member.second);
-  }
-}
-
 }  // namespace halvorn
 
 namespace pybind11::detail {
@@ -453,53 +307,6 @@ Tensor<T>* exact_built_tensor(PyObject* object) {
   return static_cast<Tensor<T>*>(part.value_ptr());
 }
 
-// The tensor classes' buffer slot: pybind11's, but for an instance that was
-// never built, which is refused with the caster's own TypeError, as every
-// method refuses it. pybind11's slot would raise a bare BufferError ("Error
-// getting buffer") with that TypeError only as its cause.
-template <class T>
-int tensor_buffer_slot(PyObject* object, Py_buffer* view, int flags) {
-  try {
-    native_of<Tensor<T>>(object);
-  } catch (...) {
-    if (view != nullptr) view->obj = nullptr;
-    pybind11::detail::try_translate_exceptions();
-    return -1;
-  }
-  return pybind11::detail::pybind11_getbuffer(object, view, flags);
-}
-
-// Makes `get` the class's buffer export, called for every request. (pybind11's
-// def_buffer would end the process when its argument does not convert; `get`
-// refuses with BufferError like any other failure.)
-template <class T>
-void install_buffer(pybind11::class_<Tensor<T>>& cls,
-                    pybind11::buffer_info* (*get)(PyObject*, void*)) {
-  struct Installer : pybind11::class_<Tensor<T>> {
-    explicit Installer(const pybind11::class_<Tensor<T>>& of) : pybind11::class_<Tensor<T>>(of) {}
-    void install(pybind11::buffer_info* (*function)(PyObject*, void*)) {
-      this->install_buffer_funcs(function, nullptr);
-    }
-  };
-  Installer(cls).install(get);
-  // The slot, and __buffer__, the wrapper of the slot that CPython made when
-  // the class was created: a new wrapper of the same kind around the new slot.
-  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-  pybind11::dict members = pybind11::reinterpret_steal<pybind11::dict>(PyType_GetDict(type));
-  pybind11::handle wrapper = PyDict_GetItemString(members.ptr(), "__buffer__");
-  if (type->tp_as_buffer == nullptr || !wrapper ||
-      !PyObject_TypeCheck(wrapper.ptr(), &PyWrapperDescr_Type)) {
-    pybind11::pybind11_fail("halvorn: a tensor class has no buffer slot to wrap");
-  }
-  auto* descriptor = reinterpret_cast<PyWrapperDescrObject*>(wrapper.ptr());
-  void* slot = reinterpret_cast<void*>(&tensor_buffer_slot<T>);
-  PyObject* replacement = PyDescr_NewWrapper(type, descriptor->d_base, slot);
-  if (replacement == nullptr) throw pybind11::error_already_set();
-  members["__buffer__"] = pybind11::reinterpret_steal<pybind11::object>(replacement);
-  type->tp_as_buffer->bf_getbuffer = &tensor_buffer_slot<T>;
-  PyType_Modified(type);
-}
-
 // __init__(<argument_name>), building the instance's object with
 // `make(argument)`, written out against the instance's holder rather than with
 // py::init: a second __init__ that arrives while the first is still converting
@@ -518,43 +325,6 @@ void def_constructor(pybind11::class_<Native>& cls, const char* argument_name, c
         self.value_ptr() = make(argument);
       },
       pybind11::detail::is_new_style_constructor(), pybind11::arg(argument_name));
-}
-
-// The body of a plain C function (METH_FASTCALL, for what pybind11's own
-// functions cannot be: a pickle reconstructor that pickles as its name, a
-// method without pybind11's call overhead): the new reference `body` returns,
-// or null with any exception it throws made the pending Python error, as
-// pybind11's translators make it for a bound function.
-template <class Body>
-PyObject* call_translating(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    pybind11::detail::try_translate_exceptions();
-    surface_memory_error();
-    return nullptr;
-  }
-}
-
-// An exception that native code throws while the interpreter's MemoryError is
-// pending comes of that refusal (pybind11's "Could not allocate list object!",
-// a cast that got no object): the MemoryError is what is raised.
-inline void raise_pending_memory_errors() {
-  pybind11::register_local_exception_translator([](std::exception_ptr thrown) {
-    if (PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) return;
-    std::rethrow_exception(thrown);
-  });
-}
-
-// Makes `definition` a function of `module`, with the module as its self, so
-// that pickle names it by its place in the module. The definition must
-// outlive the module. The docstring's leading "name(...)\n--\n\n" becomes
-// its signature.
-inline void add_plain_function(pybind11::module_& module, PyMethodDef& definition) {
-  pybind11::object function = pybind11::reinterpret_steal<pybind11::object>(
-      PyCFunction_NewEx(&definition, module.ptr(), module.attr("__name__").ptr()));
-  if (!function) throw pybind11::error_already_set();
-  module.attr(definition.ml_name) = function;
 }
 
 }  // namespace halvorn

@@ -1,9 +1,12 @@
-// What the translation units of the interop layer share: names, views'
-// extents and steps, the refusals every kind of input shares, and the entry
-// points one unit offers another. Not for the module: it includes interop.h.
+// The interop layer's internal header, what its translation units share and
+// the module does not see: names, views' extents and steps, the refusals every
+// kind of input shares, and the entry points one unit offers another. The
+// module includes interop.h, the layer's interface, which this header builds
+// on.
 //
-// Through it every unit sees the bridge's casters before it converts anything,
-// so that every tensor argument in the layer goes through the one caster.
+// Through it every unit sees native_casters.h's casters before it converts
+// anything, so that every tensor argument in the layer goes through the one
+// caster.
 #pragma once
 
 #include <dlpack/dlpack.h>
@@ -20,7 +23,7 @@
 #include "core/primitives/shape.h"
 #include "core/storage/tensor.h"
 #include "interop/interop.h"
-#include "interop/pybind11_bridge.h"
+#include "interop/native_casters.h"
 
 #if DLPACK_MAJOR_VERSION < 1
 #error "halvorn needs DLPack 1.0 or later (the versioned capsule)"
