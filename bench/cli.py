@@ -14,11 +14,13 @@ from pathlib import Path
 import numpy as np
 
 from . import __doc__ as PACKAGE_DOC
+from . import kernels
 from .cases import FAMILIES
 from .environment import CHECKOUT, environment_report
+from .limits import peak_cap_note
 from .machine import blas_line, blas_report, cpu_model, hold_blas_to_one_thread, load_average, revision
 from .plot import render_plot
-from .report import publish, render_markdown
+from .report import kernels_text, publish, render_markdown
 from .settings import FULL_SETTINGS, QUICK_SETTINGS, Config
 from .targets import apply_targets, target_summary
 from .timing import Run
@@ -34,6 +36,9 @@ def parse_arguments(argv):
     parser.add_argument("--dot-sizes", help="comma-separated matrix sizes for dot")
     parser.add_argument("--chained-sizes", help="comma-separated element counts of the chained expressions")
     parser.add_argument("--memory-n", type=int, help="element count of the peak-memory cases")
+    parser.add_argument("--cap", choices=kernels.SETS, metavar="SET",
+                        help="cap halvorn's kernels at this instruction set (" + ", ".join(kernels.SETS)
+                        + "), as the tests are capped; refused before any timing if this CPU does not run it")
     parser.add_argument("--publish", action="store_true", help="copy the results to docs/")
     parser.add_argument("--keep-blas-env", action="store_true",
                         help="leave OPENBLAS_CORETYPE/OPENBLAS_L2_SIZE as found instead of unsetting them")
@@ -79,11 +84,28 @@ def too_busy_to_publish(when, settle_seconds=0):
             f"at least {QUIET_LOAD}")
 
 
+def settle_kernels(wanted):
+    """Caps the kernels at wanted (None: the widest this CPU runs, as a user's
+    program gets) and returns what the run measures, for its reports; stops
+    here, before any timing, if this CPU cannot run wanted."""
+    runs = kernels.usable_sets()
+    if wanted is not None:
+        if runs is None:
+            raise SystemExit(f"--cap {wanted} needs the test companion halvorn_testing, which ./dev build "
+                             "builds with the tests; it does not import here. Nothing was timed")
+        if wanted not in runs or kernels.cap(wanted) != wanted:
+            raise SystemExit(f"--cap {wanted}: this CPU ({cpu_model()}) runs {', '.join(runs)} kernels, "
+                             f"not {wanted}. Nothing was timed")
+    return {"set": kernels.chosen(), "cap": wanted, "cpu_runs": list(runs) if runs is not None else None}
+
+
 def main(argv):
     args = parse_arguments(argv)
     config = make_config(args)
+    measured = settle_kernels(args.cap)
     if args.publish and (busy := too_busy_to_publish("at the start")):
         raise SystemExit(busy)
+    print(f"halvorn kernels: {kernels_text({'kernels': measured})}", file=sys.stderr, flush=True)
     hold_blas_to_one_thread()
     blas = blas_report()
     started = time.time()
@@ -92,6 +114,8 @@ def main(argv):
     for name in config.families:
         print(f"{name}:", file=sys.stderr, flush=True)
         FAMILIES[name].run(run)
+    if note := peak_cap_note(measured["set"], run.cases):
+        run.notes.append(note)
     apply_targets(run.cases)
     summary = target_summary(run)
     meta = {
@@ -99,6 +123,7 @@ def main(argv):
         "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
         "revision": revision(),
         "cpu": cpu_model(),
+        "kernels": measured,
         "cores": os.cpu_count(),
         "load_before": load_before,
         "load_after": load_average(),
@@ -129,7 +154,8 @@ def main(argv):
         indent=1, default=str) + "\n")
     if args.publish and not busy:
         publish(meta, summary, out_dir)
-    print(f"\nBLAS: {meta['blas_line']}")
+    print(f"\nKernels: {kernels_text(meta)} on {meta['cpu']}")
+    print(f"BLAS: {meta['blas_line']}")
     for row in summary:
         worst = f"worst {row['worst_ratio']:.2f} ({row['worst_case']})" if "worst_ratio" in row else ""
         limited = f", {row['at_limit']} at its measured limit" if row.get("at_limit") else ""

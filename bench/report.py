@@ -8,6 +8,17 @@ from .cases import FAMILIES
 from .environment import CHECKOUT
 from .timing import PEER_HEADINGS, format_time, shape_text
 
+# A cap steers halvorn alone: a capped run's peers still run as on this CPU.
+CAPPED_PEERS = "; NumPy and its BLAS pick their own kernels for this CPU, as in any run"
+
+
+def kernels_text(meta):
+    held = meta["kernels"]
+    if held["set"] is None:
+        return "not known (halvorn_testing is not built)"
+    how = f"capped with --cap {held['cap']}" if held["cap"] else "the widest"
+    return f"{held['set']}, {how} (this CPU runs {', '.join(held['cpu_runs'])})"
+
 
 def target_cells(case):
     if not case.get("targets"):
@@ -77,6 +88,7 @@ def family_section(family, run):
     return ["", f"## {family.title}", "", family.text, "", *rows]
 
 
+PLOT_LINE = "![time per element against n](bench.png)"
 HOW_TO_EXTEND = (
     "The harness is the package `bench/` of the repository (`./dev bench --help`). Each section below is one "
     "family of cases, one module in `bench/cases/`: a new case is one more `run.case(...)` call there, a new "
@@ -86,12 +98,14 @@ HOW_TO_EXTEND = (
 
 def render_markdown(meta, run, summary):
     cases = run.cases
+    title = "# halvorn benchmark" + (f": {meta['kernels']['set']} kernels" if meta["kernels"]["set"] else "")
     out = [
-        "# halvorn benchmark",
+        title,
         "",
         f"Command: `{meta['command']}`  ",
         f"Date: {meta['date']}, revision {meta['revision']}  ",
         f"Machine: {meta['cpu']}, {meta['cores']} cores; load average {load_text(meta)}  ",
+        f"Kernels: {kernels_text(meta)}{CAPPED_PEERS if meta['kernels']['cap'] else ''}  ",
         f"Python {meta['python']}, NumPy {meta['numpy']}, BLAS: {meta['blas_line']}  ",
     ]
     env = meta["environment"]
@@ -123,7 +137,7 @@ def render_markdown(meta, run, summary):
         out += ["", "**Wrong results** (see the check column): " + ", ".join(failed)]
     for note in run.notes:
         out += ["", f"Note: {note}"]
-    out += ["", "![time per element against n](bench.png)"]
+    out += ["", PLOT_LINE]
     for family in FAMILIES.values():
         out += family_section(family, run)
     return "\n".join(out) + "\n"
@@ -149,7 +163,7 @@ def publish(meta, summary, out_dir, checkout=CHECKOUT):
              "| target | peer | bound | met | worst ratio | worst case | worst ratio of minima |",
              "|---|---|---|---|---|---|---|"]
     lines += summary_rows(summary)
-    lines += ["", "![time per element against n](bench.png)", SUMMARY_END]
+    lines += ["", PLOT_LINE, SUMMARY_END]
     page = docs / "benchmarks.md"
     text = page.read_text() if page.exists() else "# Benchmarks\n"
     if SUMMARY_BEGIN in text and SUMMARY_END in text:

@@ -15,6 +15,7 @@ import subprocess
 import sys
 
 from ..family import PER_ELEMENT, Family
+from ..kernels import check_inherited
 
 # The expression, and how many element-wise operations it performs.
 EXPRESSIONS = {"a*b+a": 2, "(a*b+c)*d-e": 4}
@@ -84,6 +85,7 @@ def bench_chained(run):
                     raise RuntimeError(f"chained {expression} {dtype} {n} failed: {probe.stderr.strip()}")
                 sys.stderr.write(probe.stderr)
                 record = json.loads(probe.stdout)
+                check_inherited(record.pop("kernels"), f"chained {expression} {dtype} {n}")
                 run.cases.append(record)
 
 
@@ -107,7 +109,10 @@ FAMILY = Family(
 
 def main():
     """The fresh interpreter's entry: prints the case record as JSON."""
+    from ..kernels import follow_inherited_cap
     from ..settings import Config
 
+    kernels = follow_inherited_cap()
     settings, expression, dtype, n = sys.argv[1:]
-    print(json.dumps(measure_case(Config(**json.loads(settings)), expression, dtype, int(n))))
+    record = measure_case(Config(**json.loads(settings)), expression, dtype, int(n))
+    print(json.dumps({**record, "kernels": kernels}))

@@ -6,15 +6,21 @@ import json
 import subprocess
 import sys
 
+from ..environment import PACKAGE
 from ..family import Family
+from ..kernels import check_inherited
 from ..operands import MIB, TYPES
 
 # The probe runs in a fresh interpreter per case: peak resident memory can only
 # be reset process-wide, and a heap that earlier cases grew would hide a
-# temporary. It imports halvorn only, so the baseline stays small.
+# temporary. It imports halvorn and the run's kernel cap only, so the baseline
+# stays small.
 MEMORY_PROBE = r"""
 import json, resource, sys
 import halvorn
+from {PACKAGE}.kernels import follow_inherited_cap
+
+kernels = follow_inherited_cap()
 
 op, dtype, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
 
@@ -50,8 +56,8 @@ if method == "ru_maxrss":
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 else:
     peak = status()["VmHWM"]
-print(json.dumps({"method": method, "operands": before - start, "growth": peak - before}))
-"""
+print(json.dumps({"method": method, "operands": before - start, "growth": peak - before, "kernels": kernels}))
+""".replace("{PACKAGE}", PACKAGE)
 
 
 def bench_memory(run):
@@ -69,6 +75,7 @@ def bench_memory(run):
             if probe.returncode != 0:
                 raise RuntimeError(f"memory probe {op} {dtype} failed: {probe.stderr.strip()}")
             measured = json.loads(probe.stdout)
+            check_inherited(measured["kernels"], f"the memory probe of {op} {dtype}")
             bound = 16 * n + MIB
             record = {
                 "id": f"memory/{op}/{dtype}/{n}",

@@ -18,6 +18,7 @@ import pickle
 import numpy as np
 
 from ..family import Family
+from ..kernels import check_inherited, follow_inherited_cap
 from ..limits import transfer_traffic
 from ..operands import NUMPY_TYPE, TYPES, same_bits, to_numpy, varied, verdict
 from ..timing import Run, side
@@ -178,6 +179,9 @@ def local_cluster():
             n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
             scheduler_kwargs={"dashboard_address": ":0"}, silence_logs=logging.CRITICAL) as cluster, \
             Client(cluster, timeout=CONNECT_TIMEOUT) as client:
+        # The workers are fresh interpreters: they take the run's kernel cap.
+        for worker, kernels in client.run(follow_inherited_cap).items():
+            check_inherited(kernels, f"the Dask worker at {worker}")
         yield cluster, client
 
 

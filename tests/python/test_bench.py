@@ -46,25 +46,29 @@ def bench_package():
     sys.path.insert(0, str(CHECKOUT))
     try:
         package = importlib.import_module("bench")
-        for name in ["environment", "timing", "operands", "limits", "targets", "report", "cases.dot", "cli"]:
+        for name in ["environment", "kernels", "timing", "operands", "limits", "targets", "report", "cases.dot", "cli"]:
             importlib.import_module(f"bench.{name}")
     finally:
         sys.path.remove(str(CHECKOUT))
     return package
 
 
-@pytest.fixture(scope="module")
-def results(tmp_path_factory):
-    out = tmp_path_factory.mktemp("bench")
+def run_bench(out, *arguments):
     # --keep-blas-env: the harness must not change the OpenBLAS overrides of
     # the environment the tests run in.
-    completed = subprocess.run(
+    return subprocess.run(
         [sys.executable, "-m", "bench", "--quick", "--keep-blas-env", "--out", str(out),
          "--sizes", ",".join(map(str, SIZES)), "--shape2d", SHAPE2D,
          "--dot-sizes", ",".join(map(str, DOT_SIZES)), "--memory-n", str(MEMORY_N),
-         "--chained-sizes", ",".join(map(str, CHAINED_SIZES))],
+         "--chained-sizes", ",".join(map(str, CHAINED_SIZES)), *arguments],
         capture_output=True, text=True, timeout=600, env=with_checkout_on_path(os.environ),
     )
+
+
+@pytest.fixture(scope="module")
+def results(tmp_path_factory):
+    out = tmp_path_factory.mktemp("bench")
+    completed = run_bench(out)
     assert completed.returncode == 0, completed.stderr[-4000:]
     data = json.loads((out / "bench.json").read_text())
     return {"out": out, "data": data, "markdown": (out / "bench.md").read_text(), "stdout": completed.stdout}
@@ -359,6 +363,33 @@ def test_publish_fills_docs_and_the_summary_block(results, bench_package, tmp_pa
         assert (tmp_path / "docs" / "bench.png").read_bytes() == (results["out"] / "bench.png").read_bytes()
 
 
+@pytest.mark.parametrize("wanted", ["sse4.1", "avx2", "avx512"])
+def test_a_capped_run_reports_its_set(tmp_path, wanted):
+    runs = pytest.importorskip("halvorn_testing").instruction_sets()
+    if wanted not in runs:
+        pytest.skip(f"this CPU does not run {wanted} (the next test refuses it on a CPU made up)")
+    # chained runs its cases in fresh interpreters, which take the cap too.
+    completed = run_bench(tmp_path, "--only", "floor,chained", "--cap", wanted)
+    assert completed.returncode == 0, completed.stderr[-4000:]
+    data = json.loads((tmp_path / "bench.json").read_text())
+    assert data["meta"]["kernels"] == {"set": wanted, "cap": wanted, "cpu_runs": runs}
+    assert {case["family"] for case in data["cases"]} == {"floor", "chained"}
+    shown = f"Kernels: {wanted}, capped with --cap {wanted} (this CPU runs {', '.join(runs)})"
+    assert shown in (tmp_path / "bench.md").read_text() and f"{shown} on {data['meta']['cpu']}" in completed.stdout
+
+
+@pytest.mark.parametrize("wanted, runs", [("avx512", ("sse4.1", "avx2")), ("avx2", ("sse4.1",))])
+def test_a_cap_above_the_cpu_fails_before_timing(bench_package, monkeypatch, tmp_path, capsys, wanted, runs):
+    cli = bench_package.cli
+    monkeypatch.setattr(cli.kernels, "usable_sets", lambda: runs)
+    with pytest.raises(SystemExit) as stopped:
+        cli.main(["--cap", wanted, "--quick", "--only", "floor", "--out", str(tmp_path)])
+    assert stopped.value.code == (f"--cap {wanted}: this CPU ({cli.cpu_model()}) runs {', '.join(runs)} kernels, "
+                                  f"not {wanted}. Nothing was timed")
+    # Not one case began.
+    assert not any(tmp_path.iterdir()) and capsys.readouterr().err == ""
+
+
 def test_publish_needs_a_quiet_machine(bench_package, monkeypatch, tmp_path):
     cli = bench_package.cli
     monkeypatch.setattr(cli.os, "getloadavg", lambda: (0.29, 2.0, 2.0))
@@ -379,6 +410,9 @@ def test_markdown_has_a_row_per_case(results):
         assert f"| {row['target']} |" in markdown
     assert "BLAS:" in markdown
     assert "./dev bench --quick" in markdown
+    # Uncapped, the kernels run the widest set of this CPU, and the report says so.
+    kernels = results["data"]["meta"]["kernels"]
+    assert kernels["cap"] is None and f"Kernels: {kernels['set']}, the widest (this CPU runs" in markdown
 
 
 def test_plot_is_written(results):
