@@ -7,6 +7,7 @@ import datetime
 import json
 import os
 import platform
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -16,7 +17,7 @@ import numpy as np
 from . import __doc__ as PACKAGE_DOC
 from . import kernels
 from .cases import FAMILIES
-from .environment import CHECKOUT, environment_report
+from .environment import CHECKOUT, PACKAGE, environment_report
 from .limits import peak_cap_note
 from .machine import blas_line, blas_report, cpu_model, hold_blas_to_one_thread, load_average, revision
 from .plot import render_plot
@@ -29,7 +30,8 @@ from .timing import Run
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(prog="./dev bench", description=PACKAGE_DOC.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer sizes and rounds: seconds, not minutes")
-    parser.add_argument("--out", type=Path, default=CHECKOUT / "bench-results", help="output directory")
+    parser.add_argument("--out", type=Path, default=CHECKOUT / "bench-results",
+                        help="output directory (a full --publish: a directory per set in it)")
     parser.add_argument("--only", help="comma-separated families: " + ",".join(FAMILIES))
     parser.add_argument("--sizes", help="comma-separated element counts")
     parser.add_argument("--shape2d", help="the 2-D element-wise shape, e.g. 1024x1024")
@@ -39,7 +41,11 @@ def parse_arguments(argv):
     parser.add_argument("--cap", choices=kernels.SETS, metavar="SET",
                         help="cap halvorn's kernels at this instruction set (" + ", ".join(kernels.SETS)
                         + "), as the tests are capped; refused before any timing if this CPU does not run it")
-    parser.add_argument("--publish", action="store_true", help="copy the results to docs/")
+    parser.add_argument("--publish", action="store_true",
+                        help="publish to docs/ one table per instruction set this CPU runs, each from a full "
+                        "run of its own on a quiet machine, and the targets summary of every published set: "
+                        "on an AVX-512 machine three runs, so three times as long as one full run. With --cap "
+                        "SET, that set's run alone, replacing only its part of the published files")
     parser.add_argument("--keep-blas-env", action="store_true",
                         help="leave OPENBLAS_CORETYPE/OPENBLAS_L2_SIZE as found instead of unsetting them")
     return parser.parse_args(argv)
@@ -99,9 +105,35 @@ def settle_kernels(wanted):
     return {"set": kernels.chosen(), "cap": wanted, "cpu_runs": list(runs) if runs is not None else None}
 
 
+def publish_every_set(argv, args):
+    """One capped run per set this CPU runs, each in a process of its own, as
+    --publish --cap SET runs it alone: each checks its own quiet, writes its
+    results to a directory of its own under --out and publishes its part.
+    Stops at the first set that is not published."""
+    runs = kernels.usable_sets()
+    if runs is None:
+        raise SystemExit("--publish measures each instruction set in turn, capping the kernels through the "
+                         "test companion halvorn_testing, which ./dev build builds with the tests; it does not "
+                         "import here")
+    if busy := too_busy_to_publish("at the start"):
+        raise SystemExit(busy)
+    for index, name in enumerate(runs):
+        print(f"--publish: {name} kernels, run {index + 1} of {len(runs)}", file=sys.stderr, flush=True)
+        done = subprocess.run([sys.executable, "-m", PACKAGE, *argv, "--cap", name, "--out", str(args.out / name)])
+        if done.returncode != 0:
+            print(f"--publish stopped at {name}, whose run ended with status {done.returncode} (its output above "
+                  "says why). Each set from it on can be published alone: "
+                  + "; ".join(f"./dev bench --publish --cap {rest}" for rest in runs[index:]), file=sys.stderr)
+            return done.returncode
+    print(f"Published {', '.join(runs)}: docs/bench-SET.md for each, the summary in docs/benchmarks.md")
+    return 0
+
+
 def main(argv):
     args = parse_arguments(argv)
     config = make_config(args)
+    if args.publish and args.cap is None:
+        return publish_every_set(argv, args)
     measured = settle_kernels(args.cap)
     if args.publish and (busy := too_busy_to_publish("at the start")):
         raise SystemExit(busy)

@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import json
 import shutil
 
 from .cases import FAMILIES
 from .environment import CHECKOUT
+from .kernels import SETS
 from .timing import PEER_HEADINGS, format_time, shape_text
 
 # A cap steers halvorn alone: a capped run's peers still run as on this CPU.
@@ -145,31 +147,95 @@ def render_markdown(meta, run, summary):
 
 SUMMARY_BEGIN = "<!-- bench:begin -->"
 SUMMARY_END = "<!-- bench:end -->"
+# What a set's part of the summary keeps of its run.
+PUBLISHED_META = ("command", "date", "revision", "cpu", "cores", "load_before", "load_after", "load_settled",
+                  "numpy", "blas_line", "kernels")
+
+
+def set_file(kernel_set, suffix):
+    return f"bench-{kernel_set}.{suffix}"
 
 
 def publish(meta, summary, out_dir, checkout=CHECKOUT):
-    """Copies the table and plot to docs/ and the targets summary into docs/benchmarks.md."""
+    """Publishes a run as its kernels' part of docs/: the set's table and
+    plot (bench-SET.md, bench-SET.png), its targets summary (bench-SET.json),
+    and the summary of every published set in docs/benchmarks.md, rebuilt from
+    those. The other sets' files stay as they are."""
+    kernel_set = meta["kernels"]["set"]
     docs = checkout / "docs"
     docs.mkdir(exist_ok=True)
-    shutil.copyfile(out_dir / "bench.md", docs / "bench.md")
+    # The page sits beside the other sets' pages: its plot link names its own plot.
+    own_plot = PLOT_LINE.replace("bench.png", set_file(kernel_set, "png"))
+    (docs / set_file(kernel_set, "md")).write_text((out_dir / "bench.md").read_text().replace(PLOT_LINE, own_plot))
+    plot = docs / set_file(kernel_set, "png")
     if (out_dir / "bench.png").exists():
-        shutil.copyfile(out_dir / "bench.png", docs / "bench.png")
-    lines = [SUMMARY_BEGIN,
-             f"Made by `{meta['command']}` on {meta['date']} (revision {meta['revision']}, {meta['cpu']}, "
-             f"load average {load_text(meta)}); NumPy {meta['numpy']}, BLAS {meta['blas_line']}. "
-             "Ratios are halvorn time / peer time measured in the same rounds; below 1 means halvorn is faster. "
-             "Every case: [bench.md](bench.md).",
-             "",
-             "| target | peer | bound | met | worst ratio | worst case | worst ratio of minima |",
-             "|---|---|---|---|---|---|---|"]
-    lines += summary_rows(summary)
-    lines += ["", PLOT_LINE, SUMMARY_END]
-    page = docs / "benchmarks.md"
-    text = page.read_text() if page.exists() else "# Benchmarks\n"
+        shutil.copyfile(out_dir / "bench.png", plot)
+    else:  # another run's plot would pass for this one's
+        plot.unlink(missing_ok=True)
+    part = {"meta": {key: meta[key] for key in PUBLISHED_META if key in meta}, "targets": summary}
+    (docs / set_file(kernel_set, "json")).write_text(json.dumps(part, indent=1) + "\n")
+    published = {name: json.loads((docs / set_file(name, "json")).read_text())
+                 for name in SETS if (docs / set_file(name, "json")).exists()}
+    lines = [SUMMARY_BEGIN, *combined_summary(published, docs), SUMMARY_END]
+    summary_page = docs / "benchmarks.md"
+    text = summary_page.read_text() if summary_page.exists() else "# Benchmarks\n"
     if SUMMARY_BEGIN in text and SUMMARY_END in text:
         head, rest = text.split(SUMMARY_BEGIN, 1)
         tail = rest.split(SUMMARY_END, 1)[1]
         text = head + "\n".join(lines) + tail
     else:
         text = text.rstrip("\n") + "\n\n" + "\n".join(lines) + "\n"
-    page.write_text(text)
+    summary_page.write_text(text)
+
+
+def set_cell(row):
+    """One set's result for a target: cases met, and its worst ratio."""
+    if row is None:
+        return "not in its run"
+    if not row["cases"]:
+        return "no cases"
+    cell = f"{row['met']}/{row['cases']}"
+    if row.get("at_limit"):
+        cell += f", {row['at_limit']} at the measured limit (≥ {row['limit_ratio']:.2f} ×)"
+    if "worst_ratio" in row:
+        mean = row.get("worst_case", "").startswith("geometric mean")
+        cell += f", {'geometric mean' if mean else 'worst'} {row['worst_ratio']:.2f}"
+    return cell
+
+
+def met_on(rows):
+    """The sets on which every case of a target is met."""
+    return [name for name, row in rows.items() if row is not None and row["cases"] and row["met"] == row["cases"]]
+
+
+def combined_summary(published, docs):
+    """The summary block of docs/benchmarks.md: a line per published set, and
+    per target the sets it is met on. A target is met only when it is met on
+    every published set."""
+    lines = ["One run per instruction set of halvorn's kernels, each from a quiet machine; every case of a set "
+             "is on its page.", ""]
+    for name, part in published.items():
+        meta = part["meta"]
+        lines.append(f"- **{name}**: [{set_file(name, 'md')}]({set_file(name, 'md')}), made by "
+                     f"`{meta['command']}` on {meta['date']} (revision {meta['revision']}, {meta['cpu']}, "
+                     f"load average {load_text(meta)}); NumPy {meta['numpy']}, BLAS {meta['blas_line']}.")
+    lines += ["", "Ratios are halvorn time / peer time measured in the same rounds; below 1 means halvorn is "
+              "faster. A target is met only when it is met on every published set; each set's column gives its "
+              "cases met and its worst ratio (the worst cases are on the set's page).", ""]
+    targets = {}
+    for name, part in published.items():
+        for row in part["targets"]:
+            targets.setdefault(row["target"], row)
+    head = ["target", "peer", "bound", "met", "met on", *published]
+    lines += ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    for label, first in targets.items():
+        rows = {name: next((row for row in part["targets"] if row["target"] == label), None)
+                for name, part in published.items()}
+        sets = met_on(rows)
+        met = "yes" if len(sets) == len(published) else "**no**"
+        lines.append(f"| {label} | {first['peer']} | ≤ {first['bound']} | {met} | {', '.join(sets) or 'none'} | "
+                     + " | ".join(set_cell(row) for row in rows.values()) + " |")
+    for name in published:
+        if (docs / set_file(name, "png")).exists():
+            lines += ["", f"![{name}: time per element against n]({set_file(name, 'png')})"]
+    return lines

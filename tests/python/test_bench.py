@@ -352,15 +352,48 @@ def test_publish_fills_docs_and_the_summary_block(results, bench_package, tmp_pa
     # A published run states the load once its own had decayed, beside the load as it ended.
     meta = {**data["meta"], "load_settled": "0.12 0.51 0.93"}
     bench_package.report.publish(meta, data["targets"], results["out"], checkout=tmp_path)
-    assert (tmp_path / "docs" / "bench.md").read_text() == results["markdown"]
+    kernels = data["meta"]["kernels"]["set"]
+    assert (tmp_path / "docs" / f"bench-{kernels}.md").read_text() == results["markdown"].replace(
+        "(bench.png)", f"(bench-{kernels}.png)")
     text = page.read_text()
     assert "old table" not in text
     assert f"{meta['load_after']} as it ended, 0.12 0.51 0.93 once its own load had decayed)" in text
+    assert f"- **{kernels}**: [bench-{kernels}.md](bench-{kernels}.md), made by `{meta['command']}`" in text
     assert text.startswith("# Benchmarks\n\n## Before\n\n" + begin) and text.endswith(end + "\n\n## After\n")
     for row in data["targets"]:
         assert f"| {row['target']} |" in text
     if (results["out"] / "bench.png").exists():
-        assert (tmp_path / "docs" / "bench.png").read_bytes() == (results["out"] / "bench.png").read_bytes()
+        assert (tmp_path / "docs" / f"bench-{kernels}.png").read_bytes() == (results["out"] / "bench.png").read_bytes()
+
+
+@pytest.mark.parametrize("met_by_set, met, met_on", [
+    ({"sse4.1": 2, "avx2": 2, "avx512": 2}, "yes", "sse4.1, avx2, avx512"),
+    ({"avx512": 2, "avx2": 1}, "**no**", "avx512"),
+    ({"avx2": 0}, "**no**", "none"),
+])
+def test_the_published_summary_says_on_which_sets_each_target_is_met(
+        results, bench_package, tmp_path, met_by_set, met, met_on):
+    label, data, docs = "add/sub/mul, n <= 16", results["data"], tmp_path / "docs"
+
+    def publish(name, revision):
+        meta = {**data["meta"], "kernels": {**data["meta"]["kernels"], "set": name}, "revision": revision}
+        rows = [{**row, "cases": 2, "met": met_by_set[name]} if row["target"] == label else row
+                for row in data["targets"]]
+        bench_package.report.publish(meta, rows, results["out"], checkout=tmp_path)
+
+    for name in met_by_set:
+        publish(name, f"r-{name}")
+    text = (docs / "benchmarks.md").read_text()
+    assert f"| {label} | NumPy | ≤ 0.7 | {met} | {met_on} | " in text
+    assert all(f"revision r-{name}," in text for name in met_by_set)
+    # Publishing one set again replaces its part alone.
+    first = next(iter(met_by_set))
+    others = {path: path.read_bytes() for path in docs.glob("bench-*") if f"-{first}." not in path.name}
+    publish(first, "again")
+    assert {path: path.read_bytes() for path in others} == others
+    text = (docs / "benchmarks.md").read_text()
+    assert "revision again," in text
+    assert [name for name in met_by_set if f"revision r-{name}," in text] == list(met_by_set)[1:]
 
 
 @pytest.mark.parametrize("wanted", ["sse4.1", "avx2", "avx512"])
@@ -388,6 +421,30 @@ def test_a_cap_above_the_cpu_fails_before_timing(bench_package, monkeypatch, tmp
                                   f"not {wanted}. Nothing was timed")
     # Not one case began.
     assert not any(tmp_path.iterdir()) and capsys.readouterr().err == ""
+
+
+@pytest.mark.parametrize("failing", [None, "sse4.1", "avx2"])
+def test_publish_runs_each_set_of_the_cpu_capped_in_a_process_of_its_own(
+        bench_package, monkeypatch, tmp_path, capsys, failing):
+    cli, runs, commands = bench_package.cli, ("sse4.1", "avx2"), []
+    monkeypatch.setattr(cli.kernels, "usable_sets", lambda: runs)
+    monkeypatch.setattr(cli, "too_busy_to_publish", lambda when: None)
+
+    def child(command):
+        commands.append(command[command.index("--publish"):])
+        return subprocess.CompletedProcess(command, 3 if command[-3] == failing else 0)
+
+    monkeypatch.setattr(cli.subprocess, "run", child)
+    with pytest.raises(SystemExit):
+        cli.main(["--help"])
+    assert "three times as long as one full run" in " ".join(capsys.readouterr().out.split())
+    assert cli.main(["--publish", "--out", str(tmp_path)]) == (3 if failing else 0)
+    ran = runs[:runs.index(failing) + 1] if failing else runs
+    assert commands == [["--publish", "--out", str(tmp_path), "--cap", name, "--out", str(tmp_path / name)]
+                        for name in ran]
+    if failing:
+        assert capsys.readouterr().err.endswith(
+            "; ".join(f"./dev bench --publish --cap {name}" for name in runs[len(ran) - 1:]) + "\n")
 
 
 def test_publish_needs_a_quiet_machine(bench_package, monkeypatch, tmp_path):
