@@ -5,8 +5,12 @@ python3.14 -m bench with the checkout on the path:
 
     ./dev bench                 # full run, a few minutes
     ./dev bench --quick         # fewer sizes and rounds, seconds
-    ./dev bench --publish       # full run, then copy the table and plot to docs/
-                                # and the targets summary into docs/benchmarks.md
+    ./dev bench --cap avx2      # the kernels capped at an instruction set
+    ./dev bench --publish       # a full run per instruction set this CPU runs,
+                                # each publishing its table and plot to docs/;
+                                # the targets summary of every published set
+                                # into docs/benchmarks.md
+    ./dev bench --publish --cap avx2    # one set's part alone
 
 Absolute times on shared machines swing by a factor of two from one run to the
 next, so nothing here is judged by an absolute time. Every case times halvorn
@@ -33,11 +37,14 @@ OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE once when it loads; when either is set,
 the harness starts itself again without them so that NumPy runs the kernel
 OpenBLAS picks for this processor, and says so in its output.
 
-Outputs (in --out, default bench-results/): bench.md (tables), bench.json
-(every sample), bench.png (time per element against n).
+Outputs (in --out, default bench-results/; a full --publish writes one
+directory per set there): bench.md (tables), bench.json (every sample),
+bench.png (time per element against n). Each names the instruction set of
+the kernels it measured and the CPU.
 
 Modules:
 - environment: the BLAS environment, settled before NumPy loads.
+- kernels: the instruction set of halvorn's kernels, and --cap.
 - settings: sizes and timing settings of full and quick runs.
 - timing: calibration, alternating rounds, per-case summaries (Run.case).
 - operands: element types, operands made by the module, exact comparisons.
@@ -45,7 +52,8 @@ Modules:
   exact-order peak kernel and the cost of making Python numbers.
 - cases/: one module per case family (see cases/__init__.py to add one).
 - targets: every target, in the order the summary shows them.
-- report, plot: bench.md, the targets summary, --publish; bench.png.
+- report, plot: bench.md, the targets summary, --publish and its
+  summary of every published set; bench.png.
 - machine: what ran where (BLAS, processor, revision).
 - cli: arguments and the run itself.
 """
