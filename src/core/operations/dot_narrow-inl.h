@@ -1,10 +1,10 @@
 // A product whose right operand is narrow (a few dozen columns), with few
-// rows or few terms, one build per instruction set (through dot_kernels.inc):
+// rows or few terms, one build per instruction set (through dot_kernels-inl.h):
 // tall-skinny Gram matrices, a wide matrix times a few columns, many short
 // rows. Register tiles read the left operand straight from its packets, one
 // broadcast load a term and row, and the right one from a block of its terms
 // packed into vectors: it is the narrow one, and every row tile reads it.
-#include "core/operations/dot_vectors.inc"
+#include "core/operations/dot_vectors-inl.h"
 
 namespace halvorn {
 namespace HALVORN_TARGET {

@@ -1,6 +1,6 @@
 // A vector times a matrix, one build per instruction set (through
-// dot_kernels.inc): the sums run across the matrix's columns.
-#include "core/operations/dot_vectors.inc"
+// dot_kernels-inl.h): the sums run across the matrix's columns.
+#include "core/operations/dot_vectors-inl.h"
 
 namespace halvorn {
 namespace HALVORN_TARGET {

@@ -1,12 +1,12 @@
 // Products whose every sum has only a few terms, with one or two columns: many
 // rows of a few terms times one or two columns, or a matrix of short rows
 // times a vector. (Two columns go to the packet rows first wherever those
-// take them.) One build per instruction set (through dot_kernels.inc).
+// take them.) One build per instruction set (through dot_kernels-inl.h).
 // Each result element is summed in one 16-byte vector straight from the
 // operands' packets, as element-wise arithmetic works: for such rows, the
 // register tiles' packing, gathers and part-filled vectors cost more than the
 // few multiplies and adds themselves.
-#include "core/operations/dot_vectors.inc"
+#include "core/operations/dot_vectors-inl.h"
 
 namespace halvorn {
 namespace HALVORN_TARGET {

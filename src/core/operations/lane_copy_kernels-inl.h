@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "core/operations/lane_copy_kernels.h"
-#include "core/operations/lane0_gathers.inc"
+#include "core/operations/lane0_gathers-inl.h"
 
 namespace halvorn::HALVORN_TARGET {
 namespace {

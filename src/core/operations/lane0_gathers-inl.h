@@ -1,6 +1,6 @@
 // Lane 0 of consecutive packets gathered into one register, shared by the
 // kernel families that include it inside their own instruction set's
-// namespace (arithmetic_kernels.inc, lane_copy_kernels.inc), so each build
+// namespace (arithmetic_kernels-inl.h, lane_copy_kernels-inl.h), so each build
 // keeps its own copy.
 #pragma once
 

@@ -1,7 +1,7 @@
 // A matrix times a vector, one build per instruction set (through
-// dot_kernels.inc). The right operand here is that matrix, transposed: each
+// dot_kernels-inl.h). The right operand here is that matrix, transposed: each
 // result element is one row's sum along its contiguous packets.
-#include "core/operations/dot_vectors.inc"
+#include "core/operations/dot_vectors-inl.h"
 
 namespace halvorn {
 namespace HALVORN_TARGET {

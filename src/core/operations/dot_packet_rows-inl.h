@@ -1,5 +1,5 @@
 // A product of a few columns, fewer than half a vector's lanes, one build per
-// instruction set of 32-byte vectors or wider (through dot_kernels.inc). A
+// instruction set of 32-byte vectors or wider (through dot_kernels-inl.h). A
 // packet already holds its value in every one of its 16 bytes' lanes, which
 // is where a few columns' products need it: a vector of several rows'
 // packets at one term, times the term's few columns repeated once a packet,
@@ -8,7 +8,7 @@
 // columns), and such products wait on their multiplies and adds.
 #include <immintrin.h>
 
-#include "core/operations/dot_vectors.inc"
+#include "core/operations/dot_vectors-inl.h"
 
 namespace halvorn {
 namespace HALVORN_TARGET {

@@ -1,6 +1,6 @@
 // A matrix times a matrix, one build per instruction set (through
-// dot_kernels.inc): register tiles over packed blocks of both operands.
-#include "core/operations/dot_vectors.inc"
+// dot_kernels-inl.h): register tiles over packed blocks of both operands.
+#include "core/operations/dot_vectors-inl.h"
 
 namespace halvorn {
 namespace HALVORN_TARGET {

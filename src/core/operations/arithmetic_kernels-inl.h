@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "core/operations/arithmetic_kernels.h"
-#include "core/operations/lane0_gathers.inc"
+#include "core/operations/lane0_gathers-inl.h"
 
 namespace halvorn::HALVORN_TARGET {
 namespace {

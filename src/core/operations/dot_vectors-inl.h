@@ -1,5 +1,5 @@
 // What every dot-product algorithm shares, included once per instruction set
-// through dot_kernels.inc: vectors gathered from lane 0 of packets, working
+// through dot_kernels-inl.h: vectors gathered from lane 0 of packets, working
 // storage, and one output element summed on its own.
 //
 // Every lane of every accumulator is one output element, summed from zero over
