@@ -8,7 +8,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "core/primitives/dispatch.h"
+#include "core/primitives/kernel_builds.h"
 
 namespace halvorn {
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "core/primitives/dispatch.h"
+#include "core/primitives/kernel_builds.h"
 
 namespace halvorn::testing {
 
@@ -20,7 +20,7 @@ template <class Kernels>
 std::vector<UsableBuild<Kernels>> usable_builds(const KernelBuilds<Kernels>& builds) {
   std::vector<UsableBuild<Kernels>> usable;
   for (const InstructionSet set : usable_instruction_sets()) {
-    usable.push_back({instruction_set_name(set), builds[static_cast<std::size_t>(set)]});
+    usable.push_back({instruction_set_name(set), &builds.of(set)});
   }
   return usable;
 }

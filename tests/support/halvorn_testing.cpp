@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "core/operations/dot_kernels.h"
-#include "core/primitives/dispatch.h"
+#include "core/primitives/kernel_builds.h"
 #include "core/storage/tensor.h"
 #include "interop/pybind11_bridge.h"
 #include "module/dispatch_control.h"
@@ -112,7 +112,7 @@ Tensor<T> dot_with(const std::string& isa, const Tensor<T>& a, const Tensor<T>& 
                           inner}
           : DotProblem<T>{a.data.packets, b.data.packets, result.data.packets, rows, inner,
                           columns, columns, 1};
-  dot_kernels_builds[static_cast<std::size_t>(set)]->of<T>()(problem);
+  dot_kernels_builds.of(set).of<T>()(problem);
   return result;
 }
 

@@ -4,7 +4,7 @@
 namespace halvorn {
 
 void fill_block(void* out, std::uint64_t n, __m128i pattern) noexcept {
-  chosen_kernels(fill_kernels_builds).fill(out, n, &pattern, worth_streaming(out, 16 * n));
+  fill_kernels_builds.chosen().fill(out, n, &pattern, worth_streaming(out, 16 * n));
 }
 
 }  // namespace halvorn
