@@ -18,11 +18,15 @@ void require_same_shape(const Tensor<T>& a, const Tensor<T>& b, const char* oper
   }
 }
 
+// The entry points of T's kernels, one of which compute() calls.
+template <class T>
+using Entries = PacketArithmetic<T>;
+
 // out may be a or b itself: each packet is read before its own result is
 // written, and no other packet's result depends on it.
 template <class T>
 void compute(const Tensor<T>& a, const Tensor<T>& b, Packet<T>* out,
-             typename PacketArithmetic<T>::Binary PacketArithmetic<T>::*operation) {
+             typename Entries<T>::Binary Entries<T>::*operation) {
   const auto kernel = arithmetic_kernels_builds.chosen().of<T>().*operation;
   const std::uint64_t n = a.data.size();
   // Two operands read, one result written.
@@ -91,20 +95,17 @@ void require_same_shape(const char* operation, const Shape& a, const Shape& b) {
 
 template <class T>
 Tensor<T> add(const Tensor<T>& a, const Tensor<T>& b) {
-  return into_new(a, b, "add",
-                  [&](Packet<T>* out) { compute(a, b, out, &PacketArithmetic<T>::add); });
+  return into_new(a, b, "add", [&](Packet<T>* out) { compute(a, b, out, &Entries<T>::add); });
 }
 
 template <class T>
 Tensor<T> sub(const Tensor<T>& a, const Tensor<T>& b) {
-  return into_new(a, b, "sub",
-                  [&](Packet<T>* out) { compute(a, b, out, &PacketArithmetic<T>::sub); });
+  return into_new(a, b, "sub", [&](Packet<T>* out) { compute(a, b, out, &Entries<T>::sub); });
 }
 
 template <class T>
 Tensor<T> mul(const Tensor<T>& a, const Tensor<T>& b) {
-  return into_new(a, b, "mul",
-                  [&](Packet<T>* out) { compute(a, b, out, &PacketArithmetic<T>::mul); });
+  return into_new(a, b, "mul", [&](Packet<T>* out) { compute(a, b, out, &Entries<T>::mul); });
 }
 
 template <class T>
@@ -150,20 +151,17 @@ void operate_on_values(const char* operation, const void* a, const void* b, void
 
 template <class T>
 void add_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b) {
-  over(reused, a, b, "add",
-       [&](Packet<T>* out) { compute(a, b, out, &PacketArithmetic<T>::add); });
+  over(reused, a, b, "add", [&](Packet<T>* out) { compute(a, b, out, &Entries<T>::add); });
 }
 
 template <class T>
 void sub_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b) {
-  over(reused, a, b, "sub",
-       [&](Packet<T>* out) { compute(a, b, out, &PacketArithmetic<T>::sub); });
+  over(reused, a, b, "sub", [&](Packet<T>* out) { compute(a, b, out, &Entries<T>::sub); });
 }
 
 template <class T>
 void mul_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b) {
-  over(reused, a, b, "mul",
-       [&](Packet<T>* out) { compute(a, b, out, &PacketArithmetic<T>::mul); });
+  over(reused, a, b, "mul", [&](Packet<T>* out) { compute(a, b, out, &Entries<T>::mul); });
 }
 
 template <class T>

@@ -1,7 +1,7 @@
 // The bulk element-wise arithmetic, built once per instruction set with
 // HALVORN_TARGET naming it. Nothing here calls inline code from elsewhere
-// (Packet<T>'s operators included): the linker could hand that to another
-// set's build.
+// (Packet<T>'s operators included) but kernel_helpers-inl.h's, which is this
+// build's own: the linker could hand any other to another set's build.
 //
 // add, sub and mul stay one 16-byte operation per packet, as the packet's own
 // operators are; a pass is bound by memory, not by them. Division is bound by
@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "core/operations/arithmetic_kernels.h"
-#include "core/operations/lane0_gathers-inl.h"
+#include "core/primitives/kernel_helpers-inl.h"
 
 namespace halvorn::HALVORN_TARGET {
 namespace {
@@ -24,26 +24,9 @@ namespace {
 
 enum class Operation { add, sub, mul };
 
-// A packet's lanes in the type its lanes compute in: unsigned for the
-// integers, so that sums and products wrap (PADDW, PMULLD, ...).
+// A packet's lanes in the type its lanes compute in (PADDW, PMULLD, ...).
 template <class T>
-using Lanes = typename VectorOf<typename ElementTraits<T>::Lane, 16>::type;
-
-template <class T>
-Lanes<T> load(const char* from) noexcept {
-  Lanes<T> value;
-  std::memcpy(&value, from, 16);
-  return value;
-}
-
-template <class T, bool streaming>
-void put(char* to, Lanes<T> value) noexcept {
-  if constexpr (streaming) {
-    _mm_stream_si128(reinterpret_cast<__m128i*>(to), __builtin_bit_cast(__m128i, value));
-  } else {
-    std::memcpy(to, &value, 16);
-  }
-}
+using Lanes = LanesOf<T, 16>;
 
 template <class T, Operation operation>
 Lanes<T> apply(Lanes<T> a, Lanes<T> b) noexcept {
@@ -62,17 +45,21 @@ void transform(const char* a, const char* b, char* out, std::uint64_t n) noexcep
   std::uint64_t i = 0;
   for (; i + 4 <= n; i += 4) {
     const std::uint64_t at = 16 * i;
-    const Lanes<T> r0 = apply<T, operation>(load<T>(a + at), load<T>(b + at));
-    const Lanes<T> r1 = apply<T, operation>(load<T>(a + at + 16), load<T>(b + at + 16));
-    const Lanes<T> r2 = apply<T, operation>(load<T>(a + at + 32), load<T>(b + at + 32));
-    const Lanes<T> r3 = apply<T, operation>(load<T>(a + at + 48), load<T>(b + at + 48));
-    put<T, streaming>(out + at, r0);
-    put<T, streaming>(out + at + 16, r1);
-    put<T, streaming>(out + at + 32, r2);
-    put<T, streaming>(out + at + 48, r3);
+    const Lanes<T> r0 = apply<T, operation>(load<Lanes<T>>(a + at), load<Lanes<T>>(b + at));
+    const Lanes<T> r1 =
+        apply<T, operation>(load<Lanes<T>>(a + at + 16), load<Lanes<T>>(b + at + 16));
+    const Lanes<T> r2 =
+        apply<T, operation>(load<Lanes<T>>(a + at + 32), load<Lanes<T>>(b + at + 32));
+    const Lanes<T> r3 =
+        apply<T, operation>(load<Lanes<T>>(a + at + 48), load<Lanes<T>>(b + at + 48));
+    put<streaming>(out + at, r0);
+    put<streaming>(out + at + 16, r1);
+    put<streaming>(out + at + 32, r2);
+    put<streaming>(out + at + 48, r3);
   }
   for (; i < n; ++i) {
-    put<T, streaming>(out + 16 * i, apply<T, operation>(load<T>(a + 16 * i), load<T>(b + 16 * i)));
+    put<streaming>(out + 16 * i,
+                   apply<T, operation>(load<Lanes<T>>(a + 16 * i), load<Lanes<T>>(b + 16 * i)));
   }
 }
 
@@ -93,27 +80,16 @@ void elementwise(const void* a, const void* b, void* out, std::uint64_t n,
 // ---------------------------------------------------------------------------
 // Division: gathering lane 0 of consecutive packets, and putting quotients back.
 
-void store_packet(char* to, __m128i value) noexcept {
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(to), value);
-}
-
 // Dword k of `values` into dword 0 of packet k of four, zero in the rest.
 void store_low_dwords_of_four(char* to, __m128i values) noexcept {
   const __m128i low_dword = _mm_cvtsi32_si128(-1);
-  store_packet(to, _mm_and_si128(values, low_dword));
-  store_packet(to + 16, _mm_and_si128(_mm_srli_si128(values, 4), low_dword));
-  store_packet(to + 32, _mm_and_si128(_mm_srli_si128(values, 8), low_dword));
-  store_packet(to + 48, _mm_srli_si128(values, 12));
+  put<false>(to, _mm_and_si128(values, low_dword));
+  put<false>(to + 16, _mm_and_si128(_mm_srli_si128(values, 4), low_dword));
+  put<false>(to + 32, _mm_and_si128(_mm_srli_si128(values, 8), low_dword));
+  put<false>(to + 48, _mm_srli_si128(values, 12));
 }
 
 #if HALVORN_VECTOR_BYTES == 64
-// The low dword of eight consecutive packets, in dwords 0 to 7.
-__m256i low_dwords_of_eight(const char* packets) noexcept {
-  const __m512i index = _mm512_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28, 0, 0, 0, 0, 0, 0, 0, 0);
-  return _mm512_castsi512_si256(_mm512_permutex2var_epi32(_mm512_loadu_si512(packets), index,
-                                                          _mm512_loadu_si512(packets + 64)));
-}
-
 // Dword k of `values` into dword 0 of packet k, zero in the rest, for the
 // first 4 * stores packets.
 void store_low_dwords(char* to, __m512i values, int stores) noexcept {
@@ -145,7 +121,7 @@ void divide_one_int16(const char* a, const char* b, char* out) noexcept {
   std::memcpy(&divisor, b, 2);
   const int quotient = dividend / divisor;
   // MOVD zeroes lanes 1 to 7 along with the upper half of lane 0's dword.
-  store_packet(out, _mm_cvtsi32_si128(quotient & 0xFFFF));
+  put<false>(out, _mm_cvtsi32_si128(quotient & 0xFFFF));
 }
 
 void divide_int16(const void* a, const void* b, void* out, std::uint64_t n) noexcept {
@@ -201,7 +177,7 @@ void divide_one_int32(const char* a, const char* b, char* out) noexcept {
   std::memcpy(&dividend, a, 4);
   std::memcpy(&divisor, b, 4);
   const std::int64_t quotient = std::int64_t{dividend} / std::int64_t{divisor};
-  store_packet(out, _mm_cvtsi32_si128(static_cast<int>(quotient)));
+  put<false>(out, _mm_cvtsi32_si128(static_cast<int>(quotient)));
 }
 
 void divide_int32(const void* a, const void* b, void* out, std::uint64_t n) noexcept {
@@ -231,8 +207,8 @@ void divide_int32(const void* a, const void* b, void* out, std::uint64_t n) noex
         _mm_unpacklo_epi32(load_packet(right + 16 * i), load_packet(right + 16 * i + 16)));
     // Lanes 2 and 3 of the conversion are zero, so a shift isolates the second quotient.
     const __m128i quotients = _mm_cvttpd_epi32(_mm_div_pd(dividends, divisors));
-    store_packet(result + 16 * i, _mm_blend_epi16(_mm_setzero_si128(), quotients, 0x03));
-    store_packet(result + 16 * i + 16, _mm_srli_si128(quotients, 4));
+    put<false>(result + 16 * i, _mm_blend_epi16(_mm_setzero_si128(), quotients, 0x03));
+    put<false>(result + 16 * i + 16, _mm_srli_si128(quotients, 4));
   }
   for (; i < n; ++i) divide_one_int32(left + 16 * i, right + 16 * i, result + 16 * i);
 }
@@ -241,16 +217,6 @@ void divide_int32(const void* a, const void* b, void* out, std::uint64_t n) noex
 // float32 and float64: one division of lane 0 of many packets gives, for each,
 // the same bits as dividing the packet lane by lane; each quotient is
 // broadcast back into every lane of its packet.
-
-// Lane 0 of four consecutive binary32 packets, in lanes 0 to 3.
-__m128 lane0_of_four(const char* packets) noexcept {
-  const __m128 first = _mm_unpacklo_ps(_mm_loadu_ps(reinterpret_cast<const float*>(packets)),
-                                       _mm_loadu_ps(reinterpret_cast<const float*>(packets + 16)));
-  const __m128 second =
-      _mm_unpacklo_ps(_mm_loadu_ps(reinterpret_cast<const float*>(packets + 32)),
-                      _mm_loadu_ps(reinterpret_cast<const float*>(packets + 48)));
-  return _mm_movelh_ps(first, second);
-}
 
 // Lane k of `quotients` into every lane of packet k of four.
 void store_broadcast_four(char* to, __m128 quotients) noexcept {
@@ -301,12 +267,6 @@ void divide_float32(const void* a, const void* b, void* out, std::uint64_t n) no
                    _mm_loadu_ps(reinterpret_cast<const float*>(right + 16 * i)));
     _mm_storeu_ps(reinterpret_cast<float*>(result + 16 * i), quotient);
   }
-}
-
-// Lane 0 of two consecutive binary64 packets, in lanes 0 and 1.
-__m128d lane0_of_two(const char* packets) noexcept {
-  return _mm_unpacklo_pd(_mm_loadu_pd(reinterpret_cast<const double*>(packets)),
-                         _mm_loadu_pd(reinterpret_cast<const double*>(packets + 16)));
 }
 
 // Lane k of `quotients` into both lanes of packet k of two.

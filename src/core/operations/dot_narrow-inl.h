@@ -55,17 +55,7 @@ constexpr std::uint64_t narrow_packing_prefetch_packets = 128;
 
 template <class T>
 struct NarrowProduct : Widest<T> {
-  using typename Widest<T>::Lane;
-  using typename Widest<T>::Vector;
-  using Widest<T>::gather;
-  using Widest<T>::gathered_lane;
-  using Widest<T>::lane0;
-  using Widest<T>::lanes;
-  using Widest<T>::load;
-  using Widest<T>::splat;
-  using Widest<T>::store;
-  using Widest<T>::store_broadcast;
-  using Widest<T>::store_gathered;
+  HALVORN_VECTOR_NAMES(Widest<T>);
 
   static bool suits(const DotProblem<T>& problem) {
     return problem.right_column_stride == 1 && problem.columns <= narrow_columns &&
@@ -139,7 +129,7 @@ struct NarrowProduct : Widest<T> {
                                std::uint64_t r, std::uint64_t v) {
     const Packet<T>* from = problem.result + (work.row0 + r) * problem.columns + work.column0;
     const std::uint64_t width = problem.columns - work.column0;
-    if ((v + 1) * lanes <= width) return Widest<T>::gather_sums(from + v * lanes);
+    if ((v + 1) * lanes <= width) return gather_sums(from + v * lanes);
     Vector sums{};
     for (std::uint64_t column = v * lanes; column < width; ++column) {
       const std::uint64_t lane = column - v * lanes;

@@ -33,16 +33,7 @@ constexpr std::uint64_t packet_rows_prefetch_packets = 24;
 
 template <class T>
 struct PacketRows : Widest<T> {
-  using typename Widest<T>::Lane;
-  using typename Widest<T>::Vector;
-  using Widest<T>::lane0;
-  using Widest<T>::lanes;
-  using Widest<T>::load;
-  using Widest<T>::packet_lanes;
-  using Widest<T>::shuffle;
-  using Widest<T>::spread_lane0;
-  using Widest<T>::store;
-  using Widest<T>::store_broadcast;
+  HALVORN_VECTOR_NAMES(Widest<T>);
   // 16-byte chunks per vector.
   static constexpr std::uint64_t chunks = Widest<T>::packets;
 

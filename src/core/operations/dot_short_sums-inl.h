@@ -23,9 +23,7 @@ constexpr std::uint64_t short_sum_columns = 2;
 template <class T>
 struct ShortSums : Vectors<T, 16> {
   using Packets = Vectors<T, 16>;
-  using typename Packets::Vector;
-  using Packets::load;
-  using Packets::spread_lane0;
+  HALVORN_VECTOR_NAMES(Packets);
 
   static bool suits(const DotProblem<T>& problem) {
     return problem.inner <= short_sum_terms &&
@@ -67,7 +65,7 @@ struct ShortSums : Vectors<T, 16> {
         // Lane 0 holds the sum: an integer packet may hold its value in lane
         // 0 alone (a quotient), the lanes beside it carrying other values
         // through the sum; a float packet's every lane is the sum already.
-        Packets::store_packets(out + column, spread_lane0(sum));
+        store_packets(out + column, spread_lane0(sum));
       }
     }
   }

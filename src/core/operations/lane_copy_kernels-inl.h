@@ -2,8 +2,8 @@
 // with HALVORN_TARGET naming it, with the widest loads and stores the set
 // has: a pass reads or writes 16 bytes a value, so it is bound by memory, and
 // wider accesses reach that bound where 16-byte ones do not. Nothing here
-// calls inline code from elsewhere: the linker could hand that to another
-// set's build.
+// calls inline code from elsewhere but kernel_helpers-inl.h's, which is this
+// build's own: the linker could hand any other to another set's build.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "core/operations/lane_copy_kernels.h"
-#include "core/operations/lane0_gathers-inl.h"
+#include "core/primitives/kernel_helpers-inl.h"
 
 namespace halvorn::HALVORN_TARGET {
 namespace {
@@ -42,19 +42,10 @@ __m128i broadcast_bits(const char* value) noexcept {
   }
 }
 
-template <bool streaming>
-void put_packet(char* to, __m128i value) noexcept {
-  if constexpr (streaming) {
-    _mm_stream_si128(reinterpret_cast<__m128i*>(to), value);
-  } else {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), value);
-  }
-}
-
 template <std::size_t width, bool streaming>
 void broadcast_scalar(const char* values, std::uint64_t n, char* out) noexcept {
   for (std::uint64_t i = 0; i < n; ++i) {
-    put_packet<streaming>(out + 16 * i, broadcast_bits<width>(values + width * i));
+    put<streaming>(out + 16 * i, broadcast_bits<width>(values + width * i));
   }
 }
 
@@ -92,25 +83,25 @@ void broadcast_sse(const char* values, std::uint64_t n, char* out) noexcept {
     const __m128i read = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + width * i));
     char* to = out + 16 * i;
     if constexpr (width == 8) {
-      put_packet<streaming>(to, _mm_unpacklo_epi64(read, read));
-      put_packet<streaming>(to + 16, _mm_unpackhi_epi64(read, read));
+      put<streaming>(to, _mm_unpacklo_epi64(read, read));
+      put<streaming>(to + 16, _mm_unpackhi_epi64(read, read));
     } else if constexpr (width == 4) {
-      put_packet<streaming>(to, _mm_shuffle_epi32(read, 0x00));
-      put_packet<streaming>(to + 16, _mm_shuffle_epi32(read, 0x55));
-      put_packet<streaming>(to + 32, _mm_shuffle_epi32(read, 0xAA));
-      put_packet<streaming>(to + 48, _mm_shuffle_epi32(read, 0xFF));
+      put<streaming>(to, _mm_shuffle_epi32(read, 0x00));
+      put<streaming>(to + 16, _mm_shuffle_epi32(read, 0x55));
+      put<streaming>(to + 32, _mm_shuffle_epi32(read, 0xAA));
+      put<streaming>(to + 48, _mm_shuffle_epi32(read, 0xFF));
     } else {
       // Each value twice, then each 32-bit pair four times.
       const __m128i low = _mm_unpacklo_epi16(read, read);
       const __m128i high = _mm_unpackhi_epi16(read, read);
-      put_packet<streaming>(to, _mm_shuffle_epi32(low, 0x00));
-      put_packet<streaming>(to + 16, _mm_shuffle_epi32(low, 0x55));
-      put_packet<streaming>(to + 32, _mm_shuffle_epi32(low, 0xAA));
-      put_packet<streaming>(to + 48, _mm_shuffle_epi32(low, 0xFF));
-      put_packet<streaming>(to + 64, _mm_shuffle_epi32(high, 0x00));
-      put_packet<streaming>(to + 80, _mm_shuffle_epi32(high, 0x55));
-      put_packet<streaming>(to + 96, _mm_shuffle_epi32(high, 0xAA));
-      put_packet<streaming>(to + 112, _mm_shuffle_epi32(high, 0xFF));
+      put<streaming>(to, _mm_shuffle_epi32(low, 0x00));
+      put<streaming>(to + 16, _mm_shuffle_epi32(low, 0x55));
+      put<streaming>(to + 32, _mm_shuffle_epi32(low, 0xAA));
+      put<streaming>(to + 48, _mm_shuffle_epi32(low, 0xFF));
+      put<streaming>(to + 64, _mm_shuffle_epi32(high, 0x00));
+      put<streaming>(to + 80, _mm_shuffle_epi32(high, 0x55));
+      put<streaming>(to + 96, _mm_shuffle_epi32(high, 0xAA));
+      put<streaming>(to + 112, _mm_shuffle_epi32(high, 0xFF));
     }
   }
   broadcast_scalar<width, streaming>(values + width * i, n - i, out + 16 * i);
@@ -155,15 +146,6 @@ void copy_lane0_avx2(const char* packets, std::uint64_t n,
   }
 }
 
-template <bool streaming>
-void put_two_packets(char* to, __m256i value) noexcept {
-  if constexpr (streaming) {
-    _mm256_stream_si256(reinterpret_cast<__m256i*>(to), value);
-  } else {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), value);
-  }
-}
-
 template <std::size_t width, bool streaming>
 void broadcast_avx2(const char* values, std::uint64_t n,
                                                     char* out) noexcept {
@@ -179,8 +161,8 @@ void broadcast_avx2(const char* values, std::uint64_t n,
     if constexpr (width == 8) {
       for (int half = 0; half < 2; ++half) {
         const __m256i four = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 32 * half));
-        put_two_packets<streaming>(to + 64 * half, _mm256_permute4x64_epi64(four, 0x50));
-        put_two_packets<streaming>(to + 64 * half + 32, _mm256_permute4x64_epi64(four, 0xFA));
+        put<streaming>(to + 64 * half, _mm256_permute4x64_epi64(four, 0x50));
+        put<streaming>(to + 64 * half + 32, _mm256_permute4x64_epi64(four, 0xFA));
       }
     } else {
       __m256i pairs[4];
@@ -202,7 +184,7 @@ void broadcast_avx2(const char* values, std::uint64_t n,
                                          2 * k + 1, 2 * k + 1));
         }
       }
-      for (int k = 0; k < 4; ++k) put_two_packets<streaming>(to + 32 * k, pairs[k]);
+      for (int k = 0; k < 4; ++k) put<streaming>(to + 32 * k, pairs[k]);
     }
   }
   broadcast_scalar<width, streaming>(values + width * i, n - i, out + 16 * i);
@@ -245,15 +227,6 @@ void copy_lane0_avx512(const char* packets, std::uint64_t n, char* out) noexcept
   copy_lane0_scalar<width>(packets + 16 * i, n - i, out + width * i);
 }
 
-template <bool streaming>
-void put_four_packets(char* to, __m512i value) noexcept {
-  if constexpr (streaming) {
-    _mm512_stream_si512(reinterpret_cast<__m512i*>(to), value);
-  } else {
-    _mm512_storeu_si512(to, value);
-  }
-}
-
 template <std::size_t width, bool streaming>
 void broadcast_avx512(const char* values, std::uint64_t n, char* out) noexcept {
   std::uint64_t i = 0;
@@ -289,7 +262,7 @@ void broadcast_avx512(const char* values, std::uint64_t n, char* out) noexcept {
                                               1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0));
         four = _mm512_permutexvar_epi16(index, read);
       }
-      put_four_packets<streaming>(to + 64 * k, four);
+      put<streaming>(to + 64 * k, four);
     }
   }
   broadcast_scalar<width, streaming>(values + width * i, n - i, out + 16 * i);
