@@ -211,7 +211,8 @@ struct PacketRows : Widest<T> {
         }
       }
     };
-    const std::uint64_t packed_start = work.start > work.packed_from ? work.start : work.packed_from;
+    const std::uint64_t packed_start =
+        work.start > work.packed_from ? work.start : work.packed_from;
     add_terms(work.start, packed_start, [&](std::uint64_t t) {
       return loaded_columns<width>(problem.right + t * problem.right_row_stride);
     });

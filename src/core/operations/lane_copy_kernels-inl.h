@@ -25,6 +25,17 @@ void copy_lane0_scalar(const char* packets, std::uint64_t n, char* out) noexcept
   for (std::uint64_t i = 0; i < n; ++i) std::memcpy(out + width * i, packets + 16 * i, width);
 }
 
+// Lane 0 of the n packets at `packets` into `out`: a Register of values at a
+// time, gather(p) collecting it from the packets at p, then one at a time.
+template <std::size_t width, class Register, class Gather>
+[[gnu::always_inline]] inline void copy_lane0_by(const char* packets, std::uint64_t n, char* out,
+                                                 Gather gather) noexcept {
+  constexpr std::uint64_t step = sizeof(Register) / width;
+  std::uint64_t i = 0;
+  for (; i + step <= n; i += step) put<false>(out + width * i, gather(packets + 16 * i));
+  copy_lane0_scalar<width>(packets + 16 * i, n - i, out + width * i);
+}
+
 template <std::size_t width>
 __m128i broadcast_bits(const char* value) noexcept {
   if constexpr (width == 2) {
@@ -54,25 +65,19 @@ void broadcast_scalar(const char* values, std::uint64_t n, char* out) noexcept {
 
 template <std::size_t width>
 void copy_lane0_sse(const char* packets, std::uint64_t n, char* out) noexcept {
-  constexpr std::uint64_t step = 16 / width;
-  std::uint64_t i = 0;
-  for (; i + step <= n; i += step) {
-    const char* p = packets + 16 * i;
-    __m128i values;
+  copy_lane0_by<width, __m128i>(packets, n, out, [](const char* p) __attribute__((always_inline)) {
     if constexpr (width == 8) {
-      values = _mm_unpacklo_epi64(load_packet(p), load_packet(p + 16));
+      return _mm_unpacklo_epi64(load_packet(p), load_packet(p + 16));
     } else if constexpr (width == 4) {
-      values = low_dwords_of_four(p);
+      return low_dwords_of_four(p);
     } else {
       const __m128i p01 = _mm_unpacklo_epi16(load_packet(p), load_packet(p + 16));
       const __m128i p23 = _mm_unpacklo_epi16(load_packet(p + 32), load_packet(p + 48));
       const __m128i p45 = _mm_unpacklo_epi16(load_packet(p + 64), load_packet(p + 80));
       const __m128i p67 = _mm_unpacklo_epi16(load_packet(p + 96), load_packet(p + 112));
-      values = _mm_unpacklo_epi64(_mm_unpacklo_epi32(p01, p23), _mm_unpacklo_epi32(p45, p67));
+      return _mm_unpacklo_epi64(_mm_unpacklo_epi32(p01, p23), _mm_unpacklo_epi32(p45, p67));
     }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + width * i), values);
-  }
-  copy_lane0_scalar<width>(packets + 16 * i, n - i, out + width * i);
+  });
 }
 
 template <std::size_t width, bool streaming>
@@ -116,39 +121,32 @@ inline __m256i load_two_packets(const char* at) noexcept {
 }
 
 template <std::size_t width>
-void copy_lane0_avx2(const char* packets, std::uint64_t n,
-                                                     char* out) noexcept {
+void copy_lane0_avx2(const char* packets, std::uint64_t n, char* out) noexcept {
   if constexpr (width == 2) {
     // AVX2 has no shuffle of 16-bit words across its two halves, which
     // gathering words from eight packets would need: the 16-byte kernel serves.
     copy_lane0_sse<2>(packets, n, out);
   } else {
-    constexpr std::uint64_t step = 32 / width;
-    std::uint64_t i = 0;
-    for (; i + step <= n; i += step) {
-      const char* p = packets + 16 * i;
-      __m256i values;
+    const auto gather = [](const char* p) __attribute__((always_inline)) {
       if constexpr (width == 8) {
         // [p0 p2 | p1 p3], then the middle two swapped.
-        values = _mm256_permute4x64_epi64(
+        return _mm256_permute4x64_epi64(
             _mm256_unpacklo_epi64(load_two_packets(p), load_two_packets(p + 32)), 0xD8);
       } else {
         // [p0 p2 p4 p6 | p1 p3 p5 p7], then interleaved.
         const __m256i p0213 = _mm256_unpacklo_epi32(load_two_packets(p), load_two_packets(p + 32));
         const __m256i p4657 =
             _mm256_unpacklo_epi32(load_two_packets(p + 64), load_two_packets(p + 96));
-        values = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(p0213, p4657),
-                                             _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+        return _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(p0213, p4657),
+                                           _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
       }
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + width * i), values);
-    }
-    copy_lane0_scalar<width>(packets + 16 * i, n - i, out + width * i);
+    };
+    copy_lane0_by<width, __m256i>(packets, n, out, gather);
   }
 }
 
 template <std::size_t width, bool streaming>
-void broadcast_avx2(const char* values, std::uint64_t n,
-                                                    char* out) noexcept {
+void broadcast_avx2(const char* values, std::uint64_t n, char* out) noexcept {
   std::uint64_t i = 0;
   // 32-byte stores want 32-byte alignment, and streaming ones need it; the heap gives 16.
   if ((reinterpret_cast<std::uintptr_t>(out) & 31) != 0 && n > 0) {
@@ -202,29 +200,24 @@ inline __m512i load_four_packets(const char* at) noexcept {
 
 template <std::size_t width>
 void copy_lane0_avx512(const char* packets, std::uint64_t n, char* out) noexcept {
-  std::uint64_t i = 0;
   if constexpr (width == 8) {
     const __m512i lane0 = _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14);
-    for (; i + 8 <= n; i += 8) {
-      const char* p = packets + 16 * i;
-      _mm512_storeu_si512(out + 8 * i, _mm512_permutex2var_epi64(load_four_packets(p), lane0,
-                                                                 load_four_packets(p + 64)));
-    }
+    copy_lane0_by<8, __m512i>(packets, n, out, [&](const char* p) __attribute__((always_inline)) {
+      return _mm512_permutex2var_epi64(load_four_packets(p), lane0, load_four_packets(p + 64));
+    });
   } else if constexpr (width == 4) {
-    for (; i + 16 <= n; i += 16) {
-      _mm512_storeu_si512(out + 4 * i, low_dwords_of_sixteen(packets + 16 * i));
-    }
+    copy_lane0_by<4, __m512i>(packets, n, out, [](const char* p) __attribute__((always_inline)) {
+      return low_dwords_of_sixteen(p);
+    });
   } else {
+    // Eight packets' words into the low 16 bytes.
     const __m512i lane0 = _mm512_set_epi16(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                                            0, 0, 0, 0, 0, 56, 48, 40, 32, 24, 16, 8, 0);
-    for (; i + 8 <= n; i += 8) {
-      const char* p = packets + 16 * i;
-      const __m512i values =
-          _mm512_permutex2var_epi16(load_four_packets(p), lane0, load_four_packets(p + 64));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm512_castsi512_si128(values));
-    }
+    copy_lane0_by<2, __m128i>(packets, n, out, [&](const char* p) __attribute__((always_inline)) {
+      return _mm512_castsi512_si128(
+          _mm512_permutex2var_epi16(load_four_packets(p), lane0, load_four_packets(p + 64)));
+    });
   }
-  copy_lane0_scalar<width>(packets + 16 * i, n - i, out + width * i);
 }
 
 template <std::size_t width, bool streaming>
