@@ -71,11 +71,7 @@ void copy_lane0_sse(const char* packets, std::uint64_t n, char* out) noexcept {
     } else if constexpr (width == 4) {
       return low_dwords_of_four(p);
     } else {
-      const __m128i p01 = _mm_unpacklo_epi16(load_packet(p), load_packet(p + 16));
-      const __m128i p23 = _mm_unpacklo_epi16(load_packet(p + 32), load_packet(p + 48));
-      const __m128i p45 = _mm_unpacklo_epi16(load_packet(p + 64), load_packet(p + 80));
-      const __m128i p67 = _mm_unpacklo_epi16(load_packet(p + 96), load_packet(p + 112));
-      return _mm_unpacklo_epi64(_mm_unpacklo_epi32(p01, p23), _mm_unpacklo_epi32(p45, p67));
+      return low_words_of_eight(p);
     }
   });
 }

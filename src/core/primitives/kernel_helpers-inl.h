@@ -82,6 +82,15 @@ inline __m128i low_dwords_of_four(const char* packets) noexcept {
   return _mm_unpacklo_epi64(first, second);
 }
 
+// The low word of eight consecutive packets, in words 0 to 7.
+inline __m128i low_words_of_eight(const char* p) noexcept {
+  const __m128i p01 = _mm_unpacklo_epi16(load_packet(p), load_packet(p + 16));
+  const __m128i p23 = _mm_unpacklo_epi16(load_packet(p + 32), load_packet(p + 48));
+  const __m128i p45 = _mm_unpacklo_epi16(load_packet(p + 64), load_packet(p + 80));
+  const __m128i p67 = _mm_unpacklo_epi16(load_packet(p + 96), load_packet(p + 112));
+  return _mm_unpacklo_epi64(_mm_unpacklo_epi32(p01, p23), _mm_unpacklo_epi32(p45, p67));
+}
+
 // Lane 0 of four consecutive binary32 packets, in lanes 0 to 3: the same
 // gather in the floating-point domain, for the floating-point work that
 // follows.
