@@ -20,7 +20,7 @@
 #include "core/primitives/kernel_builds.h"
 #include "core/storage/tensor.h"
 #include "interop/pybind11_bridge.h"
-#include "module/dispatch_control.h"
+#include "module/instruction_set_control.h"
 #include "peak.h"
 
 namespace py = pybind11;
@@ -66,9 +66,9 @@ std::vector<std::string> instruction_sets() {
   return usable;
 }
 
-const DispatchControl& module_control() {
-  const DispatchControl* control = module_dispatch_control();
-  if (control == nullptr) throw py::import_error("halvorn has not published its dispatch control");
+const InstructionSetControl& module_control() {
+  const InstructionSetControl* control = module_instruction_set_control();
+  if (control == nullptr) throw py::import_error("halvorn has not published its instruction set control");
   return *control;
 }
 

@@ -5,7 +5,7 @@
 #include "core/misuse/misuse.h"
 #include "core/operations/arithmetic_kernels.h"
 #include "core/operations/lane_copy.h"
-#include "core/primitives/packet_loops.h"
+#include "core/primitives/streaming.h"
 
 namespace halvorn {
 namespace {

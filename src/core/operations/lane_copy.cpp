@@ -1,7 +1,7 @@
 #include "core/operations/lane_copy.h"
 
 #include "core/operations/lane_copy_kernels.h"
-#include "core/primitives/packet_loops.h"
+#include "core/primitives/streaming.h"
 
 namespace halvorn {
 

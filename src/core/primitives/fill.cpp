@@ -1,5 +1,7 @@
+#include "core/primitives/fill.h"
+
 #include "core/primitives/fill_kernels.h"
-#include "core/primitives/packet_loops.h"
+#include "core/primitives/streaming.h"
 
 namespace halvorn {
 
