@@ -5,20 +5,22 @@
 // the linker can never hand a wider build's copy to the baseline.
 //
 // One idiom per concern, in every family:
-// - Lane arithmetic that one source writes for every width (element-wise
-//   add, sub and mul, the dot product's sums, the random formulas) uses GCC's
-//   vector extensions: the lane type's own operators, so the compiler picks
-//   each build's instruction, integers wrap in unsigned lanes and floating
-//   point stays one IEEE operation a lane (built with -ffp-contract=off).
-// - Moves between memory and a vector of any width go through load, store
-//   and put below: memcpy for the ordinary ones (any alignment, no aliasing to
-//   reason about: one unaligned move), a non-temporal store for a pass that
-//   streams past the cache.
-// - An instruction chosen for one width (the permutes and broadcasts that move
-//   lanes, conversions, the division of gathered lanes, square roots) is named
-//   by its intrinsic, under a test of HALVORN_VECTOR_BYTES: the kernels were
-//   measured with those instructions, where a generic shuffle would leave the
-//   choice to the compiler.
+// - What one source writes once for every width (element-wise add, sub and
+//   mul, the float divisions, the dot product's sums and its gathers and
+//   transposes, the random formulas) uses GCC's vector extensions: the lane
+//   type's own operators and __builtin_shuffle, so the compiler picks each
+//   build's instruction, integers wrap in unsigned lanes and floating point
+//   stays one IEEE operation a lane (built with -ffp-contract=off).
+// - An instruction chosen for one width (the permutes and broadcasts of the
+//   lane copies and fills, conversions, square roots) is named by its
+//   intrinsic, under a test of HALVORN_VECTOR_BYTES: the kernels were
+//   measured with those instructions, where the compiler could pick others.
+// - Moves between memory and registers go through load, store and put below:
+//   put<streaming> wherever a pass may stream past the cache and for the
+//   registers of the second kind (a store of the register's own type, the
+//   one _mm_storeu_si128 and its wider kin make, or a non-temporal one);
+//   memcpy otherwise, for the vectors of the first kind (any alignment, no
+//   aliasing to reason about).
 #pragma once
 
 #include <immintrin.h>
