@@ -111,7 +111,7 @@ class UniformDistribution {
   // order, at most random_block at a time.
   template <class Sink>
   void generate(MersenneTwister& engine, std::uint64_t count, Sink&& sink,
-                const RandomKernels& kernels = random_kernels()) {
+                const RandomKernels& kernels = random_kernels_builds.chosen()) {
     T values[random_block];
     while (count > 0) {
       const std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(count, random_block));
@@ -146,7 +146,7 @@ class NormalDistribution {
   // order, at most 2 * random_block at a time.
   template <class Sink>
   void generate(MersenneTwister& engine, std::uint64_t count, Sink&& sink,
-                const RandomKernels& kernels = random_kernels()) {
+                const RandomKernels& kernels = random_kernels_builds.chosen()) {
     if (count == 0) return;
     if (cached_) {
       T value = *cached_;

@@ -36,7 +36,7 @@ class MersenneTwister {
   // The next `count` outputs, as `count` calls of operator() give them.
   void generate(std::uint32_t* to, std::size_t count, const RandomKernels& kernels) noexcept;
   void generate(std::uint32_t* to, std::size_t count) noexcept {
-    generate(to, count, random_kernels());
+    generate(to, count, random_kernels_builds.chosen());
   }
 
   const State& state() const noexcept { return state_; }

@@ -1,14 +1,14 @@
 // The bulk arithmetic of the random factories, built once per instruction set
-// (core/primitives/dispatch.h): the MT19937 twist and tempering, the canonical
-// uniform values made from 32-bit draws, and the vector stages of the polar
-// method for normal values. Every function gives bit for bit what the scalar formula in its
-// comment gives, whichever build runs.
+// (core/primitives/kernel_builds.h): the MT19937 twist and tempering, the
+// canonical uniform values made from 32-bit draws, and the vector stages of the
+// polar method for normal values. Every function gives bit for bit what the
+// scalar formula in its comment gives, whichever build runs.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "core/primitives/dispatch.h"
+#include "core/primitives/kernel_builds.h"
 
 namespace halvorn {
 
@@ -45,10 +45,5 @@ struct RandomKernels {
 };
 
 HALVORN_KERNEL_BUILDS(RandomKernels, random_kernels)
-
-// The build of the chosen instruction set.
-inline const RandomKernels& random_kernels() noexcept {
-  return chosen_kernels(random_kernels_builds);
-}
 
 }  // namespace halvorn

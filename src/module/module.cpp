@@ -13,10 +13,10 @@
 #include "interop/interop.h"
 #include "module/class_guards.h"
 #include "module/dask_module.h"
-#include "module/dispatch_control.h"
 #include "module/error_settings.h"
 #include "module/exit_message.h"
 #include "module/generator_binding.h"
+#include "module/instruction_set_control.h"
 
 namespace py = pybind11;
 
@@ -116,7 +116,7 @@ PYBIND11_MODULE(halvorn, module) {
   bind_error_settings(module);
   bind_generator(module);
   bind_dask_module(module);
-  publish_dispatch_control();
+  publish_instruction_set_control();
   track_argument_reports(module);
   raise_pending_memory_errors();
   // The build reads the version from pyproject.toml, the one place it is

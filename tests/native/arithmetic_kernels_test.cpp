@@ -25,13 +25,10 @@ namespace {
 
 using DivideMany = void (*)(const void*, const void*, void*, std::uint64_t) noexcept;
 
+// The division of T's packets in the build of `set`.
 template <class T>
-std::vector<DivideMany> division_builds() {
-  std::vector<DivideMany> builds;
-  for (const auto& build : testing::usable_builds(arithmetic_kernels_builds)) {
-    builds.push_back(build.kernels->template of<T>().divide);
-  }
-  return builds;
+DivideMany division_of(InstructionSet set) {
+  return arithmetic_kernels_builds.of(set).of<T>().divide;
 }
 
 template <class T>
@@ -53,15 +50,12 @@ bool upper_lanes_zero(const Packet<T>& packet) {
   return true;
 }
 
-template <class T>
-class BulkArithmetic : public ::testing::Test {};
-TYPED_TEST_SUITE(BulkArithmetic, testing::ElementTypes);
-
 // Every pair of interesting values, in runs of every length up to a few wide
-// registers and at every packet offset of a 64-byte line, each build against
-// the packet's own operators, into a fresh block and over the first operand.
-TYPED_TEST(BulkArithmetic, EveryBuildGivesThePacketOperatorsBits) {
-  using T = TypeParam;
+// registers and at every packet offset of a 64-byte line, through the build of
+// `set` against the packet's own operators, into a fresh block and over the
+// first operand.
+template <class T>
+void expect_packet_operators_bits(InstructionSet set) {
   const std::vector<T> values = testing::interesting_values<T>();
   std::vector<Packet<T>> left, right;
   for (const T a : values) {
@@ -76,36 +70,40 @@ TYPED_TEST(BulkArithmetic, EveryBuildGivesThePacketOperatorsBits) {
                                 [](const Packet<T>& a, const Packet<T>& b) { return a - b; },
                                 [](const Packet<T>& a, const Packet<T>& b) { return a * b; },
                                 [](const Packet<T>& a, const Packet<T>& b) { return a / b; }};
-  for (const auto& [name, kernels] : testing::usable_builds(arithmetic_kernels_builds)) {
-    SCOPED_TRACE(name);
-    const PacketArithmetic<T>& arithmetic = kernels->template of<T>();
-    auto run = [&](int operation, const void* a, const void* b, void* out, std::uint64_t n,
-                   bool streaming) {
-      if (operation == 0) arithmetic.add(a, b, out, n, streaming);
-      if (operation == 1) arithmetic.sub(a, b, out, n, streaming);
-      if (operation == 2) arithmetic.mul(a, b, out, n, streaming);
-      if (operation == 3) arithmetic.divide(a, b, out, n);
-    };
-    for (int operation = 0; operation < 4; ++operation) {
-      for (std::uint64_t offset = 0; offset < 4; ++offset) {
-        for (std::uint64_t n = offset; n <= left.size(); n += n < 70 ? 1 : 97) {
-          const std::uint64_t count = n - offset;
-          std::vector<Packet<T>> out(n + 1, Packet<T>(T(5)));
-          std::vector<Packet<T>> over(left.begin(), left.begin() + static_cast<std::ptrdiff_t>(n));
-          run(operation, left.data() + offset, right.data() + offset, out.data() + offset, count,
-              n % 2 == 0);
-          run(operation, over.data() + offset, right.data() + offset, over.data() + offset, count,
-              false);
-          for (std::uint64_t i = offset; i < n; ++i) {
-            const Packet<T> expected = operators[operation](left[i], right[i]);
-            ASSERT_EQ(std::memcmp(&out[i], &expected, 16), 0) << operation << " at " << i;
-            ASSERT_EQ(std::memcmp(&over[i], &expected, 16), 0) << operation << " at " << i;
-          }
-          ASSERT_TRUE(out[n] == T(5)) << "a packet past the end was written";
+  const PacketArithmetic<T>& arithmetic = arithmetic_kernels_builds.of(set).of<T>();
+  auto run = [&](int operation, const void* a, const void* b, void* out, std::uint64_t n,
+                 bool streaming) {
+    if (operation == 0) arithmetic.add(a, b, out, n, streaming);
+    if (operation == 1) arithmetic.sub(a, b, out, n, streaming);
+    if (operation == 2) arithmetic.mul(a, b, out, n, streaming);
+    if (operation == 3) arithmetic.divide(a, b, out, n);
+  };
+  for (int operation = 0; operation < 4; ++operation) {
+    for (std::uint64_t offset = 0; offset < 4; ++offset) {
+      for (std::uint64_t n = offset; n <= left.size(); n += n < 70 ? 1 : 97) {
+        const std::uint64_t count = n - offset;
+        std::vector<Packet<T>> out(n + 1, Packet<T>(T(5)));
+        std::vector<Packet<T>> over(left.begin(), left.begin() + static_cast<std::ptrdiff_t>(n));
+        run(operation, left.data() + offset, right.data() + offset, out.data() + offset, count,
+            n % 2 == 0);
+        run(operation, over.data() + offset, right.data() + offset, over.data() + offset, count,
+            false);
+        for (std::uint64_t i = offset; i < n; ++i) {
+          const Packet<T> expected = operators[operation](left[i], right[i]);
+          ASSERT_EQ(std::memcmp(&out[i], &expected, 16), 0) << operation << " at " << i;
+          ASSERT_EQ(std::memcmp(&over[i], &expected, 16), 0) << operation << " at " << i;
         }
+        ASSERT_TRUE(out[n] == T(5)) << "a packet past the end was written";
       }
     }
   }
+}
+
+class BulkArithmetic : public testing::BuildTest {};
+HALVORN_TEST_EVERY_BUILD(BulkArithmetic);
+
+TEST_P(BulkArithmetic, GivesThePacketOperatorsBits) {
+  testing::for_each_type_traced([&]<class T>() { expect_packet_operators_bits<T>(GetParam()); });
 }
 
 // How many of the quotients of `dividends` (every int16, in order) by d in
@@ -149,11 +147,11 @@ __attribute__((noinline, no_sanitize("address", "undefined"))) void fill_divisor
 
 // Every int16 pair, for each build and each sign of the divisors: tests of
 // their own, so that ctest runs them side by side.
-class EveryInt16Pair : public ::testing::TestWithParam<std::tuple<std::size_t, bool>> {};
+class EveryInt16Pair : public ::testing::TestWithParam<std::tuple<InstructionSet, bool>> {};
 
 TEST_P(EveryInt16Pair, IsExact) {
-  const auto [build, negative] = GetParam();
-  const DivideMany divide = division_builds<short>().at(build);
+  const auto [set, negative] = GetParam();
+  const DivideMany divide = division_of<short>(set);
   const std::size_t count = 65536;
   std::vector<short> dividends;
   for (int a = -32768; a <= 32767; ++a) dividends.push_back(static_cast<short>(a));
@@ -171,31 +169,29 @@ TEST_P(EveryInt16Pair, IsExact) {
 
 INSTANTIATE_TEST_SUITE_P(
     BatchedDivision, EveryInt16Pair,
-    ::testing::Combine(::testing::Range(std::size_t{0}, division_builds<short>().size()),
-                       ::testing::Bool()),
+    ::testing::Combine(::testing::ValuesIn(usable_instruction_sets()), ::testing::Bool()),
     [](const ::testing::TestParamInfo<EveryInt16Pair::ParamType>& case_info) {
-      std::string name = testing::usable_builds(arithmetic_kernels_builds)
-                             .at(std::get<0>(case_info.param))
-                             .name;
-      std::erase(name, '.');
-      return name + (std::get<1>(case_info.param) ? "_negative_divisors" : "_positive_divisors");
+      return testing::build_name({std::get<0>(case_info.param), case_info.index}) +
+             (std::get<1>(case_info.param) ? "_negative_divisors" : "_positive_divisors");
     });
 
-void expect_int32_quotients(const std::vector<int>& dividends, const std::vector<int>& divisors) {
+void expect_int32_quotients(InstructionSet set, const std::vector<int>& dividends,
+                            const std::vector<int>& divisors) {
   const auto left = packets_of(dividends);
   const auto right = packets_of(divisors);
-  for (const DivideMany divide : division_builds<int>()) {
-    std::vector<Packet<int>> out(left.size(), Packet<int>(0));
-    divide(left.data(), right.data(), out.data(), left.size());
-    for (std::size_t i = 0; i < out.size(); ++i) {
-      const auto expected = static_cast<int>(std::int64_t{dividends[i]} / divisors[i]);
-      ASSERT_EQ(static_cast<int>(out[i]), expected) << dividends[i] << " / " << divisors[i];
-      ASSERT_TRUE(upper_lanes_zero(out[i]));
-    }
+  std::vector<Packet<int>> out(left.size(), Packet<int>(0));
+  division_of<int>(set)(left.data(), right.data(), out.data(), left.size());
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const auto expected = static_cast<int>(std::int64_t{dividends[i]} / divisors[i]);
+    ASSERT_EQ(static_cast<int>(out[i]), expected) << dividends[i] << " / " << divisors[i];
+    ASSERT_TRUE(upper_lanes_zero(out[i]));
   }
 }
 
-TEST(BatchedDivision, Int32EdgeCases) {
+class BatchedDivision : public testing::BuildTest {};
+HALVORN_TEST_EVERY_BUILD(BatchedDivision);
+
+TEST_P(BatchedDivision, Int32EdgeCases) {
   const int min = std::numeric_limits<int>::min();
   const int max = std::numeric_limits<int>::max();
   std::vector<int> edges = {min, min + 1, max, max - 1, 0, 1, -1, 2, -2, 3, -3, 7, -7};
@@ -216,10 +212,10 @@ TEST(BatchedDivision, Int32EdgeCases) {
   // An odd count also runs the one-packet tail.
   dividends.push_back(min);
   divisors.push_back(-1);
-  expect_int32_quotients(dividends, divisors);
+  expect_int32_quotients(GetParam(), dividends, divisors);
 }
 
-TEST(BatchedDivision, Int32RandomPairs) {
+TEST_P(BatchedDivision, Int32RandomPairs) {
   std::mt19937_64 engine(20261207);
   std::uniform_int_distribution<int> any(std::numeric_limits<int>::min(),
                                          std::numeric_limits<int>::max());
@@ -231,18 +227,13 @@ TEST(BatchedDivision, Int32RandomPairs) {
     dividends.push_back(any(engine));
     divisors.push_back(divisor);
   }
-  expect_int32_quotients(dividends, divisors);
+  expect_int32_quotients(GetParam(), dividends, divisors);
 }
-
-template <class T>
-class BatchedFloatingDivision : public ::testing::Test {};
-using FloatingTypes = ::testing::Types<float, double>;
-TYPED_TEST_SUITE(BatchedFloatingDivision, FloatingTypes);
 
 // Dividing lane 0 of several packets at once must give the very bits of the
 // lane-wise packet division, specials included, in every lane.
-TYPED_TEST(BatchedFloatingDivision, MatchesLanewiseDivisionBitForBit) {
-  using T = TypeParam;
+template <class T>
+void expect_lanewise_quotients(InstructionSet set) {
   std::vector<T> dividends, divisors;
   for (const T a : testing::interesting_values<T>()) {
     for (const T b : testing::interesting_values<T>()) {
@@ -254,15 +245,18 @@ TYPED_TEST(BatchedFloatingDivision, MatchesLanewiseDivisionBitForBit) {
   for (const std::size_t count : {dividends.size(), dividends.size() - 1, std::size_t{3}}) {
     const auto left = packets_of(dividends);
     const auto right = packets_of(divisors);
-    for (const DivideMany divide : division_builds<T>()) {
-      std::vector<Packet<T>> out(count, Packet<T>(T(0)));
-      divide(left.data(), right.data(), out.data(), count);
-      for (std::size_t i = 0; i < count; ++i) {
-        const Packet<T> expected = left[i] / right[i];
-        EXPECT_EQ(std::memcmp(&out[i], &expected, 16), 0) << +dividends[i] << " / " << +divisors[i];
-      }
+    std::vector<Packet<T>> out(count, Packet<T>(T(0)));
+    division_of<T>(set)(left.data(), right.data(), out.data(), count);
+    for (std::size_t i = 0; i < count; ++i) {
+      const Packet<T> expected = left[i] / right[i];
+      EXPECT_EQ(std::memcmp(&out[i], &expected, 16), 0) << +dividends[i] << " / " << +divisors[i];
     }
   }
+}
+
+TEST_P(BatchedDivision, FloatingMatchesLanewiseDivisionBitForBit) {
+  testing::for_types_traced<float, double>(
+      [&]<class T>() { expect_lanewise_quotients<T>(GetParam()); });
 }
 
 }  // namespace

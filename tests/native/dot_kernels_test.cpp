@@ -1,6 +1,6 @@
-// Every build of the dot kernel that this CPU can run, against the plain
-// sequential sum in T, over shapes that exercise every tile and panel tail and
-// more than one block of terms.
+// Every build of the dot kernel that this CPU can run, each element type
+// against the plain sequential sum in T, over shapes that exercise every tile
+// and panel tail and more than one block of terms.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -20,21 +20,6 @@ namespace {
 
 template <class T>
 using Kernel = void (*)(const DotProblem<T>&);
-
-template <class T>
-struct Build {
-  const char* name;
-  Kernel<T> kernel;
-};
-
-template <class T>
-std::vector<Build<T>> builds() {
-  std::vector<Build<T>> usable;
-  for (const auto& [name, kernels] : testing::usable_builds(dot_kernels_builds)) {
-    usable.push_back({name, kernels->template of<T>()});
-  }
-  return usable;
-}
 
 // Full-range integers make every sum wrap; their packets hold other values
 // beside lane 0, as the sum of a quotient (lane 0 alone) and a tensor does.
@@ -67,13 +52,13 @@ std::vector<Packet<T>> random_packets(std::uint64_t count, std::mt19937_64& engi
   return packets;
 }
 
-// One problem through one build, every lane of every result against the
+// One problem through one kernel, every lane of every result against the
 // plain sequential sum in T. The right operand is inner x columns, or
 // columns x inner read along its rows (as matrix x vector lays it out) when
 // `transposed`. With `continues`, each sum continues from a random one handed
 // in, with random bits in the lanes beside it.
 template <class T>
-void expect_sequential(const Build<T>& build, std::uint64_t rows, std::uint64_t inner,
+void expect_sequential(Kernel<T> kernel, std::uint64_t rows, std::uint64_t inner,
                        std::uint64_t columns, bool transposed, bool special,
                        std::mt19937_64& engine, bool continues = false) {
   const auto left = random_packets<T>(rows * inner, engine, special);
@@ -89,7 +74,7 @@ void expect_sequential(const Build<T>& build, std::uint64_t rows, std::uint64_t 
     }
   }
   const std::vector<Packet<T>> handed_in = out;
-  build.kernel(DotProblem<T>{left.data(), right.data(), out.data(), rows, inner, columns,
+  kernel(DotProblem<T>{left.data(), right.data(), out.data(), rows, inner, columns,
                              row_stride, column_stride, continues});
   for (std::uint64_t r = 0; r < rows; ++r) {
     for (std::uint64_t q = 0; q < columns; ++q) {
@@ -100,17 +85,13 @@ void expect_sequential(const Build<T>& build, std::uint64_t rows, std::uint64_t 
       }
       for (const T lane : testing::lanes_of(out[r * columns + q])) {
         ASSERT_TRUE(testing::same_value(lane, expected))
-            << build.name << " " << rows << "x" << inner << "x" << columns
+            << rows << "x" << inner << "x" << columns
             << (transposed ? " transposed" : "") << (continues ? " continued" : "") << " at ("
             << r << ", " << q << "): " << +lane << " != " << +expected;
       }
     }
   }
 }
-
-template <class T>
-class DotKernelTest : public ::testing::Test {};
-TYPED_TEST_SUITE(DotKernelTest, testing::ElementTypes);
 
 struct Case {
   std::uint64_t rows, inner, columns;
@@ -173,61 +154,69 @@ const Case special_value_cases[] = {{1, 23, 70},  {1, 23, 70, true}, {14, 23, 70
                                     {300, 3, 1}, {300, 3, 2},       {1, 4, 300, true}};
 
 template <class T, class Cases>
-void expect_each_sequential(const Build<T>& build, const Cases& cases, bool special,
+void expect_each_sequential(Kernel<T> kernel, const Cases& cases, bool special,
                             std::mt19937_64& engine, bool continues = false) {
   for (const Case& c : cases) {
-    expect_sequential(build, c.rows, c.inner, c.columns, c.transposed, special, engine,
+    expect_sequential(kernel, c.rows, c.inner, c.columns, c.transposed, special, engine,
                       continues);
   }
 }
 
-TYPED_TEST(DotKernelTest, EveryBuildMatchesSequentialSum) {
-  std::mt19937_64 engine(7);
-  for (const Build<TypeParam>& build : builds<TypeParam>()) {
-    expect_each_sequential(build, shape_cases, false, engine);
+class DotBuilds : public testing::BuildTest {
+ protected:
+  // f(kernel, engine) with this build's kernel for each element type, each
+  // type's engine seeded with `seed`.
+  template <class Function>
+  void for_each_type(std::uint64_t seed, Function f) {
+    testing::for_each_type_traced([&]<class T>() {
+      std::mt19937_64 engine(seed);
+      f(dot_kernels_builds.of(GetParam()).of<T>(), engine);
+    });
   }
+};
+HALVORN_TEST_EVERY_BUILD(DotBuilds);
+
+TEST_P(DotBuilds, MatchesSequentialSum) {
+  for_each_type(7, [](auto kernel, std::mt19937_64& engine) {
+    expect_each_sequential(kernel, shape_cases, false, engine);
+  });
 }
 
-TYPED_TEST(DotKernelTest, LargeResultsStreamTheirSums) {
-  std::mt19937_64 engine(19);
-  for (const Build<TypeParam>& build : builds<TypeParam>()) {
-    expect_each_sequential(build, large_result_cases, false, engine);
-  }
+TEST_P(DotBuilds, LargeResultsStreamTheirSums) {
+  for_each_type(19, [](auto kernel, std::mt19937_64& engine) {
+    expect_each_sequential(kernel, large_result_cases, false, engine);
+  });
 }
 
-TYPED_TEST(DotKernelTest, VectorTimesMatrixEveryColumnTail) {
-  std::mt19937_64 engine(13);
-  for (const Build<TypeParam>& build : builds<TypeParam>()) {
-    expect_each_sequential(build, vector_times_matrix_cases(), false, engine);
-  }
+TEST_P(DotBuilds, VectorTimesMatrixEveryColumnTail) {
+  for_each_type(13, [](auto kernel, std::mt19937_64& engine) {
+    expect_each_sequential(kernel, vector_times_matrix_cases(), false, engine);
+  });
 }
 
-TYPED_TEST(DotKernelTest, ColumnStridedRightOperand) {
-  std::mt19937_64 engine(11);
-  for (const Build<TypeParam>& build : builds<TypeParam>()) {
-    expect_each_sequential(build, column_strided_cases, false, engine);
-  }
+TEST_P(DotBuilds, ColumnStridedRightOperand) {
+  for_each_type(11, [](auto kernel, std::mt19937_64& engine) {
+    expect_each_sequential(kernel, column_strided_cases, false, engine);
+  });
 }
 
-TYPED_TEST(DotKernelTest, SpecialValuesOnEveryPath) {
-  std::mt19937_64 engine(17);
-  for (const Build<TypeParam>& build : builds<TypeParam>()) {
-    expect_each_sequential(build, special_value_cases, true, engine);
-  }
+TEST_P(DotBuilds, SpecialValuesOnEveryPath) {
+  for_each_type(17, [](auto kernel, std::mt19937_64& engine) {
+    expect_each_sequential(kernel, special_value_cases, true, engine);
+  });
 }
 
 // Every case above once more, each sum continuing from one handed in in lane
 // 0 of its result packet, whatever the other lanes hold: every lane layout of
 // every algorithm starts from them, with no terms as well.
-TYPED_TEST(DotKernelTest, EveryBuildContinuesHandedInSums) {
-  std::mt19937_64 engine(23);
-  for (const Build<TypeParam>& build : builds<TypeParam>()) {
-    expect_each_sequential(build, shape_cases, false, engine, true);
-    expect_each_sequential(build, large_result_cases, false, engine, true);
-    expect_each_sequential(build, vector_times_matrix_cases(), false, engine, true);
-    expect_each_sequential(build, column_strided_cases, false, engine, true);
-    expect_each_sequential(build, special_value_cases, true, engine, true);
-  }
+TEST_P(DotBuilds, ContinuesHandedInSums) {
+  for_each_type(23, [](auto kernel, std::mt19937_64& engine) {
+    expect_each_sequential(kernel, shape_cases, false, engine, true);
+    expect_each_sequential(kernel, large_result_cases, false, engine, true);
+    expect_each_sequential(kernel, vector_times_matrix_cases(), false, engine, true);
+    expect_each_sequential(kernel, column_strided_cases, false, engine, true);
+    expect_each_sequential(kernel, special_value_cases, true, engine, true);
+  });
 }
 
 }  // namespace

@@ -44,15 +44,12 @@ std::vector<T> values_of(std::uint64_t count) {
   return values;
 }
 
-template <class T>
-class LaneCopies : public ::testing::Test {};
-TYPED_TEST_SUITE(LaneCopies, testing::ElementTypes);
+class LaneCopies : public testing::BuildTest {};
+HALVORN_TEST_EVERY_BUILD(LaneCopies);
 
-TYPED_TEST(LaneCopies, Lane0OutAndValuesInMoveOnlyTheirBits) {
-  using T = TypeParam;
-  for (const auto& [name, kernels] : testing::usable_builds(lane_copy_kernels_builds)) {
-    SCOPED_TRACE(name);
-    const LaneCopy<T>& copy = kernels->template of<T>();
+TEST_P(LaneCopies, Lane0OutAndValuesInMoveOnlyTheirBits) {
+  testing::for_each_type_traced([&]<class T>() {
+    const LaneCopy<T>& copy = lane_copy_kernels_builds.of(GetParam()).of<T>();
     for (const std::uint64_t n : counts()) {
       const std::vector<T> values = values_of<T>(n);
       std::vector<Packet<T>> packets;
@@ -81,26 +78,27 @@ TYPED_TEST(LaneCopies, Lane0OutAndValuesInMoveOnlyTheirBits) {
         for (int byte = 0; byte < 16; ++byte) ASSERT_EQ(last[byte], untouched);
       }
     }
-  }
+  });
 }
 
-TEST(Fills, EveryBuildWritesThePatternIntoExactlyTheGivenPackets) {
+class Fills : public testing::BuildTest {};
+HALVORN_TEST_EVERY_BUILD(Fills);
+
+TEST_P(Fills, WriteThePatternIntoExactlyTheGivenPackets) {
   unsigned char pattern[16];
   for (int byte = 0; byte < 16; ++byte) pattern[byte] = static_cast<unsigned char>(17 * byte + 1);
-  for (const auto& [name, kernels] : testing::usable_builds(fill_kernels_builds)) {
-    SCOPED_TRACE(name);
-    for (const std::uint64_t n : counts()) {
-      for (std::uint64_t offset = 0; offset < 4; ++offset) {
-        for (const bool streaming : {false, true}) {
-          std::vector<Packet<int>> block(n + offset + 1, Packet<int>(0));
-          std::memset(static_cast<void*>(block.data()), untouched, 16 * block.size());
-          kernels->fill(block.data() + offset, n, pattern, streaming);
-          const auto* bytes = reinterpret_cast<const unsigned char*>(block.data());
-          for (std::uint64_t i = 0; i < 16 * block.size(); ++i) {
-            const bool filled = i >= 16 * offset && i < 16 * (offset + n);
-            ASSERT_EQ(bytes[i], filled ? pattern[i % 16] : untouched)
-                << "byte " << i << ", " << n << " packets at offset " << offset;
-          }
+  const FillKernels& kernels = fill_kernels_builds.of(GetParam());
+  for (const std::uint64_t n : counts()) {
+    for (std::uint64_t offset = 0; offset < 4; ++offset) {
+      for (const bool streaming : {false, true}) {
+        std::vector<Packet<int>> block(n + offset + 1, Packet<int>(0));
+        std::memset(static_cast<void*>(block.data()), untouched, 16 * block.size());
+        kernels.fill(block.data() + offset, n, pattern, streaming);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(block.data());
+        for (std::uint64_t i = 0; i < 16 * block.size(); ++i) {
+          const bool filled = i >= 16 * offset && i < 16 * (offset + n);
+          ASSERT_EQ(bytes[i], filled ? pattern[i % 16] : untouched)
+              << "byte " << i << ", " << n << " packets at offset " << offset;
         }
       }
     }

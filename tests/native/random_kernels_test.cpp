@@ -39,38 +39,37 @@ TEST(MersenneTwister, SeedsAsTheStandardEngineDoes) {
   }
 }
 
-TEST(MersenneTwister, EveryBuildOutputsWhatTheStandardEngineOutputs) {
-  for (const auto& [name, kernels] : testing::usable_builds(random_kernels_builds)) {
-    SCOPED_TRACE(name);
-    for (const std::uint32_t seed : {5489u, 0x9e3779b9u}) {
-      MersenneTwister engine(seed);
-      std::mt19937 standard(seed);
-      std::vector<std::uint32_t> words;
-      std::uint64_t compared = 0;
-      for (int round = 0; compared < 1'200'000; ++round) {
-        for (const std::uint64_t size : call_sizes) {
-          words.resize(size);
-          engine.generate(words.data(), size, *kernels);
-          for (std::uint64_t i = 0; i < size; ++i) {
-            ASSERT_EQ(words[i], standard()) << "output " << compared + i;
-          }
-          compared += size;
-          // A single draw between blocks shifts every later boundary by one.
-          if (round % 2 == 1) {
-            ASSERT_EQ(engine(), standard());
-            ++compared;
-          }
+// The tests of one build of the random kernels.
+class RandomBuilds : public testing::BuildTest {
+ protected:
+  const RandomKernels& kernels() const { return random_kernels_builds.of(GetParam()); }
+};
+HALVORN_TEST_EVERY_BUILD(RandomBuilds);
+
+TEST_P(RandomBuilds, MersenneTwisterOutputsWhatTheStandardEngineOutputs) {
+  for (const std::uint32_t seed : {5489u, 0x9e3779b9u}) {
+    MersenneTwister engine(seed);
+    std::mt19937 standard(seed);
+    std::vector<std::uint32_t> words;
+    std::uint64_t compared = 0;
+    for (int round = 0; compared < 1'200'000; ++round) {
+      for (const std::uint64_t size : call_sizes) {
+        words.resize(size);
+        engine.generate(words.data(), size, kernels());
+        for (std::uint64_t i = 0; i < size; ++i) {
+          ASSERT_EQ(words[i], standard()) << "output " << compared + i;
+        }
+        compared += size;
+        // A single draw between blocks shifts every later boundary by one.
+        if (round % 2 == 1) {
+          ASSERT_EQ(engine(), standard());
+          ++compared;
         }
       }
-      EXPECT_TRUE(standard_engine(engine) == standard);
     }
+    EXPECT_TRUE(standard_engine(engine) == standard);
   }
 }
-
-template <class T>
-class DistributionTest : public ::testing::Test {};
-using FloatTypes = ::testing::Types<float, double>;
-TYPED_TEST_SUITE(DistributionTest, FloatTypes);
 
 // Runs `calls` rounds of every call size through both and compares every value
 // and, after each call, both states.
@@ -93,25 +92,21 @@ void compare_with_standard(MersenneTwister engine, Distribution distribution, in
   EXPECT_TRUE(standard_engine(engine) == standard_generator);
 }
 
-TYPED_TEST(DistributionTest, UniformValuesAreTheStandardLibrarys) {
-  using T = TypeParam;
-  for (const auto& [name, kernels] : testing::usable_builds(random_kernels_builds)) {
-    SCOPED_TRACE(name);
+TEST_P(RandomBuilds, UniformValuesAreTheStandardLibrarys) {
+  testing::for_types_traced<float, double>([&]<class T>() {
     compare_with_standard<UniformDistribution<T>, std::uniform_real_distribution<T>>(
-        MersenneTwister(20240607u), UniformDistribution<T>(), 40, *kernels);
-  }
+        MersenneTwister(20240607u), UniformDistribution<T>(), 40, kernels());
+  });
 }
 
-TYPED_TEST(DistributionTest, NormalValuesAreTheStandardLibrarysWithTheCachedValueCarriedOver) {
-  using T = TypeParam;
-  for (const auto& [name, kernels] : testing::usable_builds(random_kernels_builds)) {
-    SCOPED_TRACE(name);
+TEST_P(RandomBuilds, NormalValuesAreTheStandardLibrarysWithTheCachedValueCarriedOver) {
+  testing::for_types_traced<float, double>([&]<class T>() {
     compare_with_standard<NormalDistribution<T>, std::normal_distribution<T>>(
-        MersenneTwister(777u), NormalDistribution<T>(), 20, *kernels);
+        MersenneTwister(777u), NormalDistribution<T>(), 20, kernels());
     // Starting from a cached value, as a thread's distribution may.
     compare_with_standard<NormalDistribution<T>, std::normal_distribution<T>>(
-        MersenneTwister(778u), NormalDistribution<T>(T(-0.625)), 2, *kernels);
-  }
+        MersenneTwister(778u), NormalDistribution<T>(T(-0.625)), 2, kernels());
+  });
 }
 
 // The inverse of MT19937's tempering: the state word that outputs `word`.
@@ -156,55 +151,51 @@ MersenneTwister engine_at_the_top(bool for_double) {
                             {401, 0xffffffffu}, {622, 0xffffffffu}, {623, 0xffffffffu}});
 }
 
-TYPED_TEST(DistributionTest, ValuesThatRoundUpToOneAreLeftToTheStandardLibrary) {
-  using T = TypeParam;
-  constexpr bool for_double = sizeof(T) == 8;
-  for (const auto& [name, kernels] : testing::usable_builds(random_kernels_builds)) {
-    SCOPED_TRACE(name);
+TEST_P(RandomBuilds, ValuesThatRoundUpToOneAreLeftToTheStandardLibrary) {
+  testing::for_types_traced<float, double>([&]<class T>() {
+    constexpr bool for_double = sizeof(T) == 8;
     compare_with_standard<UniformDistribution<T>, std::uniform_real_distribution<T>>(
-        engine_at_the_top(for_double), UniformDistribution<T>(), 1, *kernels);
+        engine_at_the_top(for_double), UniformDistribution<T>(), 1, kernels());
     compare_with_standard<NormalDistribution<T>, std::normal_distribution<T>>(
-        engine_at_the_top(for_double), NormalDistribution<T>(), 1, *kernels);
+        engine_at_the_top(for_double), NormalDistribution<T>(), 1, kernels());
     // One call over the whole crafted stretch and beyond.
     for (const std::uint64_t size : {1u, 700u}) {
       MersenneTwister engine = engine_at_the_top(for_double);
       std::mt19937 standard_generator = standard_engine(engine);
       UniformDistribution<T> distribution;
       std::uniform_real_distribution<T> standard(0, 1);
-      for (const T value : draw_values(distribution, engine, size, *kernels)) {
+      for (const T value : draw_values(distribution, engine, size, kernels())) {
         const T expected = standard(standard_generator);
         EXPECT_TRUE(same_value(value, expected)) << value << " != " << expected;
         EXPECT_LT(value, T(1));
       }
       EXPECT_TRUE(standard_engine(engine) == standard_generator);
     }
-  }
+  });
 }
 
 // x = 0 and y = -1 lie on the unit circle: r2 = 1 is accepted, log(1) = 0
 // makes the multiplier sqrt(-0) = -0, and the products are zeros whose signs
 // only the distribution's final "* 1 + 0" settles.
-TYPED_TEST(DistributionTest, APairOnTheUnitCircleGivesTheStandardZeros) {
-  using T = TypeParam;
-  const MersenneTwister engine = sizeof(T) == 4
-                                     ? engine_outputting({{0, 0x80000000u}, {1, 0u}})
-                                     : engine_outputting({{0, 0u}, {1, 0x80000000u}, {2, 0u}, {3, 0u}});
-  for (const auto& [name, kernels] : testing::usable_builds(random_kernels_builds)) {
-    SCOPED_TRACE(name);
+TEST_P(RandomBuilds, APairOnTheUnitCircleGivesTheStandardZeros) {
+  testing::for_types_traced<float, double>([&]<class T>() {
+    const MersenneTwister engine =
+        sizeof(T) == 4 ? engine_outputting({{0, 0x80000000u}, {1, 0u}})
+                       : engine_outputting({{0, 0u}, {1, 0x80000000u}, {2, 0u}, {3, 0u}});
     MersenneTwister ours = engine;
     std::mt19937 standard_generator = standard_engine(engine);
     NormalDistribution<T> distribution;
     std::normal_distribution<T> standard(0, 1);
-    for (const T value : draw_values(distribution, ours, 3, *kernels)) {
+    for (const T value : draw_values(distribution, ours, 3, kernels())) {
       EXPECT_TRUE(same_value(value, standard(standard_generator)));
     }
     EXPECT_TRUE(standard_distribution(distribution) == standard);
     // The first two are the pair on the circle.
     MersenneTwister again = engine;
     NormalDistribution<T> fresh;
-    const auto zeros = draw_values(fresh, again, 2, *kernels);
+    const auto zeros = draw_values(fresh, again, 2, kernels());
     EXPECT_TRUE(same_value(zeros[0], T(0)) && same_value(zeros[1], T(0)));
-  }
+  });
 }
 
 }  // namespace

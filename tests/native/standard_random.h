@@ -61,7 +61,7 @@ StandardState<Distribution> standard_state(const GeneratorState<Distribution>& s
 template <class Distribution>
 std::vector<typename Distribution::result_type> draw_values(
     Distribution& distribution, MersenneTwister& engine, std::uint64_t count,
-    const RandomKernels& kernels = random_kernels()) {
+    const RandomKernels& kernels = random_kernels_builds.chosen()) {
   using T = typename Distribution::result_type;
   std::vector<T> values;
   distribution.generate(

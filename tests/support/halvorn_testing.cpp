@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "core/operations/dot_kernels.h"
-#include "core/primitives/dispatch.h"
+#include "core/primitives/kernel_builds.h"
 #include "core/storage/tensor.h"
 #include "interop/native_casters.h"
-#include "module/dispatch_control.h"
+#include "module/instruction_set_control.h"
 #include "peak.h"
 
 namespace py = pybind11;
@@ -66,9 +66,9 @@ std::vector<std::string> instruction_sets() {
   return usable;
 }
 
-const DispatchControl& module_control() {
-  const DispatchControl* control = module_dispatch_control();
-  if (control == nullptr) throw py::import_error("halvorn has not published its dispatch control");
+const InstructionSetControl& module_control() {
+  const InstructionSetControl* control = module_instruction_set_control();
+  if (control == nullptr) throw py::import_error("halvorn has not published its instruction set control");
   return *control;
 }
 
@@ -112,7 +112,7 @@ Tensor<T> dot_with(const std::string& isa, const Tensor<T>& a, const Tensor<T>& 
                           inner}
           : DotProblem<T>{a.data.packets, b.data.packets, result.data.packets, rows, inner,
                           columns, columns, 1};
-  dot_kernels_builds[static_cast<std::size_t>(set)]->of<T>()(problem);
+  dot_kernels_builds.of(set).of<T>()(problem);
   return result;
 }
 

@@ -5,7 +5,7 @@
 #include "core/misuse/misuse.h"
 #include "core/operations/arithmetic_kernels.h"
 #include "core/operations/lane_copy.h"
-#include "core/primitives/packet_loops.h"
+#include "core/primitives/streaming.h"
 
 namespace halvorn {
 namespace {
@@ -18,19 +18,19 @@ void require_same_shape(const Tensor<T>& a, const Tensor<T>& b, const char* oper
   }
 }
 
+// The entry points of T's kernels, one of which compute() calls.
 template <class T>
-const PacketArithmetic<T>& kernels() noexcept {
-  return chosen_kernels(arithmetic_kernels_builds).template of<T>();
-}
+using Entries = PacketArithmetic<T>;
 
 // out may be a or b itself: each packet is read before its own result is
 // written, and no other packet's result depends on it.
 template <class T>
 void compute(const Tensor<T>& a, const Tensor<T>& b, Packet<T>* out,
-             typename PacketArithmetic<T>::Binary operation) {
+             typename Entries<T>::Binary Entries<T>::*operation) {
+  const auto kernel = arithmetic_kernels_builds.chosen().of<T>().*operation;
   const std::uint64_t n = a.data.size();
   // Two operands read, one result written.
-  operation(a.data.packets, b.data.packets, out, n, worth_streaming(out, 48 * n));
+  kernel(a.data.packets, b.data.packets, out, n, worth_streaming(out, 48 * n));
 }
 
 // Divisors are checked a block ahead of the division, so the hot loops carry no
@@ -57,7 +57,7 @@ std::uint64_t first_zero_divisor(const Packet<T>* divisors, std::uint64_t n) noe
 template <class T>
 void divide(const Tensor<T>& a, const Tensor<T>& b, Packet<T>* out) {
   const std::uint64_t n = a.data.size();
-  const auto divide_block = kernels<T>().divide;
+  const auto divide_block = arithmetic_kernels_builds.chosen().of<T>().divide;
   for (std::uint64_t start = 0; start < n; start += division_block) {
     const std::uint64_t count = n - start < division_block ? n - start : division_block;
     // The ordered comparison in the zero test makes -0.0 a zero and lets NaN through.
@@ -95,17 +95,17 @@ void require_same_shape(const char* operation, const Shape& a, const Shape& b) {
 
 template <class T>
 Tensor<T> add(const Tensor<T>& a, const Tensor<T>& b) {
-  return into_new(a, b, "add", [&](Packet<T>* out) { compute(a, b, out, kernels<T>().add); });
+  return into_new(a, b, "add", [&](Packet<T>* out) { compute(a, b, out, &Entries<T>::add); });
 }
 
 template <class T>
 Tensor<T> sub(const Tensor<T>& a, const Tensor<T>& b) {
-  return into_new(a, b, "sub", [&](Packet<T>* out) { compute(a, b, out, kernels<T>().sub); });
+  return into_new(a, b, "sub", [&](Packet<T>* out) { compute(a, b, out, &Entries<T>::sub); });
 }
 
 template <class T>
 Tensor<T> mul(const Tensor<T>& a, const Tensor<T>& b) {
-  return into_new(a, b, "mul", [&](Packet<T>* out) { compute(a, b, out, kernels<T>().mul); });
+  return into_new(a, b, "mul", [&](Packet<T>* out) { compute(a, b, out, &Entries<T>::mul); });
 }
 
 template <class T>
@@ -121,7 +121,7 @@ template <class T>
 void operate_on_values(const char* operation, const void* a, const void* b, void* out,
                        const Shape& shape) {
   const std::uint64_t n = element_count(shape);
-  const PacketArithmetic<T>& operations = kernels<T>();
+  const PacketArithmetic<T>& operations = arithmetic_kernels_builds.chosen().of<T>();
   const bool dividing = std::strcmp(operation, "div") == 0;
   const auto combine = std::strcmp(operation, "add") == 0   ? operations.add
                        : std::strcmp(operation, "sub") == 0 ? operations.sub
@@ -151,17 +151,17 @@ void operate_on_values(const char* operation, const void* a, const void* b, void
 
 template <class T>
 void add_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b) {
-  over(reused, a, b, "add", [&](Packet<T>* out) { compute(a, b, out, kernels<T>().add); });
+  over(reused, a, b, "add", [&](Packet<T>* out) { compute(a, b, out, &Entries<T>::add); });
 }
 
 template <class T>
 void sub_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b) {
-  over(reused, a, b, "sub", [&](Packet<T>* out) { compute(a, b, out, kernels<T>().sub); });
+  over(reused, a, b, "sub", [&](Packet<T>* out) { compute(a, b, out, &Entries<T>::sub); });
 }
 
 template <class T>
 void mul_over(Tensor<T>& reused, const Tensor<T>& a, const Tensor<T>& b) {
-  over(reused, a, b, "mul", [&](Packet<T>* out) { compute(a, b, out, kernels<T>().mul); });
+  over(reused, a, b, "mul", [&](Packet<T>* out) { compute(a, b, out, &Entries<T>::mul); });
 }
 
 template <class T>

@@ -1,11 +1,12 @@
 // The bulk element-wise arithmetic, built once per instruction set
-// (core/primitives/dispatch.h). Every build gives the bits that Packet<T>'s
-// operators give packet by packet; wider builds only do more packets at once.
+// (core/primitives/kernel_builds.h). Every build gives the bits that
+// Packet<T>'s operators give packet by packet; wider builds only do more
+// packets at once.
 #pragma once
 
 #include <cstdint>
 
-#include "core/primitives/dispatch.h"
+#include "core/primitives/kernel_builds.h"
 #include "core/primitives/element.h"
 
 namespace halvorn {

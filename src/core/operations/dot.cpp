@@ -16,7 +16,7 @@ void multiply(const Tensor<T>& a, const Tensor<T>& b, Tensor<T>& result, bool co
   const std::uint64_t rows = a.shape.size() == 2 ? a.shape[0] : 1;
   const std::uint64_t inner = a.shape.back();
   const std::uint64_t columns = b.shape.size() == 2 ? b.shape[1] : 1;
-  const DotMultiply<T> kernel = chosen_kernels(dot_kernels_builds).of<T>();
+  const DotMultiply<T> kernel = dot_kernels_builds.chosen().of<T>();
   // A right operand of one column lies in memory as a vector does, and the
   // result as one.
   if (b.shape.size() == 1 || columns == 1) {

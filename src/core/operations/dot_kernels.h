@@ -1,10 +1,10 @@
 // The compute of the dot product, built once per instruction set
-// (core/primitives/dispatch.h).
+// (core/primitives/kernel_builds.h).
 #pragma once
 
 #include <cstdint>
 
-#include "core/primitives/dispatch.h"
+#include "core/primitives/kernel_builds.h"
 #include "core/primitives/element.h"
 #include "core/primitives/packet.h"
 

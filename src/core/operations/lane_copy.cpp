@@ -1,20 +1,20 @@
 #include "core/operations/lane_copy.h"
 
 #include "core/operations/lane_copy_kernels.h"
-#include "core/primitives/packet_loops.h"
+#include "core/primitives/streaming.h"
 
 namespace halvorn {
 
 template <class T>
 void copy_lane0(const Packet<T>* packets, std::uint64_t n, void* out) noexcept {
-  chosen_kernels(lane_copy_kernels_builds).of<T>().copy_lane0(packets, n, out);
+  lane_copy_kernels_builds.chosen().of<T>().copy_lane0(packets, n, out);
 }
 
 template <class T>
 void broadcast_values(const void* values, std::uint64_t n, Packet<T>* out) noexcept {
   // One read of n values, one write of n packets.
   const bool streaming = worth_streaming(out, (sizeof(T) + 16) * n);
-  chosen_kernels(lane_copy_kernels_builds).of<T>().broadcast(values, n, out, streaming);
+  lane_copy_kernels_builds.chosen().of<T>().broadcast(values, n, out, streaming);
 }
 
 #define HALVORN_INSTANTIATE(T)                                                  \

@@ -1,12 +1,12 @@
 // The copies between packets and plain arrays, built once per instruction set
-// (core/primitives/dispatch.h). They move bits and never compute, so one
+// (core/primitives/kernel_builds.h). They move bits and never compute, so one
 // kernel per element width serves the integer and the floating-point type of
 // that width alike.
 #pragma once
 
 #include <cstdint>
 
-#include "core/primitives/dispatch.h"
+#include "core/primitives/kernel_builds.h"
 #include "core/primitives/element.h"
 
 namespace halvorn {

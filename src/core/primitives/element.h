@@ -1,7 +1,9 @@
 // The one table of facts about the four element types: the word Python names
 // them by, the packet's register and lanes, the types the kernels compute a
 // lane in, and how an element is stored when it leaves or enters as a plain
-// number. Everything else reads these; nothing restates them.
+// number. Everything else reads these. The only other lists of the four are
+// below, in the table's order: the ways to do something once per type
+// (for_each_element_type, HALVORN_FOR_EACH_ELEMENT_TYPE, ForEachElementType).
 #pragma once
 
 #include <immintrin.h>

@@ -1,10 +1,12 @@
+#include "core/primitives/fill.h"
+
 #include "core/primitives/fill_kernels.h"
-#include "core/primitives/packet_loops.h"
+#include "core/primitives/streaming.h"
 
 namespace halvorn {
 
 void fill_block(void* out, std::uint64_t n, __m128i pattern) noexcept {
-  chosen_kernels(fill_kernels_builds).fill(out, n, &pattern, worth_streaming(out, 16 * n));
+  fill_kernels_builds.chosen().fill(out, n, &pattern, worth_streaming(out, 16 * n));
 }
 
 }  // namespace halvorn

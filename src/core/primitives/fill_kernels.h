@@ -1,9 +1,9 @@
-// The fills of packet blocks, built once per instruction set (dispatch.h).
+// The fills of packet blocks, built once per instruction set (kernel_builds.h).
 #pragma once
 
 #include <cstdint>
 
-#include "core/primitives/dispatch.h"
+#include "core/primitives/kernel_builds.h"
 
 namespace halvorn {
 

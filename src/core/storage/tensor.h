@@ -8,7 +8,7 @@
 
 #include "core/misuse/misuse.h"
 #include "core/primitives/packet.h"
-#include "core/primitives/packet_loops.h"
+#include "core/primitives/fill.h"
 #include "core/primitives/shape.h"
 #include "core/storage/memory.h"
 

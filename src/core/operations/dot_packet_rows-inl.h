@@ -1,5 +1,5 @@
 // A product of a few columns, fewer than half a vector's lanes, one build per
-// instruction set of 32-byte vectors or wider (through dot_kernels.inc). A
+// instruction set of 32-byte vectors or wider (through dot_kernels-inl.h). A
 // packet already holds its value in every one of its 16 bytes' lanes, which
 // is where a few columns' products need it: a vector of several rows'
 // packets at one term, times the term's few columns repeated once a packet,
@@ -8,7 +8,7 @@
 // columns), and such products wait on their multiplies and adds.
 #include <immintrin.h>
 
-#include "core/operations/dot_vectors.inc"
+#include "core/operations/dot_vectors-inl.h"
 
 namespace halvorn {
 namespace HALVORN_TARGET {
@@ -33,16 +33,7 @@ constexpr std::uint64_t packet_rows_prefetch_packets = 24;
 
 template <class T>
 struct PacketRows : Widest<T> {
-  using typename Widest<T>::Lane;
-  using typename Widest<T>::Vector;
-  using Widest<T>::lane0;
-  using Widest<T>::lanes;
-  using Widest<T>::load;
-  using Widest<T>::packet_lanes;
-  using Widest<T>::shuffle;
-  using Widest<T>::spread_lane0;
-  using Widest<T>::store;
-  using Widest<T>::store_broadcast;
+  HALVORN_VECTOR_NAMES(Widest<T>);
   // 16-byte chunks per vector.
   static constexpr std::uint64_t chunks = Widest<T>::packets;
 
@@ -220,7 +211,8 @@ struct PacketRows : Widest<T> {
         }
       }
     };
-    const std::uint64_t packed_start = work.start > work.packed_from ? work.start : work.packed_from;
+    const std::uint64_t packed_start =
+        work.start > work.packed_from ? work.start : work.packed_from;
     add_terms(work.start, packed_start, [&](std::uint64_t t) {
       return loaded_columns<width>(problem.right + t * problem.right_row_stride);
     });

@@ -7,13 +7,12 @@
 // fused). A vector lane computes exactly what a scalar would.
 //
 // Nothing here uses inline code from elsewhere: every function is this file's
-// own, in this instruction set's namespace, or a compiler builtin, so the
-// linker can never hand a wider build's copy to the baseline.
+// own or kernel_helpers-inl.h's, in this instruction set's namespace, or a
+// compiler builtin, so the linker can never hand a wider build's copy to the
+// baseline.
 #include <immintrin.h>
 
-#include <cstring>
-
-#include "core/primitives/element.h"
+#include "core/primitives/kernel_helpers-inl.h"
 #include "factories/random_kernels.h"
 
 namespace halvorn {
@@ -21,25 +20,13 @@ namespace HALVORN_TARGET {
 namespace {
 
 constexpr std::size_t vector_bytes = HALVORN_VECTOR_BYTES;
-typedef std::uint32_t Words __attribute__((vector_size(vector_bytes)));
-typedef std::int32_t Ints __attribute__((vector_size(vector_bytes)));
-typedef std::uint64_t Longs __attribute__((vector_size(vector_bytes)));
-typedef float Floats __attribute__((vector_size(vector_bytes)));
-typedef double Doubles __attribute__((vector_size(vector_bytes)));
+using Words = VectorOf<std::uint32_t, vector_bytes>::type;
+using Ints = VectorOf<std::int32_t, vector_bytes>::type;
+using Longs = VectorOf<std::uint64_t, vector_bytes>::type;
+using Floats = VectorOf<float, vector_bytes>::type;
+using Doubles = VectorOf<double, vector_bytes>::type;
 constexpr std::size_t word_lanes = vector_bytes / 4;
 constexpr std::size_t long_lanes = vector_bytes / 8;
-
-template <class Vector, class Scalar>
-Vector load(const Scalar* from) {
-  Vector value;
-  std::memcpy(&value, from, sizeof(Vector));
-  return value;
-}
-
-template <class Vector, class Scalar>
-void store(Scalar* to, const Vector& value) {
-  std::memcpy(to, &value, sizeof(Vector));
-}
 
 // MT19937's parameters.
 constexpr std::size_t shift_size = 397;
@@ -75,25 +62,18 @@ Value tempered(Value y) {
 float centred(float u) { return static_cast<float>(static_cast<double>(2.0f * u) - 1.0); }
 double centred(double u) { return 2.0 * u - 1.0; }
 
-Floats vector_sqrt(Floats value) {
+// The square root of every lane: GCC's vector extensions have no operator
+// for it, so each width names its instruction.
 #if HALVORN_VECTOR_BYTES == 64
-  return reinterpret_cast<Floats>(_mm512_sqrt_ps(reinterpret_cast<__m512>(value)));
+Floats vector_sqrt(Floats value) { return Floats(_mm512_sqrt_ps(__m512(value))); }
+Doubles vector_sqrt(Doubles value) { return Doubles(_mm512_sqrt_pd(__m512d(value))); }
 #elif HALVORN_VECTOR_BYTES == 32
-  return reinterpret_cast<Floats>(_mm256_sqrt_ps(reinterpret_cast<__m256>(value)));
+Floats vector_sqrt(Floats value) { return Floats(_mm256_sqrt_ps(__m256(value))); }
+Doubles vector_sqrt(Doubles value) { return Doubles(_mm256_sqrt_pd(__m256d(value))); }
 #else
-  return reinterpret_cast<Floats>(_mm_sqrt_ps(reinterpret_cast<__m128>(value)));
+Floats vector_sqrt(Floats value) { return Floats(_mm_sqrt_ps(__m128(value))); }
+Doubles vector_sqrt(Doubles value) { return Doubles(_mm_sqrt_pd(__m128d(value))); }
 #endif
-}
-
-Doubles vector_sqrt(Doubles value) {
-#if HALVORN_VECTOR_BYTES == 64
-  return reinterpret_cast<Doubles>(_mm512_sqrt_pd(reinterpret_cast<__m512d>(value)));
-#elif HALVORN_VECTOR_BYTES == 32
-  return reinterpret_cast<Doubles>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(value)));
-#else
-  return reinterpret_cast<Doubles>(_mm_sqrt_pd(reinterpret_cast<__m128d>(value)));
-#endif
-}
 
 float scalar_sqrt(float value) { return __builtin_sqrtf(value); }
 double scalar_sqrt(double value) { return __builtin_sqrt(value); }

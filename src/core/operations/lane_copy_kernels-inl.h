@@ -2,8 +2,8 @@
 // with HALVORN_TARGET naming it, with the widest loads and stores the set
 // has: a pass reads or writes 16 bytes a value, so it is bound by memory, and
 // wider accesses reach that bound where 16-byte ones do not. Nothing here
-// calls inline code from elsewhere: the linker could hand that to another
-// set's build.
+// calls inline code from elsewhere but kernel_helpers-inl.h's, which is this
+// build's own: the linker could hand any other to another set's build.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "core/operations/lane_copy_kernels.h"
-#include "core/operations/lane0_gathers.inc"
+#include "core/primitives/kernel_helpers-inl.h"
 
 namespace halvorn::HALVORN_TARGET {
 namespace {
@@ -23,6 +23,17 @@ namespace {
 template <std::size_t width>
 void copy_lane0_scalar(const char* packets, std::uint64_t n, char* out) noexcept {
   for (std::uint64_t i = 0; i < n; ++i) std::memcpy(out + width * i, packets + 16 * i, width);
+}
+
+// Lane 0 of the n packets at `packets` into `out`: a Register of values at a
+// time, gather(p) collecting it from the packets at p, then one at a time.
+template <std::size_t width, class Register, class Gather>
+[[gnu::always_inline]] inline void copy_lane0_by(const char* packets, std::uint64_t n, char* out,
+                                                 Gather gather) noexcept {
+  constexpr std::uint64_t step = sizeof(Register) / width;
+  std::uint64_t i = 0;
+  for (; i + step <= n; i += step) put<false>(out + width * i, gather(packets + 16 * i));
+  copy_lane0_scalar<width>(packets + 16 * i, n - i, out + width * i);
 }
 
 template <std::size_t width>
@@ -42,19 +53,10 @@ __m128i broadcast_bits(const char* value) noexcept {
   }
 }
 
-template <bool streaming>
-void put_packet(char* to, __m128i value) noexcept {
-  if constexpr (streaming) {
-    _mm_stream_si128(reinterpret_cast<__m128i*>(to), value);
-  } else {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), value);
-  }
-}
-
 template <std::size_t width, bool streaming>
 void broadcast_scalar(const char* values, std::uint64_t n, char* out) noexcept {
   for (std::uint64_t i = 0; i < n; ++i) {
-    put_packet<streaming>(out + 16 * i, broadcast_bits<width>(values + width * i));
+    put<streaming>(out + 16 * i, broadcast_bits<width>(values + width * i));
   }
 }
 
@@ -63,25 +65,15 @@ void broadcast_scalar(const char* values, std::uint64_t n, char* out) noexcept {
 
 template <std::size_t width>
 void copy_lane0_sse(const char* packets, std::uint64_t n, char* out) noexcept {
-  constexpr std::uint64_t step = 16 / width;
-  std::uint64_t i = 0;
-  for (; i + step <= n; i += step) {
-    const char* p = packets + 16 * i;
-    __m128i values;
+  copy_lane0_by<width, __m128i>(packets, n, out, [](const char* p) __attribute__((always_inline)) {
     if constexpr (width == 8) {
-      values = _mm_unpacklo_epi64(load_packet(p), load_packet(p + 16));
+      return _mm_unpacklo_epi64(load_packet(p), load_packet(p + 16));
     } else if constexpr (width == 4) {
-      values = low_dwords_of_four(p);
+      return low_dwords_of_four(p);
     } else {
-      const __m128i p01 = _mm_unpacklo_epi16(load_packet(p), load_packet(p + 16));
-      const __m128i p23 = _mm_unpacklo_epi16(load_packet(p + 32), load_packet(p + 48));
-      const __m128i p45 = _mm_unpacklo_epi16(load_packet(p + 64), load_packet(p + 80));
-      const __m128i p67 = _mm_unpacklo_epi16(load_packet(p + 96), load_packet(p + 112));
-      values = _mm_unpacklo_epi64(_mm_unpacklo_epi32(p01, p23), _mm_unpacklo_epi32(p45, p67));
+      return low_words_of_eight(p);
     }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + width * i), values);
-  }
-  copy_lane0_scalar<width>(packets + 16 * i, n - i, out + width * i);
+  });
 }
 
 template <std::size_t width, bool streaming>
@@ -92,25 +84,25 @@ void broadcast_sse(const char* values, std::uint64_t n, char* out) noexcept {
     const __m128i read = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + width * i));
     char* to = out + 16 * i;
     if constexpr (width == 8) {
-      put_packet<streaming>(to, _mm_unpacklo_epi64(read, read));
-      put_packet<streaming>(to + 16, _mm_unpackhi_epi64(read, read));
+      put<streaming>(to, _mm_unpacklo_epi64(read, read));
+      put<streaming>(to + 16, _mm_unpackhi_epi64(read, read));
     } else if constexpr (width == 4) {
-      put_packet<streaming>(to, _mm_shuffle_epi32(read, 0x00));
-      put_packet<streaming>(to + 16, _mm_shuffle_epi32(read, 0x55));
-      put_packet<streaming>(to + 32, _mm_shuffle_epi32(read, 0xAA));
-      put_packet<streaming>(to + 48, _mm_shuffle_epi32(read, 0xFF));
+      put<streaming>(to, _mm_shuffle_epi32(read, 0x00));
+      put<streaming>(to + 16, _mm_shuffle_epi32(read, 0x55));
+      put<streaming>(to + 32, _mm_shuffle_epi32(read, 0xAA));
+      put<streaming>(to + 48, _mm_shuffle_epi32(read, 0xFF));
     } else {
       // Each value twice, then each 32-bit pair four times.
       const __m128i low = _mm_unpacklo_epi16(read, read);
       const __m128i high = _mm_unpackhi_epi16(read, read);
-      put_packet<streaming>(to, _mm_shuffle_epi32(low, 0x00));
-      put_packet<streaming>(to + 16, _mm_shuffle_epi32(low, 0x55));
-      put_packet<streaming>(to + 32, _mm_shuffle_epi32(low, 0xAA));
-      put_packet<streaming>(to + 48, _mm_shuffle_epi32(low, 0xFF));
-      put_packet<streaming>(to + 64, _mm_shuffle_epi32(high, 0x00));
-      put_packet<streaming>(to + 80, _mm_shuffle_epi32(high, 0x55));
-      put_packet<streaming>(to + 96, _mm_shuffle_epi32(high, 0xAA));
-      put_packet<streaming>(to + 112, _mm_shuffle_epi32(high, 0xFF));
+      put<streaming>(to, _mm_shuffle_epi32(low, 0x00));
+      put<streaming>(to + 16, _mm_shuffle_epi32(low, 0x55));
+      put<streaming>(to + 32, _mm_shuffle_epi32(low, 0xAA));
+      put<streaming>(to + 48, _mm_shuffle_epi32(low, 0xFF));
+      put<streaming>(to + 64, _mm_shuffle_epi32(high, 0x00));
+      put<streaming>(to + 80, _mm_shuffle_epi32(high, 0x55));
+      put<streaming>(to + 96, _mm_shuffle_epi32(high, 0xAA));
+      put<streaming>(to + 112, _mm_shuffle_epi32(high, 0xFF));
     }
   }
   broadcast_scalar<width, streaming>(values + width * i, n - i, out + 16 * i);
@@ -125,48 +117,32 @@ inline __m256i load_two_packets(const char* at) noexcept {
 }
 
 template <std::size_t width>
-void copy_lane0_avx2(const char* packets, std::uint64_t n,
-                                                     char* out) noexcept {
+void copy_lane0_avx2(const char* packets, std::uint64_t n, char* out) noexcept {
   if constexpr (width == 2) {
     // AVX2 has no shuffle of 16-bit words across its two halves, which
     // gathering words from eight packets would need: the 16-byte kernel serves.
     copy_lane0_sse<2>(packets, n, out);
   } else {
-    constexpr std::uint64_t step = 32 / width;
-    std::uint64_t i = 0;
-    for (; i + step <= n; i += step) {
-      const char* p = packets + 16 * i;
-      __m256i values;
+    const auto gather = [](const char* p) __attribute__((always_inline)) {
       if constexpr (width == 8) {
         // [p0 p2 | p1 p3], then the middle two swapped.
-        values = _mm256_permute4x64_epi64(
+        return _mm256_permute4x64_epi64(
             _mm256_unpacklo_epi64(load_two_packets(p), load_two_packets(p + 32)), 0xD8);
       } else {
         // [p0 p2 p4 p6 | p1 p3 p5 p7], then interleaved.
         const __m256i p0213 = _mm256_unpacklo_epi32(load_two_packets(p), load_two_packets(p + 32));
         const __m256i p4657 =
             _mm256_unpacklo_epi32(load_two_packets(p + 64), load_two_packets(p + 96));
-        values = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(p0213, p4657),
-                                             _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+        return _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(p0213, p4657),
+                                           _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
       }
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + width * i), values);
-    }
-    copy_lane0_scalar<width>(packets + 16 * i, n - i, out + width * i);
-  }
-}
-
-template <bool streaming>
-void put_two_packets(char* to, __m256i value) noexcept {
-  if constexpr (streaming) {
-    _mm256_stream_si256(reinterpret_cast<__m256i*>(to), value);
-  } else {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), value);
+    };
+    copy_lane0_by<width, __m256i>(packets, n, out, gather);
   }
 }
 
 template <std::size_t width, bool streaming>
-void broadcast_avx2(const char* values, std::uint64_t n,
-                                                    char* out) noexcept {
+void broadcast_avx2(const char* values, std::uint64_t n, char* out) noexcept {
   std::uint64_t i = 0;
   // 32-byte stores want 32-byte alignment, and streaming ones need it; the heap gives 16.
   if ((reinterpret_cast<std::uintptr_t>(out) & 31) != 0 && n > 0) {
@@ -179,8 +155,8 @@ void broadcast_avx2(const char* values, std::uint64_t n,
     if constexpr (width == 8) {
       for (int half = 0; half < 2; ++half) {
         const __m256i four = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 32 * half));
-        put_two_packets<streaming>(to + 64 * half, _mm256_permute4x64_epi64(four, 0x50));
-        put_two_packets<streaming>(to + 64 * half + 32, _mm256_permute4x64_epi64(four, 0xFA));
+        put<streaming>(to + 64 * half, _mm256_permute4x64_epi64(four, 0x50));
+        put<streaming>(to + 64 * half + 32, _mm256_permute4x64_epi64(four, 0xFA));
       }
     } else {
       __m256i pairs[4];
@@ -202,7 +178,7 @@ void broadcast_avx2(const char* values, std::uint64_t n,
                                          2 * k + 1, 2 * k + 1));
         }
       }
-      for (int k = 0; k < 4; ++k) put_two_packets<streaming>(to + 32 * k, pairs[k]);
+      for (int k = 0; k < 4; ++k) put<streaming>(to + 32 * k, pairs[k]);
     }
   }
   broadcast_scalar<width, streaming>(values + width * i, n - i, out + 16 * i);
@@ -220,37 +196,23 @@ inline __m512i load_four_packets(const char* at) noexcept {
 
 template <std::size_t width>
 void copy_lane0_avx512(const char* packets, std::uint64_t n, char* out) noexcept {
-  std::uint64_t i = 0;
   if constexpr (width == 8) {
     const __m512i lane0 = _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14);
-    for (; i + 8 <= n; i += 8) {
-      const char* p = packets + 16 * i;
-      _mm512_storeu_si512(out + 8 * i, _mm512_permutex2var_epi64(load_four_packets(p), lane0,
-                                                                 load_four_packets(p + 64)));
-    }
+    copy_lane0_by<8, __m512i>(packets, n, out, [&](const char* p) __attribute__((always_inline)) {
+      return _mm512_permutex2var_epi64(load_four_packets(p), lane0, load_four_packets(p + 64));
+    });
   } else if constexpr (width == 4) {
-    for (; i + 16 <= n; i += 16) {
-      _mm512_storeu_si512(out + 4 * i, low_dwords_of_sixteen(packets + 16 * i));
-    }
+    copy_lane0_by<4, __m512i>(packets, n, out, [](const char* p) __attribute__((always_inline)) {
+      return low_dwords_of_sixteen(p);
+    });
   } else {
+    // Eight packets' words into the low 16 bytes.
     const __m512i lane0 = _mm512_set_epi16(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                                            0, 0, 0, 0, 0, 56, 48, 40, 32, 24, 16, 8, 0);
-    for (; i + 8 <= n; i += 8) {
-      const char* p = packets + 16 * i;
-      const __m512i values =
-          _mm512_permutex2var_epi16(load_four_packets(p), lane0, load_four_packets(p + 64));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm512_castsi512_si128(values));
-    }
-  }
-  copy_lane0_scalar<width>(packets + 16 * i, n - i, out + width * i);
-}
-
-template <bool streaming>
-void put_four_packets(char* to, __m512i value) noexcept {
-  if constexpr (streaming) {
-    _mm512_stream_si512(reinterpret_cast<__m512i*>(to), value);
-  } else {
-    _mm512_storeu_si512(to, value);
+    copy_lane0_by<2, __m128i>(packets, n, out, [&](const char* p) __attribute__((always_inline)) {
+      return _mm512_castsi512_si128(
+          _mm512_permutex2var_epi16(load_four_packets(p), lane0, load_four_packets(p + 64)));
+    });
   }
 }
 
@@ -289,7 +251,7 @@ void broadcast_avx512(const char* values, std::uint64_t n, char* out) noexcept {
                                               1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0));
         four = _mm512_permutexvar_epi16(index, read);
       }
-      put_four_packets<streaming>(to + 64 * k, four);
+      put<streaming>(to + 64 * k, four);
     }
   }
   broadcast_scalar<width, streaming>(values + width * i, n - i, out + 16 * i);

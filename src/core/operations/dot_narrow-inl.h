@@ -1,10 +1,10 @@
 // A product whose right operand is narrow (a few dozen columns), with few
-// rows or few terms, one build per instruction set (through dot_kernels.inc):
+// rows or few terms, one build per instruction set (through dot_kernels-inl.h):
 // tall-skinny Gram matrices, a wide matrix times a few columns, many short
 // rows. Register tiles read the left operand straight from its packets, one
 // broadcast load a term and row, and the right one from a block of its terms
 // packed into vectors: it is the narrow one, and every row tile reads it.
-#include "core/operations/dot_vectors.inc"
+#include "core/operations/dot_vectors-inl.h"
 
 namespace halvorn {
 namespace HALVORN_TARGET {
@@ -55,17 +55,7 @@ constexpr std::uint64_t narrow_packing_prefetch_packets = 128;
 
 template <class T>
 struct NarrowProduct : Widest<T> {
-  using typename Widest<T>::Lane;
-  using typename Widest<T>::Vector;
-  using Widest<T>::gather;
-  using Widest<T>::gathered_lane;
-  using Widest<T>::lane0;
-  using Widest<T>::lanes;
-  using Widest<T>::load;
-  using Widest<T>::splat;
-  using Widest<T>::store;
-  using Widest<T>::store_broadcast;
-  using Widest<T>::store_gathered;
+  HALVORN_VECTOR_NAMES(Widest<T>);
 
   static bool suits(const DotProblem<T>& problem) {
     return problem.right_column_stride == 1 && problem.columns <= narrow_columns &&
@@ -139,7 +129,7 @@ struct NarrowProduct : Widest<T> {
                                std::uint64_t r, std::uint64_t v) {
     const Packet<T>* from = problem.result + (work.row0 + r) * problem.columns + work.column0;
     const std::uint64_t width = problem.columns - work.column0;
-    if ((v + 1) * lanes <= width) return Widest<T>::gather_sums(from + v * lanes);
+    if ((v + 1) * lanes <= width) return gather_sums(from + v * lanes);
     Vector sums{};
     for (std::uint64_t column = v * lanes; column < width; ++column) {
       const std::uint64_t lane = column - v * lanes;

@@ -1,6 +1,6 @@
 // A vector times a matrix, one build per instruction set (through
-// dot_kernels.inc): the sums run across the matrix's columns.
-#include "core/operations/dot_vectors.inc"
+// dot_kernels-inl.h): the sums run across the matrix's columns.
+#include "core/operations/dot_vectors-inl.h"
 
 namespace halvorn {
 namespace HALVORN_TARGET {
@@ -8,15 +8,7 @@ namespace {
 
 template <class T>
 struct VectorByMatrix : Widest<T> {
-  using typename Widest<T>::Lane;
-  using typename Widest<T>::Vector;
-  using Widest<T>::gather;
-  using Widest<T>::gathered_packet;
-  using Widest<T>::lane0;
-  using Widest<T>::lanes;
-  using Widest<T>::multiply_add;
-  using Widest<T>::splat;
-  using Widest<T>::store_broadcast;
+  HALVORN_VECTOR_NAMES(Widest<T>);
 
   // Vectors of columns per strip: the strip's sums wait in an 8 KiB array,
   // in the first-level cache, from one matrix row to the next.
@@ -36,7 +28,7 @@ struct VectorByMatrix : Widest<T> {
         problem.columns - column0 >= vectors * lanes ? vectors : vectors - 1;
     if (problem.continues) {
       for (std::uint64_t b = 0; b < whole; ++b) {
-        sums[b] = Widest<T>::gather_sums(problem.result + column0 + b * lanes);
+        sums[b] = gather_sums(problem.result + column0 + b * lanes);
       }
       for (std::uint64_t i = 0; whole < vectors && i < lanes; ++i) {
         const std::uint64_t column = column0 + whole * lanes + gathered_packet(i);

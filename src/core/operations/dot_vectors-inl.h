@@ -1,5 +1,5 @@
 // What every dot-product algorithm shares, included once per instruction set
-// through dot_kernels.inc: vectors gathered from lane 0 of packets, working
+// through dot_kernels-inl.h: vectors gathered from lane 0 of packets, working
 // storage, and one output element summed on its own.
 //
 // Every lane of every accumulator is one output element, summed from zero over
@@ -18,8 +18,8 @@
 // memory, and one product calls them once per term or per stored vector.
 //
 // Nothing here uses inline code from elsewhere: every function is these files'
-// own, in this instruction set's namespace, so the linker can never hand a
-// wider build's copy to the baseline.
+// own or kernel_helpers-inl.h's, in this instruction set's namespace, so the
+// linker can never hand a wider build's copy to the baseline.
 #pragma once
 
 #include <cstring>
@@ -29,6 +29,7 @@
 #include "core/misuse/misuse.h"
 #include "core/operations/dot_kernels.h"
 #include "core/primitives/element.h"
+#include "core/primitives/kernel_helpers-inl.h"
 #include "core/storage/memory.h"
 
 namespace halvorn {
@@ -39,7 +40,7 @@ namespace {
 template <class T, std::uint64_t bytes>
 struct Vectors {
   using Lane = typename ElementTraits<T>::Lane;
-  using Vector = typename VectorOf<Lane, bytes>::type;
+  using Vector = LanesOf<T, bytes>;
   using LaneIndex = typename ElementTraits<T>::LaneIndex;
   using IndexVector = typename VectorOf<LaneIndex, bytes>::type;
   static constexpr std::uint64_t lanes = bytes / sizeof(Lane);
@@ -66,13 +67,11 @@ struct Vectors {
   }
 
   [[gnu::always_inline]] static Vector load(const void* from) {
-    Vector value;
-    std::memcpy(&value, from, sizeof(Vector));
-    return value;
+    return HALVORN_TARGET::load<Vector>(from);
   }
 
   [[gnu::always_inline]] static void store(void* to, Vector value) {
-    std::memcpy(to, &value, sizeof(Vector));
+    HALVORN_TARGET::store(to, value);
   }
 
   // `value` over the packets from `to`, through a vector type that may sit
@@ -168,7 +167,7 @@ struct Vectors {
   // gathered_packet(i) all lane i of `value`. A vector's worth of packets at a
   // time, each one permutation of `value` and one store; with `stream`,
   // non-temporal stores a packet at a time (packets are only 16-byte
-  // aligned), straight from the compiler's built-in.
+  // aligned).
   [[gnu::always_inline]] static void store_gathered(Packet<T>* to, Vector value,
                                                     bool stream = false) {
     [&]<std::size_t... k>(std::index_sequence<k...>) __attribute__((always_inline)) {
@@ -187,12 +186,9 @@ struct Vectors {
       store(to, value);
       return;
     }
-    typedef long long Chunk __attribute__((vector_size(16)));
-    Chunk chunks[packets];
+    __m128i chunks[packets];
     std::memcpy(chunks, &value, sizeof(Vector));
-    for (std::uint64_t c = 0; c < packets; ++c) {
-      __builtin_ia32_movntdq(reinterpret_cast<Chunk*>(to + c), chunks[c]);
-    }
+    for (std::uint64_t c = 0; c < packets; ++c) HALVORN_TARGET::put<true>(to + c, chunks[c]);
   }
 
   // Chunk g of vector j becomes chunk j of vector g (chunks of 16 bytes): the
@@ -230,6 +226,32 @@ struct Vectors {
 // The vectors of this build's full width.
 template <class T>
 using Widest = Vectors<T, HALVORN_VECTOR_BYTES>;
+
+// The names of Vectors that an algorithm deriving from Base = Vectors<T, ...>
+// uses unqualified: a class template sees no name of a base that depends on
+// its parameters until they are declared, and this declares them once for
+// every algorithm.
+#define HALVORN_VECTOR_NAMES(Base)  \
+  using typename Base::Lane;        \
+  using typename Base::Vector;      \
+  using Base::blend;                \
+  using Base::gather;               \
+  using Base::gather_sums;          \
+  using Base::gathered_lane;        \
+  using Base::gathered_packet;      \
+  using Base::lane0;                \
+  using Base::lanes;                \
+  using Base::load;                 \
+  using Base::multiply_add;         \
+  using Base::packet_lanes;         \
+  using Base::packets;              \
+  using Base::shuffle;              \
+  using Base::splat;                \
+  using Base::spread_lane0;         \
+  using Base::store;                \
+  using Base::store_broadcast;      \
+  using Base::store_gathered;       \
+  using Base::store_packets
 
 // Working storage for `count` lanes, given back however the kernel is left.
 // It comes from the packet blocks that tensors use, which keep a released

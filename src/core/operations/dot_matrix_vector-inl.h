@@ -1,7 +1,7 @@
 // A matrix times a vector, one build per instruction set (through
-// dot_kernels.inc). The right operand here is that matrix, transposed: each
+// dot_kernels-inl.h). The right operand here is that matrix, transposed: each
 // result element is one row's sum along its contiguous packets.
-#include "core/operations/dot_vectors.inc"
+#include "core/operations/dot_vectors-inl.h"
 
 namespace halvorn {
 namespace HALVORN_TARGET {
@@ -9,10 +9,7 @@ namespace {
 
 template <class T>
 struct MatrixByVector : Widest<T> {
-  using typename Widest<T>::Lane;
-  using Widest<T>::lane0;
-  using Widest<T>::multiply_add;
-  using Widest<T>::store_broadcast;
+  HALVORN_VECTOR_NAMES(Widest<T>);
 
   // As many rows at a time as one vector has lanes, and never more than
   // eight (eight on AVX-512 for every type; on narrower vectors as many as
@@ -42,25 +39,26 @@ struct MatrixByVector : Widest<T> {
   static void row_sums(const DotProblem<T>& problem, const Lane* terms, std::uint64_t row0,
                        std::uint64_t count) {
     using RowVector = typename Rows::Vector;
-    constexpr std::uint64_t packets = Rows::packets;
-    constexpr std::uint64_t packet_lanes = Rows::packet_lanes;
+    // Terms a step: as many as a row vector has packets (its packet_lanes
+    // are every width's).
+    constexpr std::uint64_t step = Rows::packets;
     const std::uint64_t stride = problem.right_column_stride;
     const Packet<T>* rows[Rows::lanes];
     for (std::uint64_t i = 0; i < Rows::lanes; ++i) {
       rows[i] = problem.right + (row0 + (i < count ? i : count - 1)) * stride;
     }
     RowVector sums = starting_sums(problem, row0, count);
-    const std::uint64_t whole = problem.inner - problem.inner % packets;
-    for (std::uint64_t t = 0; t < whole; t += packets) {
-      RowVector chunks[packets];
+    const std::uint64_t whole = problem.inner - problem.inner % step;
+    for (std::uint64_t t = 0; t < whole; t += step) {
+      RowVector chunks[step];
 #pragma GCC unroll 32
-      for (std::uint64_t q = 0; q < packets; ++q) {
+      for (std::uint64_t q = 0; q < step; ++q) {
         const Packet<T>* const* quarter = rows + q * packet_lanes;
         chunks[q] = Rows::blend([quarter, t](std::size_t k) { return Rows::load(quarter[k] + t); });
       }
       Rows::transpose_chunks(chunks);
 #pragma GCC unroll 32
-      for (std::uint64_t j = 0; j < packets; ++j) {
+      for (std::uint64_t j = 0; j < step; ++j) {
         const RowVector product = Rows::splat(terms[t + j]) * chunks[j];
         sums = sums + product;
       }
@@ -114,9 +112,6 @@ struct MatrixByVector : Widest<T> {
 
   // Matrix row `row`'s sum, for integers.
   static Lane split_sum(const DotProblem<T>& problem, std::uint64_t row) {
-    using Full = Widest<T>;
-    using Vector = typename Full::Vector;
-    constexpr std::uint64_t lanes = Full::lanes;
     const Packet<T>* const left = problem.left;
     const Packet<T>* const right = problem.right + row * problem.right_column_stride;
     // Two sums, so that one's gathers need not wait for the other's adds.
@@ -125,13 +120,12 @@ struct MatrixByVector : Widest<T> {
     for (; t + 2 * lanes <= problem.inner; t += 2 * lanes) {
 #pragma GCC unroll 2
       for (std::uint64_t k = 0; k < 2; ++k) {
-        const Vector product = Full::gather(left + t + k * lanes) *
-                               Full::gather(right + t + k * lanes);
+        const Vector product = gather(left + t + k * lanes) * gather(right + t + k * lanes);
         sums[k] = sums[k] + product;
       }
     }
     for (; t + lanes <= problem.inner; t += lanes) {
-      const Vector product = Full::gather(left + t) * Full::gather(right + t);
+      const Vector product = gather(left + t) * gather(right + t);
       sums[0] = sums[0] + product;
     }
     const Vector both = sums[0] + sums[1];

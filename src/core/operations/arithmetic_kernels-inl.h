@@ -1,7 +1,7 @@
 // The bulk element-wise arithmetic, built once per instruction set with
 // HALVORN_TARGET naming it. Nothing here calls inline code from elsewhere
-// (Packet<T>'s operators included): the linker could hand that to another
-// set's build.
+// (Packet<T>'s operators included) but kernel_helpers-inl.h's, which is this
+// build's own: the linker could hand any other to another set's build.
 //
 // add, sub and mul stay one 16-byte operation per packet, as the packet's own
 // operators are; a pass is bound by memory, not by them. Division is bound by
@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "core/operations/arithmetic_kernels.h"
-#include "core/operations/lane0_gathers.inc"
+#include "core/primitives/kernel_helpers-inl.h"
 
 namespace halvorn::HALVORN_TARGET {
 namespace {
@@ -24,26 +24,9 @@ namespace {
 
 enum class Operation { add, sub, mul };
 
-// A packet's lanes in the type its lanes compute in: unsigned for the
-// integers, so that sums and products wrap (PADDW, PMULLD, ...).
+// A packet's lanes in the type its lanes compute in (PADDW, PMULLD, ...).
 template <class T>
-using Lanes = typename VectorOf<typename ElementTraits<T>::Lane, 16>::type;
-
-template <class T>
-Lanes<T> load(const char* from) noexcept {
-  Lanes<T> value;
-  std::memcpy(&value, from, 16);
-  return value;
-}
-
-template <class T, bool streaming>
-void put(char* to, Lanes<T> value) noexcept {
-  if constexpr (streaming) {
-    _mm_stream_si128(reinterpret_cast<__m128i*>(to), __builtin_bit_cast(__m128i, value));
-  } else {
-    std::memcpy(to, &value, 16);
-  }
-}
+using Lanes = LanesOf<T, 16>;
 
 template <class T, Operation operation>
 Lanes<T> apply(Lanes<T> a, Lanes<T> b) noexcept {
@@ -62,17 +45,21 @@ void transform(const char* a, const char* b, char* out, std::uint64_t n) noexcep
   std::uint64_t i = 0;
   for (; i + 4 <= n; i += 4) {
     const std::uint64_t at = 16 * i;
-    const Lanes<T> r0 = apply<T, operation>(load<T>(a + at), load<T>(b + at));
-    const Lanes<T> r1 = apply<T, operation>(load<T>(a + at + 16), load<T>(b + at + 16));
-    const Lanes<T> r2 = apply<T, operation>(load<T>(a + at + 32), load<T>(b + at + 32));
-    const Lanes<T> r3 = apply<T, operation>(load<T>(a + at + 48), load<T>(b + at + 48));
-    put<T, streaming>(out + at, r0);
-    put<T, streaming>(out + at + 16, r1);
-    put<T, streaming>(out + at + 32, r2);
-    put<T, streaming>(out + at + 48, r3);
+    const Lanes<T> r0 = apply<T, operation>(load<Lanes<T>>(a + at), load<Lanes<T>>(b + at));
+    const Lanes<T> r1 =
+        apply<T, operation>(load<Lanes<T>>(a + at + 16), load<Lanes<T>>(b + at + 16));
+    const Lanes<T> r2 =
+        apply<T, operation>(load<Lanes<T>>(a + at + 32), load<Lanes<T>>(b + at + 32));
+    const Lanes<T> r3 =
+        apply<T, operation>(load<Lanes<T>>(a + at + 48), load<Lanes<T>>(b + at + 48));
+    put<streaming>(out + at, r0);
+    put<streaming>(out + at + 16, r1);
+    put<streaming>(out + at + 32, r2);
+    put<streaming>(out + at + 48, r3);
   }
   for (; i < n; ++i) {
-    put<T, streaming>(out + 16 * i, apply<T, operation>(load<T>(a + 16 * i), load<T>(b + 16 * i)));
+    put<streaming>(out + 16 * i,
+                   apply<T, operation>(load<Lanes<T>>(a + 16 * i), load<Lanes<T>>(b + 16 * i)));
   }
 }
 
@@ -93,27 +80,16 @@ void elementwise(const void* a, const void* b, void* out, std::uint64_t n,
 // ---------------------------------------------------------------------------
 // Division: gathering lane 0 of consecutive packets, and putting quotients back.
 
-void store_packet(char* to, __m128i value) noexcept {
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(to), value);
-}
-
 // Dword k of `values` into dword 0 of packet k of four, zero in the rest.
 void store_low_dwords_of_four(char* to, __m128i values) noexcept {
   const __m128i low_dword = _mm_cvtsi32_si128(-1);
-  store_packet(to, _mm_and_si128(values, low_dword));
-  store_packet(to + 16, _mm_and_si128(_mm_srli_si128(values, 4), low_dword));
-  store_packet(to + 32, _mm_and_si128(_mm_srli_si128(values, 8), low_dword));
-  store_packet(to + 48, _mm_srli_si128(values, 12));
+  put<false>(to, _mm_and_si128(values, low_dword));
+  put<false>(to + 16, _mm_and_si128(_mm_srli_si128(values, 4), low_dword));
+  put<false>(to + 32, _mm_and_si128(_mm_srli_si128(values, 8), low_dword));
+  put<false>(to + 48, _mm_srli_si128(values, 12));
 }
 
 #if HALVORN_VECTOR_BYTES == 64
-// The low dword of eight consecutive packets, in dwords 0 to 7.
-__m256i low_dwords_of_eight(const char* packets) noexcept {
-  const __m512i index = _mm512_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28, 0, 0, 0, 0, 0, 0, 0, 0);
-  return _mm512_castsi512_si256(_mm512_permutex2var_epi32(_mm512_loadu_si512(packets), index,
-                                                          _mm512_loadu_si512(packets + 64)));
-}
-
 // Dword k of `values` into dword 0 of packet k, zero in the rest, for the
 // first 4 * stores packets.
 void store_low_dwords(char* to, __m512i values, int stores) noexcept {
@@ -145,7 +121,7 @@ void divide_one_int16(const char* a, const char* b, char* out) noexcept {
   std::memcpy(&divisor, b, 2);
   const int quotient = dividend / divisor;
   // MOVD zeroes lanes 1 to 7 along with the upper half of lane 0's dword.
-  store_packet(out, _mm_cvtsi32_si128(quotient & 0xFFFF));
+  put<false>(out, _mm_cvtsi32_si128(quotient & 0xFFFF));
 }
 
 void divide_int16(const void* a, const void* b, void* out, std::uint64_t n) noexcept {
@@ -201,7 +177,7 @@ void divide_one_int32(const char* a, const char* b, char* out) noexcept {
   std::memcpy(&dividend, a, 4);
   std::memcpy(&divisor, b, 4);
   const std::int64_t quotient = std::int64_t{dividend} / std::int64_t{divisor};
-  store_packet(out, _mm_cvtsi32_si128(static_cast<int>(quotient)));
+  put<false>(out, _mm_cvtsi32_si128(static_cast<int>(quotient)));
 }
 
 void divide_int32(const void* a, const void* b, void* out, std::uint64_t n) noexcept {
@@ -231,8 +207,8 @@ void divide_int32(const void* a, const void* b, void* out, std::uint64_t n) noex
         _mm_unpacklo_epi32(load_packet(right + 16 * i), load_packet(right + 16 * i + 16)));
     // Lanes 2 and 3 of the conversion are zero, so a shift isolates the second quotient.
     const __m128i quotients = _mm_cvttpd_epi32(_mm_div_pd(dividends, divisors));
-    store_packet(result + 16 * i, _mm_blend_epi16(_mm_setzero_si128(), quotients, 0x03));
-    store_packet(result + 16 * i + 16, _mm_srli_si128(quotients, 4));
+    put<false>(result + 16 * i, _mm_blend_epi16(_mm_setzero_si128(), quotients, 0x03));
+    put<false>(result + 16 * i + 16, _mm_srli_si128(quotients, 4));
   }
   for (; i < n; ++i) divide_one_int32(left + 16 * i, right + 16 * i, result + 16 * i);
 }
@@ -242,118 +218,114 @@ void divide_int32(const void* a, const void* b, void* out, std::uint64_t n) noex
 // the same bits as dividing the packet lane by lane; each quotient is
 // broadcast back into every lane of its packet.
 
-// Lane 0 of four consecutive binary32 packets, in lanes 0 to 3.
-__m128 lane0_of_four(const char* packets) noexcept {
-  const __m128 first = _mm_unpacklo_ps(_mm_loadu_ps(reinterpret_cast<const float*>(packets)),
-                                       _mm_loadu_ps(reinterpret_cast<const float*>(packets + 16)));
-  const __m128 second =
-      _mm_unpacklo_ps(_mm_loadu_ps(reinterpret_cast<const float*>(packets + 32)),
-                      _mm_loadu_ps(reinterpret_cast<const float*>(packets + 48)));
-  return _mm_movelh_ps(first, second);
-}
+// Lane 0 of a batch of 16 bytes' worth of packets, each quotient back into
+// every lane of its packet, and the same for the 64-byte batches of AVX-512.
+// With AVX2 a batch is two 16-byte ones side by side.
+template <class T>
+struct FloatingBatches;
 
-// Lane k of `quotients` into every lane of packet k of four.
-void store_broadcast_four(char* to, __m128 quotients) noexcept {
-  _mm_storeu_ps(reinterpret_cast<float*>(to), _mm_shuffle_ps(quotients, quotients, 0x00));
-  _mm_storeu_ps(reinterpret_cast<float*>(to + 16), _mm_shuffle_ps(quotients, quotients, 0x55));
-  _mm_storeu_ps(reinterpret_cast<float*>(to + 32), _mm_shuffle_ps(quotients, quotients, 0xAA));
-  _mm_storeu_ps(reinterpret_cast<float*>(to + 48), _mm_shuffle_ps(quotients, quotients, 0xFF));
-}
-
-void divide_float32(const void* a, const void* b, void* out, std::uint64_t n) noexcept {
-  const auto* left = static_cast<const char*>(a);
-  const auto* right = static_cast<const char*>(b);
-  auto* result = static_cast<char*>(out);
-  std::uint64_t i = 0;
+template <>
+struct FloatingBatches<float> {
+  static constexpr std::uint64_t narrow = 4;
+  static __m128 gather(const char* packets) noexcept { return lane0_of_four(packets); }
+  // Lane k of `quotients` into every lane of packet k of four.
+  static void scatter(char* to, __m128 quotients) noexcept {
+    _mm_storeu_ps(reinterpret_cast<float*>(to), _mm_shuffle_ps(quotients, quotients, 0x00));
+    _mm_storeu_ps(reinterpret_cast<float*>(to + 16), _mm_shuffle_ps(quotients, quotients, 0x55));
+    _mm_storeu_ps(reinterpret_cast<float*>(to + 32), _mm_shuffle_ps(quotients, quotients, 0xAA));
+    _mm_storeu_ps(reinterpret_cast<float*>(to + 48), _mm_shuffle_ps(quotients, quotients, 0xFF));
+  }
 #if HALVORN_VECTOR_BYTES == 64
-  for (; i + 16 <= n; i += 16) {
-    auto lanes0 = [](const char* packets) {
-      return _mm512_castsi512_ps(low_dwords_of_sixteen(packets));
-    };
-    const __m512 quotients = _mm512_div_ps(lanes0(left + 16 * i), lanes0(right + 16 * i));
+  static constexpr std::uint64_t wide = 16;
+  static __m512 gather_wide(const char* packets) noexcept {
+    return _mm512_castsi512_ps(low_dwords_of_sixteen(packets));
+  }
+  static void scatter_wide(char* to, __m512 quotients) noexcept {
     for (int k = 0; k < 4; ++k) {
       const int first = 4 * k;
       const __m512i index =
           _mm512_setr_epi32(first, first, first, first, first + 1, first + 1, first + 1, first + 1,
                             first + 2, first + 2, first + 2, first + 2, first + 3, first + 3,
                             first + 3, first + 3);
-      _mm512_storeu_ps(result + 16 * i + 64 * k, _mm512_permutexvar_ps(index, quotients));
+      _mm512_storeu_ps(to + 64 * k, _mm512_permutexvar_ps(index, quotients));
     }
   }
-#elif HALVORN_VECTOR_BYTES == 32
-  for (; i + 8 <= n; i += 8) {
-    const char* x = left + 16 * i;
-    const char* y = right + 16 * i;
-    const __m256 quotients =
-        _mm256_div_ps(_mm256_set_m128(lane0_of_four(x + 64), lane0_of_four(x)),
-                      _mm256_set_m128(lane0_of_four(y + 64), lane0_of_four(y)));
-    store_broadcast_four(result + 16 * i, _mm256_castps256_ps128(quotients));
-    store_broadcast_four(result + 16 * i + 64, _mm256_extractf128_ps(quotients, 1));
+#endif
+};
+
+template <>
+struct FloatingBatches<double> {
+  static constexpr std::uint64_t narrow = 2;
+  static __m128d gather(const char* packets) noexcept { return lane0_of_two(packets); }
+  // Lane k of `quotients` into both lanes of packet k of two.
+  static void scatter(char* to, __m128d quotients) noexcept {
+    _mm_storeu_pd(reinterpret_cast<double*>(to), _mm_unpacklo_pd(quotients, quotients));
+    _mm_storeu_pd(reinterpret_cast<double*>(to + 16), _mm_unpackhi_pd(quotients, quotients));
+  }
+#if HALVORN_VECTOR_BYTES == 64
+  static constexpr std::uint64_t wide = 8;
+  static __m512d gather_wide(const char* packets) noexcept {
+    const __m512i lane0 = _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14);
+    return _mm512_permutex2var_pd(_mm512_loadu_pd(packets), lane0, _mm512_loadu_pd(packets + 64));
+  }
+  static void scatter_wide(char* to, __m512d quotients) noexcept {
+    for (int k = 0; k < 2; ++k) {
+      const __m512i index = _mm512_setr_epi64(4 * k, 4 * k, 4 * k + 1, 4 * k + 1, 4 * k + 2,
+                                              4 * k + 2, 4 * k + 3, 4 * k + 3);
+      _mm512_storeu_pd(to + 64 * k, _mm512_permutexvar_pd(index, quotients));
+    }
   }
 #endif
-  for (; i + 4 <= n; i += 4) {
-    store_broadcast_four(result + 16 * i,
-                         _mm_div_ps(lane0_of_four(left + 16 * i), lane0_of_four(right + 16 * i)));
-  }
-  for (; i < n; ++i) {
-    const __m128 quotient =
-        _mm_div_ps(_mm_loadu_ps(reinterpret_cast<const float*>(left + 16 * i)),
-                   _mm_loadu_ps(reinterpret_cast<const float*>(right + 16 * i)));
-    _mm_storeu_ps(reinterpret_cast<float*>(result + 16 * i), quotient);
-  }
-}
+};
 
-// Lane 0 of two consecutive binary64 packets, in lanes 0 and 1.
-__m128d lane0_of_two(const char* packets) noexcept {
-  return _mm_unpacklo_pd(_mm_loadu_pd(reinterpret_cast<const double*>(packets)),
-                         _mm_loadu_pd(reinterpret_cast<const double*>(packets + 16)));
-}
+#if HALVORN_VECTOR_BYTES == 32
+// Two 16-byte registers as the halves of one, and its halves again.
+__m256 join(__m128 low, __m128 high) noexcept { return _mm256_set_m128(high, low); }
+__m256d join(__m128d low, __m128d high) noexcept { return _mm256_set_m128d(high, low); }
+__m128 low_half(__m256 value) noexcept { return _mm256_castps256_ps128(value); }
+__m128d low_half(__m256d value) noexcept { return _mm256_castpd256_pd128(value); }
+__m128 high_half(__m256 value) noexcept { return _mm256_extractf128_ps(value, 1); }
+__m128d high_half(__m256d value) noexcept { return _mm256_extractf128_pd(value, 1); }
+#endif
 
-// Lane k of `quotients` into both lanes of packet k of two.
-void store_broadcast_two(char* to, __m128d quotients) noexcept {
-  _mm_storeu_pd(reinterpret_cast<double*>(to), _mm_unpacklo_pd(quotients, quotients));
-  _mm_storeu_pd(reinterpret_cast<double*>(to + 16), _mm_unpackhi_pd(quotients, quotients));
-}
-
-void divide_float64(const void* a, const void* b, void* out, std::uint64_t n) noexcept {
+// A batch of the build's width at a time, then 16 bytes' worth, then one
+// packet at a time, divided lane by lane (DIVPS, DIVPD: the vectors' `/`).
+// Each batch reads its divisors before its dividends, and the lower half of
+// each before the upper, the order of the loads that the kernels were
+// measured with.
+template <class T>
+void divide_floating(const void* a, const void* b, void* out, std::uint64_t n) noexcept {
+  using Batches = FloatingBatches<T>;
+  using Packet = typename ElementTraits<T>::Register;
+  constexpr std::uint64_t narrow = Batches::narrow;
   const auto* left = static_cast<const char*>(a);
   const auto* right = static_cast<const char*>(b);
   auto* result = static_cast<char*>(out);
   std::uint64_t i = 0;
 #if HALVORN_VECTOR_BYTES == 64
-  const __m512i lane0 = _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14);
-  for (; i + 8 <= n; i += 8) {
-    auto lanes0 = [&](const char* packets) {
-      return _mm512_permutex2var_pd(_mm512_loadu_pd(packets), lane0, _mm512_loadu_pd(packets + 64));
-    };
-    const __m512d quotients = _mm512_div_pd(lanes0(left + 16 * i), lanes0(right + 16 * i));
-    for (int k = 0; k < 2; ++k) {
-      const int first = 4 * k;
-      const __m512i index = _mm512_setr_epi64(first, first, first + 1, first + 1, first + 2,
-                                              first + 2, first + 3, first + 3);
-      _mm512_storeu_pd(result + 16 * i + 64 * k, _mm512_permutexvar_pd(index, quotients));
-    }
+  for (; i + Batches::wide <= n; i += Batches::wide) {
+    const auto divisors = Batches::gather_wide(right + 16 * i);
+    Batches::scatter_wide(result + 16 * i, Batches::gather_wide(left + 16 * i) / divisors);
   }
 #elif HALVORN_VECTOR_BYTES == 32
-  for (; i + 4 <= n; i += 4) {
-    const char* x = left + 16 * i;
-    const char* y = right + 16 * i;
-    const __m256d quotients =
-        _mm256_div_pd(_mm256_set_m128d(lane0_of_two(x + 32), lane0_of_two(x)),
-                      _mm256_set_m128d(lane0_of_two(y + 32), lane0_of_two(y)));
-    store_broadcast_two(result + 16 * i, _mm256_castpd256_pd128(quotients));
-    store_broadcast_two(result + 16 * i + 32, _mm256_extractf128_pd(quotients, 1));
+  const auto gather_two = [](const char* packets) {
+    const auto low = Batches::gather(packets);
+    return join(low, Batches::gather(packets + 16 * narrow));
+  };
+  for (; i + 2 * narrow <= n; i += 2 * narrow) {
+    const auto divisors = gather_two(right + 16 * i);
+    const auto quotients = gather_two(left + 16 * i) / divisors;
+    Batches::scatter(result + 16 * i, low_half(quotients));
+    Batches::scatter(result + 16 * (i + narrow), high_half(quotients));
   }
 #endif
-  for (; i + 2 <= n; i += 2) {
-    store_broadcast_two(result + 16 * i,
-                        _mm_div_pd(lane0_of_two(left + 16 * i), lane0_of_two(right + 16 * i)));
+  for (; i + narrow <= n; i += narrow) {
+    const auto divisors = Batches::gather(right + 16 * i);
+    Batches::scatter(result + 16 * i, Batches::gather(left + 16 * i) / divisors);
   }
   for (; i < n; ++i) {
-    const __m128d quotient =
-        _mm_div_pd(_mm_loadu_pd(reinterpret_cast<const double*>(left + 16 * i)),
-                   _mm_loadu_pd(reinterpret_cast<const double*>(right + 16 * i)));
-    _mm_storeu_pd(reinterpret_cast<double*>(result + 16 * i), quotient);
+    const Packet divisors = load<Packet>(right + 16 * i);
+    put<false>(result + 16 * i, load<Packet>(left + 16 * i) / divisors);
   }
 }
 
@@ -366,7 +338,7 @@ constexpr PacketArithmetic<T> entries(decltype(PacketArithmetic<T>::divide) divi
 }  // namespace
 
 extern const ArithmeticKernels arithmetic_kernels{
-    entries<short>(&divide_int16), entries<int>(&divide_int32), entries<float>(&divide_float32),
-    entries<double>(&divide_float64)};
+    entries<short>(&divide_int16), entries<int>(&divide_int32),
+    entries<float>(&divide_floating<float>), entries<double>(&divide_floating<double>)};
 
 }  // namespace halvorn::HALVORN_TARGET

@@ -1,12 +1,12 @@
 // Products whose every sum has only a few terms, with one or two columns: many
 // rows of a few terms times one or two columns, or a matrix of short rows
 // times a vector. (Two columns go to the packet rows first wherever those
-// take them.) One build per instruction set (through dot_kernels.inc).
+// take them.) One build per instruction set (through dot_kernels-inl.h).
 // Each result element is summed in one 16-byte vector straight from the
 // operands' packets, as element-wise arithmetic works: for such rows, the
 // register tiles' packing, gathers and part-filled vectors cost more than the
 // few multiplies and adds themselves.
-#include "core/operations/dot_vectors.inc"
+#include "core/operations/dot_vectors-inl.h"
 
 namespace halvorn {
 namespace HALVORN_TARGET {
@@ -23,9 +23,7 @@ constexpr std::uint64_t short_sum_columns = 2;
 template <class T>
 struct ShortSums : Vectors<T, 16> {
   using Packets = Vectors<T, 16>;
-  using typename Packets::Vector;
-  using Packets::load;
-  using Packets::spread_lane0;
+  HALVORN_VECTOR_NAMES(Packets);
 
   static bool suits(const DotProblem<T>& problem) {
     return problem.inner <= short_sum_terms &&
@@ -67,7 +65,7 @@ struct ShortSums : Vectors<T, 16> {
         // Lane 0 holds the sum: an integer packet may hold its value in lane
         // 0 alone (a quotient), the lanes beside it carrying other values
         // through the sum; a float packet's every lane is the sum already.
-        Packets::store_packets(out + column, spread_lane0(sum));
+        store_packets(out + column, spread_lane0(sum));
       }
     }
   }

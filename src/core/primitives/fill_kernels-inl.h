@@ -1,62 +1,31 @@
 // The fills, built once per instruction set with HALVORN_TARGET naming it: the
 // widest store the set has, several a loop so that the store port, not the
-// loop, sets the pace. Nothing here calls inline code from elsewhere: the
-// linker could hand that to another set's build.
+// loop, sets the pace. Nothing here calls inline code from elsewhere but
+// kernel_helpers-inl.h's, which is this build's own: the linker could hand
+// any other to another set's build.
 #include <immintrin.h>
 
 #include <cstdint>
 
 #include "core/primitives/fill_kernels.h"
+#include "core/primitives/kernel_helpers-inl.h"
 
 namespace halvorn::HALVORN_TARGET {
 namespace {
 
+// The widest store the set has, and the 16-byte pattern repeated across it.
 #if HALVORN_VECTOR_BYTES == 64
 using Stored = __m512i;
 Stored widen(__m128i pattern) noexcept { return _mm512_broadcast_i32x4(pattern); }
-template <bool streaming>
-void put(char* to, Stored value) noexcept {
-  if constexpr (streaming) {
-    _mm512_stream_si512(reinterpret_cast<__m512i*>(to), value);
-  } else {
-    _mm512_storeu_si512(to, value);
-  }
-}
 #elif HALVORN_VECTOR_BYTES == 32
 using Stored = __m256i;
 Stored widen(__m128i pattern) noexcept { return _mm256_broadcastsi128_si256(pattern); }
-template <bool streaming>
-void put(char* to, Stored value) noexcept {
-  if constexpr (streaming) {
-    _mm256_stream_si256(reinterpret_cast<__m256i*>(to), value);
-  } else {
-    // Unaligned on purpose: it costs nothing when the address is aligned.
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), value);
-  }
-}
 #else
 using Stored = __m128i;
 Stored widen(__m128i pattern) noexcept { return pattern; }
-template <bool streaming>
-void put(char* to, Stored value) noexcept {
-  if constexpr (streaming) {
-    _mm_stream_si128(reinterpret_cast<__m128i*>(to), value);
-  } else {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), value);
-  }
-}
 #endif
 
 constexpr std::uint64_t packets_per_store = sizeof(Stored) / 16;
-
-template <bool streaming>
-void put_one(char* to, __m128i pattern) noexcept {
-  if constexpr (streaming) {
-    _mm_stream_si128(reinterpret_cast<__m128i*>(to), pattern);
-  } else {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), pattern);
-  }
-}
 
 template <bool streaming>
 void fill_packets(char* out, std::uint64_t n, __m128i pattern) noexcept {
@@ -65,7 +34,7 @@ void fill_packets(char* out, std::uint64_t n, __m128i pattern) noexcept {
   // need it, and ordinary ones that split a cache line cost two. The heap
   // gives 16 bytes.
   while (i < n && (reinterpret_cast<std::uintptr_t>(out + 16 * i) & (sizeof(Stored) - 1)) != 0) {
-    put_one<streaming>(out + 16 * i, pattern);
+    put<streaming>(out + 16 * i, pattern);
     ++i;
   }
   const Stored wide = widen(pattern);
@@ -78,7 +47,7 @@ void fill_packets(char* out, std::uint64_t n, __m128i pattern) noexcept {
     put<streaming>(to + 3 * sizeof(Stored), wide);
   }
   for (; i + packets_per_store <= n; i += packets_per_store) put<streaming>(out + 16 * i, wide);
-  for (; i < n; ++i) put_one<streaming>(out + 16 * i, pattern);
+  for (; i < n; ++i) put<streaming>(out + 16 * i, pattern);
 }
 
 void fill(void* out, std::uint64_t n, const void* pattern, bool streaming) noexcept {

@@ -1,11 +1,9 @@
-// Writing whole packet blocks: non-temporal stores for blocks too large to
-// stay in cache, where the result is not read back soon and bypassing the
-// cache saves the read-for-ownership of every line.
+// When a pass over packet blocks writes with non-temporal stores: for blocks
+// too large to stay in cache, where the result is not read back soon and
+// bypassing the cache saves the read-for-ownership of every line.
 #pragma once
 
 #include <cstdint>
-
-#include "core/primitives/packet.h"
 
 namespace halvorn {
 
@@ -23,18 +21,6 @@ inline constexpr std::uint64_t streaming_threshold_bytes = std::uint64_t{32} << 
 // reads or writes.
 inline bool worth_streaming(const void* out, std::uint64_t touched) noexcept {
   return touched >= streaming_threshold_bytes && (reinterpret_cast<std::uintptr_t>(out) & 15) == 0;
-}
-
-// Writes the 16-byte `pattern` into each of the n packets at `out`, with the
-// widest stores this CPU has (filling is no arithmetic: any store width writes
-// the same packets).
-void fill_block(void* out, std::uint64_t n, __m128i pattern) noexcept;
-
-// Every one of the n packets at `out` becomes `value` in all lanes.
-template <class T>
-void fill_packets(Packet<T>* out, std::uint64_t n, T value) noexcept {
-  Packet<T> pattern(value);
-  fill_block(out, n, _mm_loadu_si128(reinterpret_cast<const __m128i*>(&pattern)));
 }
 
 }  // namespace halvorn

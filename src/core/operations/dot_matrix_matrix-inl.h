@@ -1,6 +1,6 @@
 // A matrix times a matrix, one build per instruction set (through
-// dot_kernels.inc): register tiles over packed blocks of both operands.
-#include "core/operations/dot_vectors.inc"
+// dot_kernels-inl.h): register tiles over packed blocks of both operands.
+#include "core/operations/dot_vectors-inl.h"
 
 namespace halvorn {
 namespace HALVORN_TARGET {
@@ -44,20 +44,7 @@ constexpr std::uint64_t packed_block_bytes = std::uint64_t{4} << 20;
 
 template <class T>
 struct MatrixByMatrix : Widest<T> {
-  using typename Widest<T>::Lane;
-  using typename Widest<T>::Vector;
-  using Widest<T>::blend;
-  using Widest<T>::gather;
-  using Widest<T>::gathered_packet;
-  using Widest<T>::lane0;
-  using Widest<T>::lanes;
-  using Widest<T>::load;
-  using Widest<T>::packet_lanes;
-  using Widest<T>::packets;
-  using Widest<T>::splat;
-  using Widest<T>::store;
-  using Widest<T>::store_broadcast;
-  using Widest<T>::store_gathered;
+  HALVORN_VECTOR_NAMES(Widest<T>);
   static constexpr std::uint64_t panel_width = lanes * tile_vectors;
 
   // Adds to `acc` (rows x panel_width sums) the terms of `depth` packed left
@@ -125,7 +112,7 @@ struct MatrixByMatrix : Widest<T> {
         if (first) {
           acc[r][v] = Vector{};
         } else {
-          acc[r][v] = handed_in ? Widest<T>::gather_sums(sums) : gather(sums);
+          acc[r][v] = handed_in ? gather_sums(sums) : gather(sums);
         }
       }
     }
@@ -382,7 +369,7 @@ struct MatrixByMatrix : Widest<T> {
     }
     // Non-temporal stores are weakly ordered: they reach memory before anything
     // the caller stores next.
-    if (large) __builtin_ia32_sfence();
+    if (large) _mm_sfence();
   }
 };
 

@@ -8,25 +8,26 @@
 
 #include <pybind11/pybind11.h>
 
-#include "core/primitives/dispatch.h"
+#include "core/primitives/kernel_builds.h"
 
 namespace halvorn {
 
-struct DispatchControl {
+struct InstructionSetControl {
   InstructionSet (*cap)(InstructionSet) noexcept;
   InstructionSet (*chosen)() noexcept;
 };
 
-inline constexpr const char* dispatch_control_key = "halvorn dispatch control";
+inline constexpr const char* instruction_set_control_key = "halvorn instruction set control";
 
-inline void publish_dispatch_control() {
-  static DispatchControl control{&cap_instruction_set, &chosen_instruction_set};
-  pybind11::set_shared_data(dispatch_control_key, &control);
+inline void publish_instruction_set_control() {
+  static InstructionSetControl control{&cap_instruction_set, &chosen_instruction_set};
+  pybind11::set_shared_data(instruction_set_control_key, &control);
 }
 
 // Null until the module has been imported in this interpreter.
-inline const DispatchControl* module_dispatch_control() {
-  return static_cast<const DispatchControl*>(pybind11::get_shared_data(dispatch_control_key));
+inline const InstructionSetControl* module_instruction_set_control() {
+  return static_cast<const InstructionSetControl*>(
+      pybind11::get_shared_data(instruction_set_control_key));
 }
 
 }  // namespace halvorn

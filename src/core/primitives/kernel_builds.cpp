@@ -1,20 +1,29 @@
-#include "core/primitives/dispatch.h"
+#include "core/primitives/kernel_builds.h"
 
 #include <atomic>
 
 namespace halvorn {
 namespace {
 
-// __builtin_cpu_supports also checks that the operating system saves the
-// wider registers, so a "yes" means the instructions really run.
+// The widest set of the list whose features the CPU has: each set in it runs
+// everything the sets before it run. __builtin_cpu_supports also checks that
+// the operating system saves the wider registers, so a "yes" means the
+// instructions really run.
 InstructionSet detect() noexcept {
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) {
-    return InstructionSet::avx512;
-  }
-  if (__builtin_cpu_supports("avx2")) return InstructionSet::avx2;
-  return InstructionSet::sse41;
+  InstructionSet widest = InstructionSet{};
+#define HALVORN_IF_IT_RUNS(set, name, runs, ...) \
+  if (runs) widest = InstructionSet::set;
+  HALVORN_FOR_EACH_INSTRUCTION_SET(HALVORN_IF_IT_RUNS)
+#undef HALVORN_IF_IT_RUNS
+  return widest;
 }
+
+constexpr const char* names[] = {
+#define HALVORN_NAME(set, name, ...) name,
+    HALVORN_FOR_EACH_INSTRUCTION_SET(HALVORN_NAME)
+#undef HALVORN_NAME
+};
 
 // Relaxed: a kernel call reads the choice once, and a cap only has to be seen
 // by the calls that start after it.
@@ -26,15 +35,7 @@ std::atomic<InstructionSet>& chosen() noexcept {
 }  // namespace
 
 const char* instruction_set_name(InstructionSet set) noexcept {
-  switch (set) {
-    case InstructionSet::sse41:
-      return "sse4.1";
-    case InstructionSet::avx2:
-      return "avx2";
-    case InstructionSet::avx512:
-      return "avx512";
-  }
-  return "sse4.1";
+  return names[static_cast<std::size_t>(set)];
 }
 
 InstructionSet widest_instruction_set() noexcept {

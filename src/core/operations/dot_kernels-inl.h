@@ -1,13 +1,13 @@
 // The dot-product kernels, built once per instruction set with HALVORN_TARGET
 // naming it and HALVORN_VECTOR_BYTES its vector width: the problem's shape
 // chooses one of six algorithms, each in a file of its own beside the vector
-// code they share (dot_vectors.inc).
-#include "core/operations/dot_matrix_matrix.inc"
-#include "core/operations/dot_matrix_vector.inc"
-#include "core/operations/dot_narrow.inc"
-#include "core/operations/dot_packet_rows.inc"
-#include "core/operations/dot_short_sums.inc"
-#include "core/operations/dot_vector_matrix.inc"
+// code they share (dot_vectors-inl.h).
+#include "core/operations/dot_matrix_matrix-inl.h"
+#include "core/operations/dot_matrix_vector-inl.h"
+#include "core/operations/dot_narrow-inl.h"
+#include "core/operations/dot_packet_rows-inl.h"
+#include "core/operations/dot_short_sums-inl.h"
+#include "core/operations/dot_vector_matrix-inl.h"
 
 namespace halvorn {
 namespace HALVORN_TARGET {
