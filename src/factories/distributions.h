@@ -114,7 +114,8 @@ class UniformDistribution {
                 const RandomKernels& kernels = random_kernels_builds.chosen()) {
     T values[random_block];
     while (count > 0) {
-      const std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(count, random_block));
+      const std::size_t block =
+          static_cast<std::size_t>(std::min<std::uint64_t>(count, random_block));
       detail::canonical_values(engine, values, block, kernels);
       detail::shift_and_scale(values, block);
       sink(static_cast<const T*>(values), block);
@@ -204,8 +205,7 @@ class NormalDistribution {
     kernels.polar_values_float(x, y, r2, log_r2, to, pairs);
   }
   static void polar_values(const RandomKernels& kernels, const double* x, const double* y,
-                           const double* r2, const double* log_r2, double* to,
-                           std::size_t pairs) {
+                           const double* r2, const double* log_r2, double* to, std::size_t pairs) {
     kernels.polar_values_double(x, y, r2, log_r2, to, pairs);
   }
 

@@ -132,8 +132,8 @@ void twist(std::uint32_t* state) noexcept {
   std::size_t k = 0;
   // The first n - m words mix in words not yet regenerated.
   for (; k + word_lanes <= n - m; k += word_lanes) {
-    store(state + k, twisted(load<Words>(state + k), load<Words>(state + k + 1),
-                             load<Words>(state + k + m)));
+    store(state + k,
+          twisted(load<Words>(state + k), load<Words>(state + k + 1), load<Words>(state + k + m)));
   }
   for (; k < n - m; ++k) state[k] = twisted(state[k], state[k + 1], state[k + m]);
   // The rest mix in words regenerated n - m places earlier, which a vector of
@@ -229,9 +229,9 @@ void polar_values(const double* x, const double* y, const double* r2, const doub
 
 }  // namespace
 
-extern const RandomKernels random_kernels{
-    &twist, &temper, &canonical, &canonical, &polar_candidates, &polar_candidates, &polar_values,
-    &polar_values};
+extern const RandomKernels random_kernels{&twist,        &temper,           &canonical,
+                                          &canonical,    &polar_candidates, &polar_candidates,
+                                          &polar_values, &polar_values};
 
 }  // namespace HALVORN_TARGET
 }  // namespace halvorn

@@ -33,15 +33,14 @@ struct RandomKernels {
   // difference rounded back to float), r2 = x x + y y. Keeps, in order, the
   // pairs with 0 < r2 <= 1 and returns how many. Every output array has room
   // for `pairs` entries.
-  std::size_t (*polar_candidates_float)(const float*, std::size_t, float*, float*,
-                                        float*) noexcept;
+  std::size_t (*polar_candidates_float)(const float*, std::size_t, float*, float*, float*) noexcept;
   std::size_t (*polar_candidates_double)(const double*, std::size_t, double*, double*,
                                          double*) noexcept;
   // With m = sqrt(-2 log_r2[i] / r2[i]): to[2i] = y[i] m, to[2i+1] = x[i] m.
   void (*polar_values_float)(const float*, const float*, const float*, const float*, float*,
                              std::size_t) noexcept;
-  void (*polar_values_double)(const double*, const double*, const double*, const double*,
-                              double*, std::size_t) noexcept;
+  void (*polar_values_double)(const double*, const double*, const double*, const double*, double*,
+                              std::size_t) noexcept;
 };
 
 HALVORN_KERNEL_BUILDS(RandomKernels, random_kernels)

@@ -37,8 +37,7 @@ inline thread_local CallInProgress* innermost_call = nullptr;
 // the call around it.
 inline bool called_for_argument_report() noexcept {
   const CallInProgress* call = innermost_call;
-  return call != nullptr && call->outer != nullptr &&
-         call->outer->stage != CallStage::converting;
+  return call != nullptr && call->outer != nullptr && call->outer->stage != CallStage::converting;
 }
 
 using PybindImplementation = pybind11::handle (*)(pybind11::detail::function_call&);

@@ -11,8 +11,8 @@
 #include "core/operations/arithmetic.h"
 #include "core/operations/digest.h"
 #include "core/operations/dot.h"
-#include "interop/interop_internal.h"
 #include "interop/interop.h"
+#include "interop/interop_internal.h"
 
 namespace halvorn::interop {
 namespace {
@@ -75,9 +75,9 @@ py::module_ numpy_for(const char* purpose) {
     return py::module_::import("numpy");
   } catch (py::error_already_set& error) {
     if (!error.matches(PyExc_ImportError)) throw;
-    py::raise_from(error, PyExc_ImportError,
-                   (std::string(purpose) + " is a NumPy object, and NumPy cannot be imported")
-                       .c_str());
+    py::raise_from(
+        error, PyExc_ImportError,
+        (std::string(purpose) + " is a NumPy object, and NumPy cannot be imported").c_str());
     throw py::error_already_set();
   }
 }
@@ -134,8 +134,7 @@ void bind_array_attributes(py::class_<Tensor<T>>& cls) {
   def_named_property(cls, "dtype", [](const Tensor<T>&) {
     return numpy_for("a tensor's dtype").attr("dtype")(ElementTraits<T>::word);
   });
-  cls.def("__array__", &to_array<T>, py::arg("dtype") = py::none(),
-          py::arg("copy") = py::none());
+  cls.def("__array__", &to_array<T>, py::arg("dtype") = py::none(), py::arg("copy") = py::none());
   // The object, the tensor with its shape, and the packet block. An unbuilt
   // instance is only the object, so memory tools that size every object
   // never fail on one.

@@ -428,7 +428,8 @@ struct ValuesBuffer {
   }
   Shape shape() const {
     Shape extents;
-    for (int d = 0; d < view.ndim; ++d) extents.push_back(static_cast<std::uint64_t>(view.shape[d]));
+    for (int d = 0; d < view.ndim; ++d)
+      extents.push_back(static_cast<std::uint64_t>(view.shape[d]));
     return extents;
   }
 };
@@ -453,9 +454,9 @@ void bind_array_factory(py::module_& module) {
   module.def(array_function_name<T>().c_str(), &import_any<T>, py::arg("data"), py::pos_only());
 }
 
-#define HALVORN_INSTANTIATE(T)                                 \
-  template void bind_array_factory<T>(py::module_&); \
-  template Tensor<T> import_for_task<T>(const py::object&);      \
+#define HALVORN_INSTANTIATE(T)                                                                \
+  template void bind_array_factory<T>(py::module_&);                                          \
+  template Tensor<T> import_for_task<T>(const py::object&);                                   \
   template void operate_for_task<T>(const std::string&, const py::object&, const py::object&, \
                                     const py::object&);
 HALVORN_FOR_EACH_ELEMENT_TYPE(HALVORN_INSTANTIATE)

@@ -149,8 +149,7 @@ template <class T>
 template <class T>
 Tensor<T> finish_import(ImportResult<T>&& result, const Shape& shape, const char* source) {
   switch (result.refusal) {
-    case ImportRefusal::none:
-      return std::move(*result.tensor);
+    case ImportRefusal::none: return std::move(*result.tensor);
     case ImportRefusal::floating_into_integer:
       raise_type<T>(std::string("the ") + source + " holds floating-point numbers; an " +
                     ElementTraits<T>::word + " tensor takes only integers (nothing is truncated)");

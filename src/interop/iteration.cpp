@@ -15,8 +15,7 @@ namespace {
 // An iterator over the first axis of a tensor instance, which it keeps alive
 // until it is used up. Only __iter__ makes one: Python cannot.
 struct AxisIterator {
-  PyObject_HEAD
-  PyObject* tensor;  // null once used up
+  PyObject_HEAD PyObject* tensor;  // null once used up
   // A new reference to item `index` of `tensor`, or null with an exception set.
   PyObject* (*item)(PyObject* tensor, std::uint64_t index);
   std::uint64_t next;
@@ -30,7 +29,8 @@ template <class T>
 PyObject* axis_item(PyObject* object, std::uint64_t index) {
   return call_translating([&] {
     const Tensor<T>& tensor = built_tensor<T>(object);
-    if (tensor.shape.size() == 1) return py::cast(static_cast<T>(tensor.data[index])).release().ptr();
+    if (tensor.shape.size() == 1)
+      return py::cast(static_cast<T>(tensor.data[index])).release().ptr();
     Tensor<T> item(Shape(tensor.shape.begin() + 1, tensor.shape.end()));
     const std::uint64_t count = item.data.size();
     if (count != 0) std::copy_n(tensor.data.packets + index * count, count, item.data.packets);

@@ -16,8 +16,8 @@
 #include <string>
 
 #include "core/operations/arithmetic.h"
-#include "interop/interop_internal.h"
 #include "interop/interop.h"
+#include "interop/interop_internal.h"
 
 // New in CPython 3.14. Weak, so that an older interpreter still loads the
 // module far enough to refuse it with the version message; there the symbol
@@ -83,11 +83,11 @@ template <class T>
     PyErr_Clear();
   }
   const std::string full = "halvorn." + function_name<T>("full") + "(a.shape, " + value + ")";
-  throw py::type_error(std::string("unsupported operand type(s) for ") + symbol + ": '" +
-                       Py_TYPE(left)->tp_name + "' and '" + Py_TYPE(right)->tp_name +
-                       "': tensors take no scalar operands; use a full tensor of the same shape: " +
-                       (tensor_left ? "a " + std::string(symbol) + " " + full
-                                    : full + " " + symbol + " a"));
+  throw py::type_error(
+      std::string("unsupported operand type(s) for ") + symbol + ": '" + Py_TYPE(left)->tp_name +
+      "' and '" + Py_TYPE(right)->tp_name +
+      "': tensors take no scalar operands; use a full tensor of the same shape: " +
+      (tensor_left ? "a " + std::string(symbol) + " " + full : full + " " + symbol + " a"));
 }
 
 template <class T>
@@ -194,9 +194,9 @@ void install_operator_slots(py::class_<Tensor<T>>& cls) {
   auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   OperatorSlot<T, &PyNumberMethods::nb_add, add<T>, add_over<T>>::install(type, "__add__", "+");
   OperatorSlot<T, &PyNumberMethods::nb_subtract, sub<T>, sub_over<T>>::install(type, "__sub__",
-                                                                                "-");
+                                                                               "-");
   OperatorSlot<T, &PyNumberMethods::nb_multiply, mul<T>, mul_over<T>>::install(type, "__mul__",
-                                                                                "*");
+                                                                               "*");
   if constexpr (ElementTraits<T>::floating) {
     OperatorSlot<T, &PyNumberMethods::nb_true_divide, div<T>, div_over<T>>::install(
         type, "__truediv__", "/");

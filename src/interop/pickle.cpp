@@ -20,8 +20,7 @@ namespace {
 // blocks instead. Only reduce makes one: Python cannot.
 
 struct PickledValues {
-  PyObject_HEAD
-  PacketBlock block;
+  PyObject_HEAD PacketBlock block;
   Py_ssize_t bytes;
 };
 

@@ -16,8 +16,8 @@ namespace py = pybind11;
 
 void bind_dask_module(py::module_& module) {
   const std::string name = py::cast<std::string>(module.attr("__name__")) + ".dask";
-  py::module_ dask_module = py::reinterpret_borrow<py::module_>(
-      py::module_::import("types").attr("ModuleType")(name));
+  py::module_ dask_module =
+      py::reinterpret_borrow<py::module_>(py::module_::import("types").attr("ModuleType")(name));
   py::dict scope = dask_module.attr("__dict__");
   scope["__builtins__"] = py::module_::import("builtins");
   scope["_halvorn"] = module;

@@ -3,6 +3,8 @@
 // aliasing. The integer division divides through floating point; these tests
 // prove it exact: every int16 pair, and for int32 the edge cases plus many
 // random pairs, checked against integer arithmetic.
+#include "core/operations/arithmetic_kernels.h"
+
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -16,7 +18,6 @@
 #include <vector>
 
 #include "builds.h"
-#include "core/operations/arithmetic_kernels.h"
 #include "core/primitives/packet.h"
 #include "lanes.h"
 

@@ -52,7 +52,7 @@ void for_each_type_traced(Function&& f) {
 }  // namespace halvorn::testing
 
 // The tests of Suite (a BuildTest), once for each build this CPU runs.
-#define HALVORN_TEST_EVERY_BUILD(Suite)                                                  \
-  INSTANTIATE_TEST_SUITE_P(Builds, Suite,                                                \
+#define HALVORN_TEST_EVERY_BUILD(Suite)                                               \
+  INSTANTIATE_TEST_SUITE_P(Builds, Suite,                                             \
                            ::testing::ValuesIn(::halvorn::usable_instruction_sets()), \
                            ::halvorn::testing::build_name)

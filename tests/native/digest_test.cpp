@@ -2,6 +2,8 @@
 // word at a time, for strings that end anywhere in a stripe and a block, and
 // for tensors of every type spanning several of the gathers' chunks, whose
 // other lanes must not count.
+#include "core/operations/digest.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,7 +11,6 @@
 #include <random>
 #include <vector>
 
-#include "core/operations/digest.h"
 #include "lanes.h"
 #include "tensors.h"
 
@@ -86,8 +87,8 @@ TYPED_TEST(TensorDigestTest, IsTheDigestOfTheLaneZeroBytes) {
   using T = TypeParam;
   std::mt19937_64 generator(5);
   const std::uint64_t block = 1024 / sizeof(T);
-  for (const std::uint64_t n : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{33}, block,
-                                2 * block + 37}) {
+  for (const std::uint64_t n :
+       {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{33}, block, 2 * block + 37}) {
     const std::vector<T> values = testing::random_bits<T>(n, generator);
     Tensor<T> tensor = testing::tensor_of<T>(Shape{n}, values);
     // Only lane 0 carries the value, as after an integer division.

@@ -1,6 +1,8 @@
 // Every build of the dot kernel that this CPU can run, each element type
 // against the plain sequential sum in T, over shapes that exercise every tile
 // and panel tail and more than one block of terms.
+#include "core/operations/dot_kernels.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "builds.h"
-#include "core/operations/dot_kernels.h"
 #include "lanes.h"
 #include "reference.h"
 
@@ -74,8 +75,8 @@ void expect_sequential(Kernel<T> kernel, std::uint64_t rows, std::uint64_t inner
     }
   }
   const std::vector<Packet<T>> handed_in = out;
-  kernel(DotProblem<T>{left.data(), right.data(), out.data(), rows, inner, columns,
-                             row_stride, column_stride, continues});
+  kernel(DotProblem<T>{left.data(), right.data(), out.data(), rows, inner, columns, row_stride,
+                       column_stride, continues});
   for (std::uint64_t r = 0; r < rows; ++r) {
     for (std::uint64_t q = 0; q < columns; ++q) {
       T expected = continues ? static_cast<T>(handed_in[r * columns + q]) : T(0);
@@ -85,9 +86,9 @@ void expect_sequential(Kernel<T> kernel, std::uint64_t rows, std::uint64_t inner
       }
       for (const T lane : testing::lanes_of(out[r * columns + q])) {
         ASSERT_TRUE(testing::same_value(lane, expected))
-            << rows << "x" << inner << "x" << columns
-            << (transposed ? " transposed" : "") << (continues ? " continued" : "") << " at ("
-            << r << ", " << q << "): " << +lane << " != " << +expected;
+            << rows << "x" << inner << "x" << columns << (transposed ? " transposed" : "")
+            << (continues ? " continued" : "") << " at (" << r << ", " << q << "): " << +lane
+            << " != " << +expected;
       }
     }
   }
@@ -110,12 +111,12 @@ struct Case {
 // several, over one block of terms or several, the last vector of rows part
 // filled, one row alone.
 const Case shape_cases[] = {
-    {1, 1, 1},      {1, 0, 5},      {3, 5, 7},      {6, 3, 16},     {7, 9, 33},   {8, 4, 24},
-    {13, 2, 65},    {9, 700, 5},    {17, 130, 49},  {2, 1100, 3},   {1, 37, 200}, {40, 1, 1},
-    {5, 3, 64},     {12, 6, 129},   {4100, 3, 2},   {7, 1025, 66},  {2, 0, 3},    {7, 1030, 260},
-    {2, 3, 8200},   {3, 1030, 4200}, {4100, 3, 70}, {2, 2, 1},      {9, 1, 12},   {8, 300, 8},
-    {3, 2100, 5},   {64, 300, 64},  {40, 700, 33},  {11, 4500, 2},  {1000, 7, 3}, {3000, 40, 17},
-    {13, 2100, 4},  {5, 2050, 2},   {12, 9, 16},    {2, 600, 6},    {1, 2100, 3}, {9, 2100, 2},
+    {1, 1, 1},     {1, 0, 5},       {3, 5, 7},     {6, 3, 16},    {7, 9, 33},   {8, 4, 24},
+    {13, 2, 65},   {9, 700, 5},     {17, 130, 49}, {2, 1100, 3},  {1, 37, 200}, {40, 1, 1},
+    {5, 3, 64},    {12, 6, 129},    {4100, 3, 2},  {7, 1025, 66}, {2, 0, 3},    {7, 1030, 260},
+    {2, 3, 8200},  {3, 1030, 4200}, {4100, 3, 70}, {2, 2, 1},     {9, 1, 12},   {8, 300, 8},
+    {3, 2100, 5},  {64, 300, 64},   {40, 700, 33}, {11, 4500, 2}, {1000, 7, 3}, {3000, 40, 17},
+    {13, 2100, 4}, {5, 2050, 2},    {12, 9, 16},   {2, 600, 6},   {1, 2100, 3}, {9, 2100, 2},
     {3, 40, 13}};
 
 // Results of 1 MiB and more are written with non-temporal stores: whole
@@ -142,23 +143,22 @@ std::vector<Case> vector_times_matrix_cases() {
 // terms a vector's packets at a time, with tails of both; a few integer rows
 // each summed across a vector's lanes.
 const Case column_strided_cases[] = {
-    {1, 150, 37, true}, {1, 1, 9, true},  {1, 3, 8, true},    {1, 7, 17, true},  {1, 0, 5, true},
-    {1, 64, 16, true},  {1, 5, 1, true},  {1, 4, 24, true},   {1, 33, 40, true}, {1, 256, 64, true},
-    {1, 0, 9, true},    {1, 150, 1, true}, {1, 97, 3, true},  {1, 0, 2, true}};
+    {1, 150, 37, true}, {1, 1, 9, true},   {1, 3, 8, true},  {1, 7, 17, true},  {1, 0, 5, true},
+    {1, 64, 16, true},  {1, 5, 1, true},   {1, 4, 24, true}, {1, 33, 40, true}, {1, 256, 64, true},
+    {1, 0, 9, true},    {1, 150, 1, true}, {1, 97, 3, true}, {1, 0, 2, true}};
 
 // -0.0, infinities, NaN and subnormals on every path: products and sums of
 // them are those of the sequential loop, lane by lane. The last three: sums
 // of a few terms, summed straight from the packets, and by several rows'
 // packets at a time.
-const Case special_value_cases[] = {{1, 23, 70},  {1, 23, 70, true}, {14, 23, 70}, {10, 23, 3},
+const Case special_value_cases[] = {{1, 23, 70}, {1, 23, 70, true}, {14, 23, 70},     {10, 23, 3},
                                     {300, 3, 1}, {300, 3, 2},       {1, 4, 300, true}};
 
 template <class T, class Cases>
 void expect_each_sequential(Kernel<T> kernel, const Cases& cases, bool special,
                             std::mt19937_64& engine, bool continues = false) {
   for (const Case& c : cases) {
-    expect_sequential(kernel, c.rows, c.inner, c.columns, c.transposed, special, engine,
-                      continues);
+    expect_sequential(kernel, c.rows, c.inner, c.columns, c.transposed, special, engine, continues);
   }
 }
 

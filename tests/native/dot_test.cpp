@@ -1,3 +1,5 @@
+#include "core/operations/dot.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,7 +15,6 @@
 
 #include "core/misuse/misuse.h"
 #include "core/operations/arithmetic.h"
-#include "core/operations/dot.h"
 #include "lanes.h"
 #include "reference.h"
 #include "tensors.h"
@@ -115,9 +116,9 @@ TYPED_TEST(DotTest, RandomOperandsMatchTheSequentialDefinition) {
   const struct {
     Shape a, b, result;
   } cases[] = {
-      {{9}, {9, 5}, {5}}, {{6, 9}, {9}, {6}}, {{4, 9}, {9, 5}, {4, 5}}, {{40}, {40, 2}, {2}},
-      {{1}, {1, 1}, {1}}, {{3, 1}, {1}, {3}}, {{2, 1}, {1, 3}, {2, 3}},
-      {{0}, {0, 4}, {4}}, {{3, 0}, {0}, {3}}, {{2, 0}, {0, 3}, {2, 3}},
+      {{9}, {9, 5}, {5}}, {{6, 9}, {9}, {6}},       {{4, 9}, {9, 5}, {4, 5}}, {{40}, {40, 2}, {2}},
+      {{1}, {1, 1}, {1}}, {{3, 1}, {1}, {3}},       {{2, 1}, {1, 3}, {2, 3}}, {{0}, {0, 4}, {4}},
+      {{3, 0}, {0}, {3}}, {{2, 0}, {0, 3}, {2, 3}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.a) + " by " + ::testing::PrintToString(c.b));
@@ -154,9 +155,8 @@ TYPED_TEST(DotTest, ContinuedChunksMatchTheWholeProduct) {
   std::mt19937_64 generator(0xc417);
   const struct {
     Shape a, b;
-  } cases[] = {{{40}, {40, 70}},   {{40}, {40, 5}},    {{9, 40}, {40}},
-               {{300, 40}, {40}},  {{6, 40}, {40, 3}}, {{300, 5}, {5, 2}},
-               {{13, 8}, {8, 9}},  {{10, 1100}, {1100, 70}}};
+  } cases[] = {{{40}, {40, 70}},   {{40}, {40, 5}},    {{9, 40}, {40}},   {{300, 40}, {40}},
+               {{6, 40}, {40, 3}}, {{300, 5}, {5, 2}}, {{13, 8}, {8, 9}}, {{10, 1100}, {1100, 70}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.a) + " by " + ::testing::PrintToString(c.b));
     const Tensor<T> a = random_tensor<T>(c.a, generator);
@@ -174,8 +174,8 @@ TYPED_TEST(DotTest, ContinuedChunksMatchTheWholeProduct) {
     const Tensor<T> whole = dot(a, b);
     for (std::uint64_t i = 0; i < whole.data.size(); ++i) {
       ASSERT_EQ(std::memcmp(&chain.back().data[i], &whole.data[i], sizeof(Packet<T>)), 0)
-          << "element " << i << ": " << +static_cast<T>(chain.back().data[i]) << " != "
-          << +static_cast<T>(whole.data[i]);
+          << "element " << i << ": " << +static_cast<T>(chain.back().data[i])
+          << " != " << +static_cast<T>(whole.data[i]);
     }
   }
 }
@@ -214,10 +214,12 @@ TYPED_TEST(DotTest, EmptyResultsKeepTheirShape) {
   using T = TypeParam;
   const struct {
     Shape a, b, result;
-  } cases[] = {
-      // 2^40 empty rows: no elements, and the call comes back at once.
-      {{1ull << 40, 0}, {0, 0}, {1ull << 40, 0}},
-      {{0, 3}, {3, 4}, {0, 4}}, {{3}, {3, 0}, {0}}, {{0, 5}, {5}, {0}}, {{0}, {0, 0}, {0}}};
+  } cases[] = {// 2^40 empty rows: no elements, and the call comes back at once.
+               {{1ull << 40, 0}, {0, 0}, {1ull << 40, 0}},
+               {{0, 3}, {3, 4}, {0, 4}},
+               {{3}, {3, 0}, {0}},
+               {{0, 5}, {5}, {0}},
+               {{0}, {0, 0}, {0}}};
   for (const auto& c : cases) {
     const Tensor<T> a(c.a, T(1));
     const Tensor<T> b(c.b, T(1));
@@ -266,10 +268,9 @@ TYPED_TEST(DotDeathTest, ShapesThatMakeNoProductEndTheProcess) {
   const struct {
     Shape a, b;
   } cases[] = {
-      {{3}, {3}},       {{}, {1, 1}},     {{1, 1}, {}},       {{}, {}},
-      {{1, 1, 1}, {1, 1}}, {{2, 2}, {2, 2, 2}}, {{2}, {2, 1, 1}},
-      {{3}, {2, 2}},    {{3}, {4, 2}},    {{2, 3}, {2}},      {{2, 3}, {5}},
-      {{2, 3}, {2, 2}}, {{2, 3}, {4, 2}}, {{0}, {1, 0}},      {{2, 0}, {1}},
+      {{3}, {3}},          {{}, {1, 1}},     {{1, 1}, {}},     {{}, {}},      {{1, 1, 1}, {1, 1}},
+      {{2, 2}, {2, 2, 2}}, {{2}, {2, 1, 1}}, {{3}, {2, 2}},    {{3}, {4, 2}}, {{2, 3}, {2}},
+      {{2, 3}, {5}},       {{2, 3}, {2, 2}}, {{2, 3}, {4, 2}}, {{0}, {1, 0}}, {{2, 0}, {1}},
   };
   for (const auto& c : cases) {
     const Tensor<T> a(c.a, T(1));
@@ -285,7 +286,7 @@ TYPED_TEST(DotDeathTest, ContinuedSumsOfAnotherShapeAreMisuse) {
   using T = TypeParam;
   const struct {
     Shape sums, a, b;
-  } cases[] = {{{4}, {3}, {3, 5}},       {{5, 1}, {3}, {3, 5}},  {{3}, {2, 3}, {3}},
+  } cases[] = {{{4}, {3}, {3, 5}},       {{5, 1}, {3}, {3, 5}},    {{3}, {2, 3}, {3}},
                {{3, 2}, {2, 3}, {3, 3}}, {{2, 3}, {2, 3}, {2, 3}}, {{}, {2, 3}, {3, 3}}};
   set_misuse_policy([]() noexcept { return true; });
   const auto thrown = [](auto&& call) { return testing::thrown_misuse(call); };

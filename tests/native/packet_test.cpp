@@ -1,10 +1,11 @@
+#include "core/primitives/packet.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
 #include <type_traits>
 
-#include "core/primitives/packet.h"
 #include "lanes.h"
 #include "reference.h"
 

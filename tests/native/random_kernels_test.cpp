@@ -4,6 +4,8 @@
 // millions of outputs, calls of every size across block and state
 // boundaries, the normal value cached between calls, and the rare canonical
 // values that round up to 1.
+#include "factories/random_kernels.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -11,10 +13,9 @@
 #include <random>
 #include <vector>
 
+#include "builds.h"
 #include "factories/distributions.h"
 #include "factories/mersenne_twister.h"
-#include "builds.h"
-#include "factories/random_kernels.h"
 #include "lanes.h"
 #include "standard_random.h"
 
@@ -29,8 +30,8 @@ using testing::standard_engine;
 // Call sizes around every boundary: vector widths, the state's 624 words and
 // its 397-word shift, the distributions' 256-value blocks (512 for the normal
 // pairs' uniform values), and odd counts that leave a normal value cached.
-const std::vector<std::uint64_t> call_sizes = {0,   1,   2,   3,   5,   7,   15,   16,   17,   31,
-                                               33,  227, 255, 256, 257, 396, 397,  511,  512,  513,
+const std::vector<std::uint64_t> call_sizes = {0,   1,   2,   3,   5,    7,    15,   16,   17,  31,
+                                               33,  227, 255, 256, 257,  396,  397,  511,  512, 513,
                                                623, 624, 625, 999, 1024, 1025, 1247, 1249, 4099};
 
 TEST(MersenneTwister, SeedsAsTheStandardEngineDoes) {
@@ -141,14 +142,28 @@ MersenneTwister engine_outputting(const std::vector<std::pair<std::size_t, std::
 // beside words just below that edge.
 MersenneTwister engine_at_the_top(bool for_double) {
   if (!for_double) {
-    return engine_outputting({{0, 0xffffff80u}, {9, 0xffffffffu}, {10, 0xffffff7fu},
-                              {15, 0xffffffc0u}, {16, 0xffffff80u}, {300, 0xffffffffu},
-                              {301, 0xffffffffu}, {511, 0xfffffff0u}, {623, 0xffffffffu}});
+    return engine_outputting({{0, 0xffffff80u},
+                              {9, 0xffffffffu},
+                              {10, 0xffffff7fu},
+                              {15, 0xffffffc0u},
+                              {16, 0xffffff80u},
+                              {300, 0xffffffffu},
+                              {301, 0xffffffffu},
+                              {511, 0xfffffff0u},
+                              {623, 0xffffffffu}});
   }
-  return engine_outputting({{0, 0xfffffc00u}, {1, 0xffffffffu}, {2, 0xfffffbffu},
-                            {3, 0xffffffffu}, {14, 0xffffffffu}, {15, 0xffffffffu},
-                            {16, 0xffffffffu}, {17, 0xffffffffu}, {400, 0xfffffe00u},
-                            {401, 0xffffffffu}, {622, 0xffffffffu}, {623, 0xffffffffu}});
+  return engine_outputting({{0, 0xfffffc00u},
+                            {1, 0xffffffffu},
+                            {2, 0xfffffbffu},
+                            {3, 0xffffffffu},
+                            {14, 0xffffffffu},
+                            {15, 0xffffffffu},
+                            {16, 0xffffffffu},
+                            {17, 0xffffffffu},
+                            {400, 0xfffffe00u},
+                            {401, 0xffffffffu},
+                            {622, 0xffffffffu},
+                            {623, 0xffffffffu}});
 }
 
 TEST_P(RandomBuilds, ValuesThatRoundUpToOneAreLeftToTheStandardLibrary) {

@@ -1,3 +1,5 @@
+#include "factories/random.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "core/storage/tensor.h"
-#include "factories/random.h"
 #include "factories/thread_generator.h"
 #include "lanes.h"
 #include "standard_random.h"

@@ -16,24 +16,32 @@ T wrap(std::int64_t value) {
 
 template <class T>
 T reference_add(T a, T b) {
-  if constexpr (std::is_integral_v<T>) return wrap<T>(std::int64_t{a} + b);
-  else return a + b;
+  if constexpr (std::is_integral_v<T>)
+    return wrap<T>(std::int64_t{a} + b);
+  else
+    return a + b;
 }
 template <class T>
 T reference_sub(T a, T b) {
-  if constexpr (std::is_integral_v<T>) return wrap<T>(std::int64_t{a} - b);
-  else return a - b;
+  if constexpr (std::is_integral_v<T>)
+    return wrap<T>(std::int64_t{a} - b);
+  else
+    return a - b;
 }
 template <class T>
 T reference_mul(T a, T b) {
-  if constexpr (std::is_integral_v<T>) return wrap<T>(std::int64_t{a} * b);
-  else return a * b;
+  if constexpr (std::is_integral_v<T>)
+    return wrap<T>(std::int64_t{a} * b);
+  else
+    return a * b;
 }
 // Integer quotients truncate toward zero; INT_MIN / -1 wraps back to INT_MIN.
 template <class T>
 T reference_div(T a, T b) {
-  if constexpr (std::is_integral_v<T>) return wrap<T>(std::int64_t{a} / b);
-  else return a / b;
+  if constexpr (std::is_integral_v<T>)
+    return wrap<T>(std::int64_t{a} / b);
+  else
+    return a / b;
 }
 
 // One term of a dot product's sequential sum: integers summed in 64 bits and

@@ -1,3 +1,5 @@
+#include "core/text/render.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -6,7 +8,6 @@
 #include <sstream>
 #include <string>
 
-#include "core/text/render.h"
 #include "factories/constant.h"
 #include "lanes.h"
 
@@ -46,9 +47,9 @@ TYPED_TEST(RenderTypedTest, ShowsTheFirstHundredElements) {
   using T = TypeParam;
   EXPECT_EQ(repr(counting<T>(Shape{100})), "tensor([100]\n[" + run(0, 100) + "]\n)");
   EXPECT_EQ(repr(counting<T>(Shape{101})), "tensor([101]\n[" + run(0, 100) + ", ...]\n)");
-  EXPECT_EQ(repr(counting<T>(Shape{2, 2, 60})),
-            "tensor([2, 2, 60]\n[\n  [\n    [" + run(0, 60) + "],\n    [" + run(60, 100) +
-                ", ...]\n  ],\n  ...\n]\n)");
+  EXPECT_EQ(repr(counting<T>(Shape{2, 2, 60})), "tensor([2, 2, 60]\n[\n  [\n    [" + run(0, 60) +
+                                                    "],\n    [" + run(60, 100) +
+                                                    ", ...]\n  ],\n  ...\n]\n)");
 }
 
 // A locale that groups digits in threes, as some non-classic locales do.

@@ -1,3 +1,5 @@
+#include "core/operations/strided_conversion.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -6,7 +8,6 @@
 #include <random>
 #include <vector>
 
-#include "core/operations/strided_conversion.h"
 #include "lanes.h"
 #include "tensors.h"
 
@@ -41,7 +42,9 @@ TYPED_TEST(ImportTest, ContiguousAndReversedRunsKeepEveryBit) {
   std::mt19937_64 generator(7);
   // Long enough for the vector loops and their tails.
   const std::vector<T> values = testing::random_bits<T>(37, generator);
-  StridedBlock block{reinterpret_cast<const std::byte*>(values.data()), {own_type<T>()}, {37},
+  StridedBlock block{reinterpret_cast<const std::byte*>(values.data()),
+                     {own_type<T>()},
+                     {37},
                      {static_cast<std::int64_t>(sizeof(T))}};
   expect_elements(*import_block<T>(block).tensor, values);
   // The same memory backwards, from its last element.
@@ -55,8 +58,8 @@ TYPED_TEST(ImportTest, ColumnOrderAndWiderSourcesAgainstTheScalarReference) {
   using T = TypeParam;
   // A 2 x 3 matrix stored column by column, as 64-bit integers.
   const std::vector<std::int64_t> columns = {1, -4, 2, -5, 3, -6};
-  const StridedBlock block{reinterpret_cast<const std::byte*>(columns.data()), {SourceType::int64}, {2, 3},
-                           {8, 16}};
+  const StridedBlock block{
+      reinterpret_cast<const std::byte*>(columns.data()), {SourceType::int64}, {2, 3}, {8, 16}};
   expect_elements(*import_block<T>(block).tensor, std::vector<T>{1, 2, 3, -4, -5, -6});
   // 3 x 600 column by column: the runs go a segment of every row at a time,
   // and a refused value is still the first in row-major order.
@@ -64,18 +67,24 @@ TYPED_TEST(ImportTest, ColumnOrderAndWiderSourcesAgainstTheScalarReference) {
   std::vector<T> expected(1800);
   for (std::int64_t i = 0; i < 1800; ++i) {
     long_columns[static_cast<std::size_t>(i)] = i % 3 * 1000 + i / 3 - 700;
-    expected[static_cast<std::size_t>(i % 3 * 600 + i / 3)] = static_cast<T>(i % 3 * 1000 + i / 3 - 700);
+    expected[static_cast<std::size_t>(i % 3 * 600 + i / 3)] =
+        static_cast<T>(i % 3 * 1000 + i / 3 - 700);
   }
-  const StridedBlock long_block{reinterpret_cast<const std::byte*>(long_columns.data()), {SourceType::int64},
-                                {3, 600}, {8, 24}};
+  const StridedBlock long_block{reinterpret_cast<const std::byte*>(long_columns.data()),
+                                {SourceType::int64},
+                                {3, 600},
+                                {8, 24}};
   expect_elements(*import_block<T>(long_block).tensor, expected);
   // 20 x 7 of the tensor's own type, column by column: two bands of rows.
   std::mt19937_64 generator(3);
   const std::vector<T> own = testing::random_bits<T>(140, generator);
   std::vector<T> own_rows(140);
   for (std::size_t i = 0; i < 140; ++i) own_rows[i % 20 * 7 + i / 20] = own[i];
-  const StridedBlock own_block{reinterpret_cast<const std::byte*>(own.data()), {own_type<T>()}, {20, 7},
-                               {static_cast<std::int64_t>(sizeof(T)), 20 * static_cast<std::int64_t>(sizeof(T))}};
+  const StridedBlock own_block{
+      reinterpret_cast<const std::byte*>(own.data()),
+      {own_type<T>()},
+      {20, 7},
+      {static_cast<std::int64_t>(sizeof(T)), 20 * static_cast<std::int64_t>(sizeof(T))}};
   expect_elements(*import_block<T>(own_block).tensor, own_rows);
   long_columns[10 * 3 + 2] = long_columns[500 * 3] = std::int64_t{1} << 40;
   if constexpr (std::is_integral_v<T>) {
@@ -88,9 +97,11 @@ TYPED_TEST(ImportTest, IntegersOutOfRangeAndFloatsIntoIntegersAreRefused) {
   std::int64_t beyond = (std::int64_t{1} << 53) + 1;  // rounds in either float type
   if constexpr (std::is_integral_v<T>) beyond = std::int64_t{std::numeric_limits<T>::max()} + 1;
   const std::vector<std::int64_t> wide = {0, beyond};
-  const StridedBlock integers{reinterpret_cast<const std::byte*>(wide.data()), {SourceType::int64}, {2}, {8}};
+  const StridedBlock integers{
+      reinterpret_cast<const std::byte*>(wide.data()), {SourceType::int64}, {2}, {8}};
   const std::vector<double> halves = {0.5};
-  const StridedBlock floats{reinterpret_cast<const std::byte*>(halves.data()), {SourceType::float64}, {1}, {8}};
+  const StridedBlock floats{
+      reinterpret_cast<const std::byte*>(halves.data()), {SourceType::float64}, {1}, {8}};
   const auto from_integers = import_block<T>(integers);
   const auto from_floats = import_block<T>(floats);
   if constexpr (std::is_integral_v<T>) {
@@ -109,9 +120,10 @@ TYPED_TEST(ImportTest, ByteSwappedHalvesAndEmptyBlocks) {
   using T = TypeParam;
   // 1.5 and -2 as big-endian binary16: 0x3E00 and 0xC000.
   const unsigned char big_endian_halves[] = {0x3E, 0x00, 0xC0, 0x00};
-  const StridedBlock halves{reinterpret_cast<const std::byte*>(big_endian_halves), {SourceType::float16, true},
-                            {2}, {2}};
-  if constexpr (std::is_floating_point_v<T>) expect_elements(*import_block<T>(halves).tensor, std::vector<T>{1.5, -2});
+  const StridedBlock halves{
+      reinterpret_cast<const std::byte*>(big_endian_halves), {SourceType::float16, true}, {2}, {2}};
+  if constexpr (std::is_floating_point_v<T>)
+    expect_elements(*import_block<T>(halves).tensor, std::vector<T>{1.5, -2});
   const StridedBlock empty{nullptr, {SourceType::uint8}, {3, 0}, {0, 1}};
   EXPECT_EQ(import_block<T>(empty).tensor->data.size(), 0u);
 }

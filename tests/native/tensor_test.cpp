@@ -1,9 +1,10 @@
+#include "core/storage/tensor.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <utility>
 
-#include "core/storage/tensor.h"
 #include "lanes.h"
 
 namespace halvorn {
@@ -24,8 +25,8 @@ TYPED_TEST(TensorTest, EmptyShapeHoldsOneElement) {
 }
 
 TYPED_TEST(TensorTest, ZeroExtentGivesNullBlock) {
-  for (const Shape& shape : {Shape{3, 0, 2}, Shape{0}, Shape{1ull << 32, 1ull << 32, 0},
-                             Shape{0, UINT64_MAX}}) {
+  for (const Shape& shape :
+       {Shape{3, 0, 2}, Shape{0}, Shape{1ull << 32, 1ull << 32, 0}, Shape{0, UINT64_MAX}}) {
     const Tensor<TypeParam> tensor(shape, TypeParam(1));
     EXPECT_EQ(tensor.shape, shape);
     EXPECT_EQ(tensor.data.size(), 0u);

@@ -1,10 +1,11 @@
+#include "core/operations/to_list.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
-#include "core/operations/to_list.h"
 #include "lanes.h"
 #include "tensors.h"
 

@@ -68,7 +68,8 @@ std::vector<std::string> instruction_sets() {
 
 const InstructionSetControl& module_control() {
   const InstructionSetControl* control = module_instruction_set_control();
-  if (control == nullptr) throw py::import_error("halvorn has not published its instruction set control");
+  if (control == nullptr)
+    throw py::import_error("halvorn has not published its instruction set control");
   return *control;
 }
 
@@ -110,8 +111,14 @@ Tensor<T> dot_with(const std::string& isa, const Tensor<T>& a, const Tensor<T>& 
       matrix_vector
           ? DotProblem<T>{b.data.packets, a.data.packets, result.data.packets, 1, inner, rows, 1,
                           inner}
-          : DotProblem<T>{a.data.packets, b.data.packets, result.data.packets, rows, inner,
-                          columns, columns, 1};
+          : DotProblem<T>{a.data.packets,
+                          b.data.packets,
+                          result.data.packets,
+                          rows,
+                          inner,
+                          columns,
+                          columns,
+                          1};
   dot_kernels_builds.of(set).of<T>()(problem);
   return result;
 }
@@ -122,8 +129,7 @@ Tensor<T> dot_with(const std::string& isa, const Tensor<T>& a, const Tensor<T>& 
 // they were asked for or not; "no-shape" gives one dimension and no shape;
 // "negative-ndim" gives -1 dimensions.
 struct RuleBreaker {
-  PyObject_HEAD
-  std::int32_t values[6];
+  PyObject_HEAD std::int32_t values[6];
   const std::int32_t* rows[2];
   Py_ssize_t shape[2];
   Py_ssize_t strides[2];
@@ -182,7 +188,8 @@ void bind_rule_breaker(py::module_& module) {
   static PyType_Slot slots[] = {{Py_bf_getbuffer, reinterpret_cast<void*>(&rule_breaker_buffer)},
                                 {Py_tp_dealloc, reinterpret_cast<void*>(&rule_breaker_dealloc)},
                                 {0, nullptr}};
-  static PyType_Spec spec = {"halvorn_testing.RuleBreaker", sizeof(RuleBreaker), 0, Py_TPFLAGS_DEFAULT, slots};
+  static PyType_Spec spec = {"halvorn_testing.RuleBreaker", sizeof(RuleBreaker), 0,
+                             Py_TPFLAGS_DEFAULT, slots};
   PyObject* type = PyType_FromSpec(&spec);
   if (type == nullptr) throw py::error_already_set();
   module.attr("RuleBreaker") = py::reinterpret_steal<py::object>(type);

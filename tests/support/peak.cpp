@@ -77,7 +77,7 @@ S chains_sse(std::uint64_t pairs, S factor, S addend, int count) {
 template <class S>
 S peak(std::uint64_t pairs, S factor, S addend, int count) {
   using Lane = typename std::conditional_t<std::is_integral_v<S>, std::make_unsigned<S>,
-                                          std::type_identity<S>>::type;
+                                           std::type_identity<S>>::type;
   const Lane f = static_cast<Lane>(factor), a = static_cast<Lane>(addend);
   count = count < 1 ? 1 : count > most_chains ? most_chains : count;
   __builtin_cpu_init();

@@ -19,10 +19,8 @@ float peak_multiply_add_float32(std::uint64_t pairs, float factor, float addend,
 double peak_multiply_add_float64(std::uint64_t pairs, double factor, double addend, int chains);
 // The same in wrapping integer lanes, 16 chains: an integer sum comes out
 // the same in any order, so nothing makes its additions wait.
-std::int32_t peak_multiply_add_int32(std::uint64_t pairs, std::int32_t factor,
-                                     std::int32_t addend);
-std::int16_t peak_multiply_add_int16(std::uint64_t pairs, std::int16_t factor,
-                                     std::int16_t addend);
+std::int32_t peak_multiply_add_int32(std::uint64_t pairs, std::int32_t factor, std::int32_t addend);
+std::int16_t peak_multiply_add_int16(std::uint64_t pairs, std::int16_t factor, std::int16_t addend);
 // "avx512", "avx2" or "sse4.1": the width the functions above run in.
 std::string peak_vector_width();
 // Bytes per vector of that width.

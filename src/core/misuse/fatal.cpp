@@ -10,7 +10,7 @@ namespace halvorn {
 
 namespace {
 
-std::atomic<bool(*)(const char*) noexcept> before_exit_hook{nullptr};
+std::atomic<bool (*)(const char*) noexcept> before_exit_hook{nullptr};
 std::atomic<void (*)() noexcept> before_waiting_hook{nullptr};
 
 // Set by the one thread that ends the process, before anything else it does.

@@ -26,7 +26,7 @@ using Entries = PacketArithmetic<T>;
 // written, and no other packet's result depends on it.
 template <class T>
 void compute(const Tensor<T>& a, const Tensor<T>& b, Packet<T>* out,
-             typename Entries<T>::Binary Entries<T>::*operation) {
+             typename Entries<T>::Binary Entries<T>::* operation) {
   const auto kernel = arithmetic_kernels_builds.chosen().of<T>().*operation;
   const std::uint64_t n = a.data.size();
   // Two operands read, one result written.

@@ -95,8 +95,8 @@ void store_low_dwords_of_four(char* to, __m128i values) noexcept {
 void store_low_dwords(char* to, __m512i values, int stores) noexcept {
   for (int k = 0; k < stores; ++k) {
     const int first = 4 * k;
-    const __m512i index = _mm512_setr_epi32(first, 0, 0, 0, first + 1, 0, 0, 0, first + 2, 0, 0,
-                                            0, first + 3, 0, 0, 0);
+    const __m512i index = _mm512_setr_epi32(first, 0, 0, 0, first + 1, 0, 0, 0, first + 2, 0, 0, 0,
+                                            first + 3, 0, 0, 0);
     _mm512_storeu_si512(to + 64 * k, _mm512_maskz_permutexvar_epi32(0x1111, index, values));
   }
 }
@@ -148,8 +148,7 @@ void divide_int16(const void* a, const void* b, void* out, std::uint64_t n) noex
                              widened_words(low_dwords_of_four(packets)));
     };
     const __m256i quotients = _mm256_and_si256(
-        _mm256_cvttps_epi32(_mm256_div_ps(words(left + 16 * i), words(right + 16 * i))),
-        low_word);
+        _mm256_cvttps_epi32(_mm256_div_ps(words(left + 16 * i), words(right + 16 * i))), low_word);
     store_low_dwords_of_four(result + 16 * i, _mm256_castsi256_si128(quotients));
     store_low_dwords_of_four(result + 16 * i + 64, _mm256_extracti128_si256(quotients, 1));
   }
@@ -243,10 +242,9 @@ struct FloatingBatches<float> {
   static void scatter_wide(char* to, __m512 quotients) noexcept {
     for (int k = 0; k < 4; ++k) {
       const int first = 4 * k;
-      const __m512i index =
-          _mm512_setr_epi32(first, first, first, first, first + 1, first + 1, first + 1, first + 1,
-                            first + 2, first + 2, first + 2, first + 2, first + 3, first + 3,
-                            first + 3, first + 3);
+      const __m512i index = _mm512_setr_epi32(
+          first, first, first, first, first + 1, first + 1, first + 1, first + 1, first + 2,
+          first + 2, first + 2, first + 2, first + 3, first + 3, first + 3, first + 3);
       _mm512_storeu_ps(to + 64 * k, _mm512_permutexvar_ps(index, quotients));
     }
   }

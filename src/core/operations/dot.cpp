@@ -26,8 +26,8 @@ void multiply(const Tensor<T>& a, const Tensor<T>& b, Tensor<T>& result, bool co
     kernel(DotProblem<T>{b.data.packets, a.data.packets, result.data.packets, 1, inner, rows, 1,
                          inner, continues});
   } else {
-    kernel(DotProblem<T>{a.data.packets, b.data.packets, result.data.packets, rows, inner,
-                         columns, columns, 1, continues});
+    kernel(DotProblem<T>{a.data.packets, b.data.packets, result.data.packets, rows, inner, columns,
+                         columns, 1, continues});
   }
 }
 
@@ -61,10 +61,9 @@ Tensor<T> dot_continued(const Tensor<T>& sums, const Tensor<T>& a, const Tensor<
   return result;
 }
 
-#define HALVORN_INSTANTIATE(T)                                            \
-  template Tensor<T> dot<T>(const Tensor<T>&, const Tensor<T>&);          \
-  template Tensor<T> dot_continued<T>(const Tensor<T>&, const Tensor<T>&, \
-                                      const Tensor<T>&);
+#define HALVORN_INSTANTIATE(T)                                   \
+  template Tensor<T> dot<T>(const Tensor<T>&, const Tensor<T>&); \
+  template Tensor<T> dot_continued<T>(const Tensor<T>&, const Tensor<T>&, const Tensor<T>&);
 HALVORN_FOR_EACH_ELEMENT_TYPE(HALVORN_INSTANTIATE)
 #undef HALVORN_INSTANTIATE
 

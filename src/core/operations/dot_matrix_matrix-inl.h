@@ -205,16 +205,16 @@ struct MatrixByMatrix : Widest<T> {
         [&]<std::size_t... k>(std::index_sequence<k...>) {
           // Named through the base: GCC finds none of the class's using-declarations
           // inside these lambdas.
-          ((Widest<T>::store(
-               to + t * tile_rows + k * Widest<T>::lanes,
-               Widest<T>::shuffle(blended[0], blended[1],
-                                  [](std::size_t lane) {
-                                    const std::size_t q = k * Widest<T>::lanes + lane;
-                                    const std::size_t row = q % tile_rows;
-                                    return row / Widest<T>::packet_lanes * Widest<T>::lanes +
-                                           q / tile_rows * Widest<T>::packet_lanes +
-                                           row % Widest<T>::packet_lanes;
-                                  }))),
+          ((Widest<T>::store(to + t * tile_rows + k * Widest<T>::lanes,
+                             Widest<T>::shuffle(blended[0], blended[1],
+                                                [](std::size_t lane) {
+                                                  const std::size_t q = k * Widest<T>::lanes + lane;
+                                                  const std::size_t row = q % tile_rows;
+                                                  return row / Widest<T>::packet_lanes *
+                                                             Widest<T>::lanes +
+                                                         q / tile_rows * Widest<T>::packet_lanes +
+                                                         row % Widest<T>::packet_lanes;
+                                                }))),
            ...);
         }(std::make_index_sequence<groups>{});
       }
@@ -301,9 +301,9 @@ struct MatrixByMatrix : Widest<T> {
   // finished ones with non-temporal stores; only the last, narrower panel goes
   // through scalars.
   static void row_block_tiles(const DotProblem<T>& problem, const Lane* left, const Lane* right,
-                              std::uint64_t block0, std::uint64_t block_rows,
-                              std::uint64_t column0, std::uint64_t block_columns,
-                              const TermBlock& terms, bool stream, Lane* sums) {
+                              std::uint64_t block0, std::uint64_t block_rows, std::uint64_t column0,
+                              std::uint64_t block_columns, const TermBlock& terms, bool stream,
+                              Lane* sums) {
     for (std::uint64_t panel0 = 0; panel0 < block_columns; panel0 += panel_width) {
       const std::uint64_t width =
           block_columns - panel0 < panel_width ? block_columns - panel0 : panel_width;
@@ -315,8 +315,8 @@ struct MatrixByMatrix : Widest<T> {
         if (width == panel_width) {
           with_rows<tile_rows>(rows, [&](auto height) {
             tile_in_result<decltype(height)::value>(tile_left, panel, terms.depth, out,
-                                                    problem.columns, terms.first,
-                                                    terms.handed_in, stream);
+                                                    problem.columns, terms.first, terms.handed_in,
+                                                    stream);
           });
         } else {
           narrow_tile(tile_left, panel, terms, out, problem.columns, rows, width, sums);

@@ -125,8 +125,8 @@ struct NarrowProduct : Widest<T> {
 
   // The sums handed in for a tile's vector v of row r, in the lane order
   // that the tile stores them in; lanes past the last column start from zero.
-  static Vector handed_in_sums(const DotProblem<T>& problem, const TileWork& work,
-                               std::uint64_t r, std::uint64_t v) {
+  static Vector handed_in_sums(const DotProblem<T>& problem, const TileWork& work, std::uint64_t r,
+                               std::uint64_t v) {
     const Packet<T>* from = problem.result + (work.row0 + r) * problem.columns + work.column0;
     const std::uint64_t width = problem.columns - work.column0;
     if ((v + 1) * lanes <= width) return gather_sums(from + v * lanes);
@@ -150,9 +150,9 @@ struct NarrowProduct : Widest<T> {
           acc[r][v] = handed_in_sums(problem, work, r, v);
           continue;
         }
-        acc[r][v] = work.first ? Vector{}
-                               : load(work.sums + (work.row0 + r) * work.padded + work.column0 +
-                                      v * lanes);
+        acc[r][v] =
+            work.first ? Vector{}
+                       : load(work.sums + (work.row0 + r) * work.padded + work.column0 + v * lanes);
       }
     }
     const Packet<T>* const left = problem.left + work.row0 * problem.inner;
@@ -177,8 +177,7 @@ struct NarrowProduct : Widest<T> {
       add_terms(
           work.start, work.packed_from,
           [&](std::uint64_t t, std::uint64_t v) {
-            return gather(problem.right + t * problem.right_row_stride + work.column0 +
-                          v * lanes);
+            return gather(problem.right + t * problem.right_row_stride + work.column0 + v * lanes);
           },
           [&](std::uint64_t t, std::uint64_t r) {
             __builtin_prefetch(left + r * problem.inner + t + narrow_prefetch_packets);
@@ -278,7 +277,7 @@ struct NarrowProduct : Widest<T> {
     const bool blocked = problem.inner > block_terms;
     // At least one scalar each, so that every block has an address.
     const Scratch<Lane> sums(blocked ? problem.rows * padded : 1);
-    const std::uint64_t packed_terms = direct ? problem.inner - packed_from
+    const std::uint64_t packed_terms = direct                        ? problem.inner - packed_from
                                        : problem.inner < block_terms ? problem.inner
                                                                      : block_terms;
     const Scratch<Lane> packed(packed_terms * padded + 1);
@@ -297,10 +296,11 @@ struct NarrowProduct : Widest<T> {
         if (end == problem.inner) prefetch_result(problem, row0 + narrow_result_prefetch_rows);
         if (pack_left_rows) pack_left(problem, row0, start, end, left_packed.values);
         for (std::uint64_t column0 = 0; column0 < problem.columns; column0 += group) {
-          const TileWork work{row0,        column0,       start,       end,
-                              start == 0,  end == problem.inner,       packed_from,
-                              packed.values, sums.values, padded,      direct,
-                              pack_left_rows ? left_packed.values : nullptr};
+          const TileWork work{
+              row0,        column0,       start,
+              end,         start == 0,    end == problem.inner,
+              packed_from, packed.values, sums.values,
+              padded,      direct,        pack_left_rows ? left_packed.values : nullptr};
           const bool one_vector = problem.columns - column0 <= lanes;
           with_rows<narrow_tile_rows>(tile_height(problem, row0), [&](auto height) {
             constexpr std::uint64_t rows = decltype(height)::value;

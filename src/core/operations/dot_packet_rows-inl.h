@@ -191,8 +191,8 @@ struct PacketRows : Widest<T> {
       }
       acc[v] = work.first ? Vector{} : load(sums + v * lanes);
     }
-    const auto add_terms = [&](std::uint64_t from, std::uint64_t to, auto columns_of)
-                               __attribute__((always_inline)) {
+    const auto add_terms = [&](std::uint64_t from, std::uint64_t to,
+                               auto columns_of) __attribute__((always_inline)) {
       for (std::uint64_t t = from; t < to; ++t) {
         const Vector columns = columns_of(t);
 #pragma GCC unroll 32
@@ -202,10 +202,11 @@ struct PacketRows : Widest<T> {
           for (std::uint64_t i = 0; i < (one_row ? 1 : rows_per_vector); ++i) {
             __builtin_prefetch(group[i] + t + packet_rows_prefetch_packets);
           }
-          const Vector factors = spread_lane0(
-              one_row ? broadcast(group[0] + t)
-                      : joined<HALVORN_VECTOR_BYTES>(
-                            [group, t](std::uint64_t c) { return group[c / per_row] + t; }));
+          const Vector factors =
+              spread_lane0(one_row ? broadcast(group[0] + t)
+                                   : joined<HALVORN_VECTOR_BYTES>([group, t](std::uint64_t c) {
+                                       return group[c / per_row] + t;
+                                     }));
           const Vector product = factors * columns;
           acc[v] = acc[v] + product;
         }
@@ -216,9 +217,8 @@ struct PacketRows : Widest<T> {
     add_terms(work.start, packed_start, [&](std::uint64_t t) {
       return loaded_columns<width>(problem.right + t * problem.right_row_stride);
     });
-    add_terms(packed_start, work.end, [&](std::uint64_t t) {
-      return load(work.packed + (t - work.packed_from) * lanes);
-    });
+    add_terms(packed_start, work.end,
+              [&](std::uint64_t t) { return load(work.packed + (t - work.packed_from) * lanes); });
     if (!work.last) {
 #pragma GCC unroll 32
       for (std::uint64_t v = 0; v < vectors; ++v) store(sums + v * lanes, acc[v]);
@@ -244,8 +244,7 @@ struct PacketRows : Widest<T> {
   [[gnu::always_inline]] static void store_row(const DotProblem<T>& problem, std::uint64_t row,
                                                Vector sums) {
     Packet<T>* const out = problem.result + row * problem.columns;
-    if (row + 1 == problem.rows ||
-        (problem.continues && (row + 1) % packet_rows_tile_rows == 0)) {
+    if (row + 1 == problem.rows || (problem.continues && (row + 1) % packet_rows_tile_rows == 0)) {
       Lane values[lanes];
       store(values, sums);
       for (std::uint64_t column = 0; column < problem.columns; ++column) {
@@ -276,9 +275,8 @@ struct PacketRows : Widest<T> {
     constexpr std::uint64_t width = per_row * packet_lanes;
     constexpr std::uint64_t vectors_per_tile = packet_rows_tile_rows / rows_per_vector;
     const bool direct = problem.rows <= packet_rows_tile_rows;
-    const std::uint64_t block_terms = direct || problem.inner < packet_rows_block_terms
-                                          ? problem.inner
-                                          : packet_rows_block_terms;
+    const std::uint64_t block_terms =
+        direct || problem.inner < packet_rows_block_terms ? problem.inner : packet_rows_block_terms;
     const bool blocked = problem.inner > block_terms;
     const std::uint64_t row_vectors = (problem.rows + rows_per_vector - 1) / rows_per_vector;
     const std::uint64_t packed_from = direct ? loaded_end<width>(problem) : 0;
@@ -291,9 +289,9 @@ struct PacketRows : Widest<T> {
       const std::uint64_t block_packed_from = direct ? packed_from : start;
       pack_right<width>(problem, block_packed_from, end, packed.values);
       for (std::uint64_t row0 = 0; row0 < problem.rows; row0 += packet_rows_tile_rows) {
-        const TileWork work{row0,        start,           end,
-                            start == 0,  end == problem.inner, block_packed_from,
-                            packed.values, sums.values};
+        const TileWork work{
+            row0,          start,      end, start == 0, end == problem.inner, block_packed_from,
+            packed.values, sums.values};
         const std::uint64_t vectors = (problem.rows - row0 + rows_per_vector - 1) / rows_per_vector;
         with_rows<vectors_per_tile>(vectors, [&](auto count) {
           if (problem.rows - row0 == 1) {

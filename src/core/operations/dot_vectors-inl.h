@@ -111,8 +111,8 @@ struct Vectors {
     } else {
       // unsigned short would widen to int, where the product can overflow.
       using Product = std::conditional_t<(sizeof(Lane) < sizeof(unsigned)), unsigned, Lane>;
-      return static_cast<Lane>(sum + static_cast<Lane>(static_cast<Product>(x) *
-                                                       static_cast<Product>(y)));
+      return static_cast<Lane>(
+          sum + static_cast<Lane>(static_cast<Product>(x) * static_cast<Product>(y)));
     }
   }
 
@@ -231,26 +231,26 @@ using Widest = Vectors<T, HALVORN_VECTOR_BYTES>;
 // uses unqualified: a class template sees no name of a base that depends on
 // its parameters until they are declared, and this declares them once for
 // every algorithm.
-#define HALVORN_VECTOR_NAMES(Base)  \
-  using typename Base::Lane;        \
-  using typename Base::Vector;      \
-  using Base::blend;                \
-  using Base::gather;               \
-  using Base::gather_sums;          \
-  using Base::gathered_lane;        \
-  using Base::gathered_packet;      \
-  using Base::lane0;                \
-  using Base::lanes;                \
-  using Base::load;                 \
-  using Base::multiply_add;         \
-  using Base::packet_lanes;         \
-  using Base::packets;              \
-  using Base::shuffle;              \
-  using Base::splat;                \
-  using Base::spread_lane0;         \
-  using Base::store;                \
-  using Base::store_broadcast;      \
-  using Base::store_gathered;       \
+#define HALVORN_VECTOR_NAMES(Base) \
+  using typename Base::Lane;       \
+  using typename Base::Vector;     \
+  using Base::blend;               \
+  using Base::gather;              \
+  using Base::gather_sums;         \
+  using Base::gathered_lane;       \
+  using Base::gathered_packet;     \
+  using Base::lane0;               \
+  using Base::lanes;               \
+  using Base::load;                \
+  using Base::multiply_add;        \
+  using Base::packet_lanes;        \
+  using Base::packets;             \
+  using Base::shuffle;             \
+  using Base::splat;               \
+  using Base::spread_lane0;        \
+  using Base::store;               \
+  using Base::store_broadcast;     \
+  using Base::store_gathered;      \
   using Base::store_packets
 
 // Working storage for `count` lanes, given back however the kernel is left.

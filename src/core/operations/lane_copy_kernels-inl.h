@@ -190,9 +190,7 @@ void broadcast_avx2(const char* values, std::uint64_t n, char* out) noexcept {
 // ---------------------------------------------------------------------------
 // AVX-512 (F and BW): four packets a register.
 
-inline __m512i load_four_packets(const char* at) noexcept {
-  return _mm512_loadu_si512(at);
-}
+inline __m512i load_four_packets(const char* at) noexcept { return _mm512_loadu_si512(at); }
 
 template <std::size_t width>
 void copy_lane0_avx512(const char* packets, std::uint64_t n, char* out) noexcept {
@@ -302,6 +300,6 @@ constexpr LaneCopy<T> entries() noexcept {
 }  // namespace
 
 extern const LaneCopyKernels lane_copy_kernels{entries<short>(), entries<int>(), entries<float>(),
-                                                entries<double>()};
+                                               entries<double>()};
 
 }  // namespace halvorn::HALVORN_TARGET

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "core/primitives/kernel_builds.h"
 #include "core/primitives/element.h"
+#include "core/primitives/kernel_builds.h"
 
 namespace halvorn {
 

@@ -77,9 +77,9 @@ struct KernelBuilds {
   extern const Kernels table;                                         \
   }
 #define HALVORN_ADDRESS_OF_KERNEL_BUILD(set, name, runs, Kernels, table) &set::table,
-#define HALVORN_KERNEL_BUILDS(Kernels, table)                                             \
-  HALVORN_FOR_EACH_INSTRUCTION_SET(HALVORN_DECLARE_KERNEL_BUILD, Kernels, table)          \
-  inline constexpr KernelBuilds<Kernels> table##_builds = {                               \
+#define HALVORN_KERNEL_BUILDS(Kernels, table)                                    \
+  HALVORN_FOR_EACH_INSTRUCTION_SET(HALVORN_DECLARE_KERNEL_BUILD, Kernels, table) \
+  inline constexpr KernelBuilds<Kernels> table##_builds = {                      \
       {HALVORN_FOR_EACH_INSTRUCTION_SET(HALVORN_ADDRESS_OF_KERNEL_BUILD, Kernels, table)}};
 
 }  // namespace halvorn

@@ -99,9 +99,8 @@ inline __m128i low_words_of_eight(const char* p) noexcept {
 inline __m128 lane0_of_four(const char* packets) noexcept {
   const __m128 first = _mm_unpacklo_ps(_mm_loadu_ps(reinterpret_cast<const float*>(packets)),
                                        _mm_loadu_ps(reinterpret_cast<const float*>(packets + 16)));
-  const __m128 second =
-      _mm_unpacklo_ps(_mm_loadu_ps(reinterpret_cast<const float*>(packets + 32)),
-                      _mm_loadu_ps(reinterpret_cast<const float*>(packets + 48)));
+  const __m128 second = _mm_unpacklo_ps(_mm_loadu_ps(reinterpret_cast<const float*>(packets + 32)),
+                                        _mm_loadu_ps(reinterpret_cast<const float*>(packets + 48)));
   return _mm_movelh_ps(first, second);
 }
 
@@ -123,8 +122,7 @@ inline __m256i low_dwords_of_eight(const char* packets) noexcept {
 // two-source permute per 64 bytes read (VPERMT2D), where unpacking would take
 // three shuffles per four packets.
 inline __m512i low_dwords_of_sixteen(const char* packets) noexcept {
-  const __m512i index =
-      _mm512_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28, 0, 4, 8, 12, 16, 20, 24, 28);
+  const __m512i index = _mm512_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28, 0, 4, 8, 12, 16, 20, 24, 28);
   const __m512i low = _mm512_permutex2var_epi32(_mm512_loadu_si512(packets), index,
                                                 _mm512_loadu_si512(packets + 64));
   const __m512i high = _mm512_permutex2var_epi32(_mm512_loadu_si512(packets + 128), index,

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "core/misuse/misuse.h"
-#include "core/primitives/packet.h"
 #include "core/primitives/fill.h"
+#include "core/primitives/packet.h"
 #include "core/primitives/shape.h"
 #include "core/storage/memory.h"
 

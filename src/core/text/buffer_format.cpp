@@ -6,23 +6,18 @@ std::size_t source_bytes(SourceType type) noexcept {
   switch (type) {
     case SourceType::boolean:
     case SourceType::int8:
-    case SourceType::uint8:
-      return 1;
+    case SourceType::uint8: return 1;
     case SourceType::int16:
     case SourceType::uint16:
     case SourceType::float16:
-    case SourceType::bfloat16:
-      return 2;
+    case SourceType::bfloat16: return 2;
     case SourceType::int32:
     case SourceType::uint32:
-    case SourceType::float32:
-      return 4;
+    case SourceType::float32: return 4;
     case SourceType::int64:
     case SourceType::uint64:
-    case SourceType::float64:
-      return 8;
-    case SourceType::extended:
-      return sizeof(long double);
+    case SourceType::float64: return 8;
+    case SourceType::extended: return sizeof(long double);
   }
   return 0;
 }
@@ -70,8 +65,7 @@ ParsedFormat parse_buffer_format(std::string_view format, std::size_t item_bytes
       if (!native) return {Verdict::unsupported};
       type = SourceType::extended;
       break;
-    default:
-      return {Verdict::unsupported};
+    default: return {Verdict::unsupported};
   }
   if (source_bytes(type) != item_bytes) return {Verdict::unsupported};
   return {Verdict::number, SourceFormat{type, swapped && source_bytes(type) > 1}};
