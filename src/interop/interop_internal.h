@@ -33,6 +33,14 @@ namespace halvorn::interop {
 
 namespace py = pybind11;
 
+// A type of this layer's own, made from `spec`; callers keep it in a static,
+// made once per process on first use and never in the module's namespace.
+inline PyTypeObject* type_from_spec(PyType_Spec* spec) {
+  PyObject* made = PyType_FromSpec(spec);
+  if (made == nullptr) throw py::error_already_set();
+  return reinterpret_cast<PyTypeObject*>(made);
+}
+
 inline std::string type_name(PyObject* object) {
   return py::str(py::type::handle_of(object).attr("__name__")).cast<std::string>();
 }

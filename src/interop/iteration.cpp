@@ -84,14 +84,9 @@ PyType_Spec axis_iterator_spec{"halvorn._TensorIterator", sizeof(AxisIterator), 
                                    Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
                                axis_iterator_slots};
 
-// Made once per process, at the first iteration; never in the module's
-// namespace.
+// Made at the first iteration.
 PyTypeObject* axis_iterator_type() {
-  static PyTypeObject* type = [] {
-    PyObject* made = PyType_FromSpec(&axis_iterator_spec);
-    if (made == nullptr) throw py::error_already_set();
-    return reinterpret_cast<PyTypeObject*>(made);
-  }();
+  static PyTypeObject* type = type_from_spec(&axis_iterator_spec);
   return type;
 }
 

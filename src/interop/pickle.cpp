@@ -52,14 +52,9 @@ PyType_Spec pickled_values_spec{
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     pickled_values_slots};
 
-// Made once per process, at the first pickle; never in the module's
-// namespace.
+// Made at the first pickle.
 PyTypeObject* pickled_values_type() {
-  static PyTypeObject* type = [] {
-    PyObject* made = PyType_FromSpec(&pickled_values_spec);
-    if (made == nullptr) throw py::error_already_set();
-    return reinterpret_cast<PyTypeObject*>(made);
-  }();
+  static PyTypeObject* type = type_from_spec(&pickled_values_spec);
   return type;
 }
 
