@@ -18,7 +18,6 @@ from . import __doc__ as PACKAGE_DOC
 from . import kernels
 from .cases import FAMILIES
 from .environment import CHECKOUT, PACKAGE, environment_report
-from .limits import peak_cap_note
 from .machine import blas_line, blas_report, cpu_model, hold_blas_to_one_thread, load_average, revision
 from .plot import render_plot
 from .report import kernels_text, publish, render_markdown
@@ -146,8 +145,6 @@ def main(argv):
     for name in config.families:
         print(f"{name}:", file=sys.stderr, flush=True)
         FAMILIES[name].run(run)
-    if note := peak_cap_note(measured["set"], run.cases):
-        run.notes.append(note)
     apply_targets(run.cases)
     summary = target_summary(run)
     meta = {

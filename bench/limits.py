@@ -95,20 +95,6 @@ def peak_note():
     return f"exact-order peak: 16 multiply-then-add chains in {halvorn_testing.peak_vector_width()}"
 
 
-def peak_cap_note(kernel_set, cases):
-    """Where the kernels run narrower vectors than the peak kernel does (a
-    capped run), the cases held to the peak say so: that peak kernel always
-    takes the widest vectors this CPU has, so their compute limit is not the
-    one a CPU of the kernels' set would give, but a stricter one."""
-    if halvorn_testing is None or kernel_set in (None, halvorn_testing.peak_vector_width()):
-        return None
-    if not any("peak" in case["sides"] for case in cases):
-        return None
-    return (f"the exact-order peak ran in {halvorn_testing.peak_vector_width()} vectors, the {kernel_set} "
-            "kernels in narrower ones: the compute limit of this run's matrix products and shapes is that "
-            f"of this CPU, stricter than a CPU whose widest set is {kernel_set} would hold them to")
-
-
 def exact_order_peak(dtype, s):
     """The s^3 multiply-then-add pairs of an s x s matrix product as separate
     operations in registers, the best any exactly ordered sum can do; None

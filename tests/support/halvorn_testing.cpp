@@ -79,8 +79,6 @@ std::string cap_kernels(const std::string& name) {
   return instruction_set_name(module_control().cap(instruction_set(name)));
 }
 
-std::string chosen_kernel_set() { return instruction_set_name(module_control().chosen()); }
-
 // dot() with the kernel of one instruction set, laid out as dot() lays out
 // each case for its kernel: vector x matrix and matrix x matrix as they come,
 // matrix x vector as the vector times the matrix's transpose. Operands dot()
@@ -205,6 +203,10 @@ void bind_type(py::module_& module) {
 }
 
 }  // namespace
+
+// The peak (peak.cpp) runs in the vectors of this set.
+std::string testing::chosen_kernel_set() { return instruction_set_name(module_control().chosen()); }
+
 }  // namespace halvorn
 
 PYBIND11_MODULE(halvorn_testing, module) {
@@ -214,7 +216,7 @@ PYBIND11_MODULE(halvorn_testing, module) {
   for_each_element_type([&]<class T>() { bind_type<T>(module); });
   module.def("instruction_sets", &instruction_sets);
   module.def("cap_kernels", &cap_kernels);
-  module.def("chosen_kernels", &chosen_kernel_set);
+  module.def("chosen_kernels", &testing::chosen_kernel_set);
   bind_rule_breaker(module);
   // For the benchmark: the exact-order peak it holds dot against.
   module.def("peak_multiply_add_float32", &testing::peak_multiply_add_float32, py::arg("pairs"),

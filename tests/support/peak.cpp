@@ -80,11 +80,9 @@ S peak(std::uint64_t pairs, S factor, S addend, int count) {
                                            std::type_identity<S>>::type;
   const Lane f = static_cast<Lane>(factor), a = static_cast<Lane>(addend);
   count = count < 1 ? 1 : count > most_chains ? most_chains : count;
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512bw")) {
-    return static_cast<S>(chains_avx512<Lane>(pairs, f, a, count));
-  }
-  if (__builtin_cpu_supports("avx2")) return static_cast<S>(chains_avx2<Lane>(pairs, f, a, count));
+  const std::string width = peak_vector_width();
+  if (width == "avx512") return static_cast<S>(chains_avx512<Lane>(pairs, f, a, count));
+  if (width == "avx2") return static_cast<S>(chains_avx2<Lane>(pairs, f, a, count));
   return static_cast<S>(chains_sse<Lane>(pairs, f, a, count));
 }
 
@@ -105,12 +103,7 @@ std::int16_t peak_multiply_add_int16(std::uint64_t pairs, std::int16_t factor,
   return peak<std::int16_t>(pairs, factor, addend, most_chains);
 }
 
-std::string peak_vector_width() {
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512bw")) return "avx512";
-  if (__builtin_cpu_supports("avx2")) return "avx2";
-  return "sse4.1";
-}
+std::string peak_vector_width() { return chosen_kernel_set(); }
 
 int peak_vector_bytes() {
   const std::string width = peak_vector_width();
