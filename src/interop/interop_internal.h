@@ -33,10 +33,11 @@ namespace halvorn::interop {
 
 namespace py = pybind11;
 
-// A type of this layer's own, made from `spec`; callers keep it in a static,
-// made once per process on first use and never in the module's namespace.
-inline PyTypeObject* type_from_spec(PyType_Spec* spec) {
-  PyObject* made = PyType_FromSpec(spec);
+// A type of this layer's own, made from `definition`; callers keep it in a
+// static, made once per process on first use and never in the module's
+// namespace.
+inline PyTypeObject* type_from_definition(PyType_Spec* definition) {
+  PyObject* made = PyType_FromSpec(definition);
   if (made == nullptr) throw py::error_already_set();
   return reinterpret_cast<PyTypeObject*>(made);
 }

@@ -79,14 +79,15 @@ PyType_Slot axis_iterator_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec axis_iterator_spec{"halvorn._TensorIterator", sizeof(AxisIterator), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-                                   Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-                               axis_iterator_slots};
+PyType_Spec axis_iterator_definition{"halvorn._TensorIterator", sizeof(AxisIterator), 0,
+                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                                         Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                                         Py_TPFLAGS_IMMUTABLETYPE,
+                                     axis_iterator_slots};
 
 // Made at the first iteration.
 PyTypeObject* axis_iterator_type() {
-  static PyTypeObject* type = type_from_spec(&axis_iterator_spec);
+  static PyTypeObject* type = type_from_definition(&axis_iterator_definition);
   return type;
 }
 

@@ -47,14 +47,14 @@ PyType_Slot pickled_values_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec pickled_values_spec{
+PyType_Spec pickled_values_definition{
     "halvorn._PickledValues", sizeof(PickledValues), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     pickled_values_slots};
 
 // Made at the first pickle.
 PyTypeObject* pickled_values_type() {
-  static PyTypeObject* type = type_from_spec(&pickled_values_spec);
+  static PyTypeObject* type = type_from_definition(&pickled_values_definition);
   return type;
 }
 
