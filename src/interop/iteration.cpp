@@ -6,11 +6,44 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
+#include "core/operations/lane_copy.h"
 #include "interop/interop_internal.h"
 
 namespace halvorn::interop {
 namespace {
+
+// CPython's own small integers, -5 to 256, the very objects PyLong_FromLong
+// gives for them: an inline lookup here, where a call into the interpreter
+// for each cost more than twice array.array.tolist()'s loop, whose calls the
+// interpreter's build inlines. Kept for the life of the process.
+constexpr long smallest_cached = -5, largest_cached = 256;
+
+PyObject* const* small_integers() {
+  static PyObject* const* table = [] {
+    static PyObject* objects[largest_cached - smallest_cached + 1];
+    for (long v = smallest_cached; v <= largest_cached; ++v) {
+      objects[v - smallest_cached] = PyLong_FromLong(v);
+      if (objects[v - smallest_cached] == nullptr) throw py::error_already_set();
+    }
+    return objects;
+  }();
+  return table;
+}
+
+template <class T>
+PyObject* python_number(T value, PyObject* const* small) {
+  if constexpr (ElementTraits<T>::floating) {
+    return PyFloat_FromDouble(value);
+  } else {
+    const long v = static_cast<long>(value);
+    if (v < smallest_cached || v > largest_cached) return PyLong_FromLong(v);
+    PyObject* cached = small[v - smallest_cached];
+    Py_INCREF(cached);
+    return cached;
+  }
+}
 
 // An iterator over the first axis of a tensor instance, which it keeps alive
 // until it is used up. Only __iter__ makes one: Python cannot.
@@ -117,7 +150,35 @@ void bind_iteration(py::class_<Tensor<T>>& cls) {
   cls.def("__iter__", &iterate<T>);
 }
 
-#define HALVORN_INSTANTIATE(T) template void bind_iteration<T>(py::class_<Tensor<T>>&);
+// Lane 0 of every packet as a Python number, in storage order. The values
+// come out of their packets a cache-sized run at a time and go straight into
+// the list's slots, as array.array.tolist() fills its list, rather than
+// through a vector of all of them and pybind11's caster.
+template <class T>
+py::typing::List<std::conditional_t<ElementTraits<T>::floating, float, int>> values_as_list(
+    const Tensor<T>& tensor) {
+  const std::uint64_t n = tensor.data.size();
+  PyObject* const* small = ElementTraits<T>::floating ? nullptr : small_integers();
+  py::typing::List<std::conditional_t<ElementTraits<T>::floating, float, int>> list(
+      static_cast<py::ssize_t>(n));
+  constexpr std::uint64_t run = 1024;
+  T values[run];
+  for (std::uint64_t start = 0; start < n; start += run) {
+    const std::uint64_t count = n - start < run ? n - start : run;
+    copy_lane0(tensor.data.packets + start, count, values);
+    for (std::uint64_t i = 0; i < count; ++i) {
+      PyObject* number = python_number(values[i], small);
+      if (number == nullptr) throw py::error_already_set();
+      PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(start + i), number);
+    }
+  }
+  return list;
+}
+
+#define HALVORN_INSTANTIATE(T)                                                          \
+  template void bind_iteration<T>(py::class_<Tensor<T>>&);                              \
+  template py::typing::List<std::conditional_t<ElementTraits<T>::floating, float, int>> \
+  values_as_list<T>(const Tensor<T>&);
 HALVORN_FOR_EACH_ELEMENT_TYPE(HALVORN_INSTANTIATE)
 #undef HALVORN_INSTANTIATE
 

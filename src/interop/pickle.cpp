@@ -142,7 +142,7 @@ Tensor<T> restore(const Shape& shape, const std::variant<py::buffer, py::str>& v
   // The values are the tensor's own type in this processor's byte order, one
   // after another: nothing to convert or refuse, only to broadcast.
   Tensor<T> tensor(shape);
-  broadcast_values(view.buf, count, tensor.data.packets);
+  broadcast_values(view.buf, count, tensor.data.packets, /*read_soon=*/false);
   return tensor;
 }
 

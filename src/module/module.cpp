@@ -41,7 +41,7 @@ void bind_tensor_class(py::module_& module) {
       [](const Shape& shape) { return new Tensor<T>(shape, T(0)); });
   def_named_property(tensor_class, "shape", [](const Tensor<T>& tensor) { return tensor.shape; });
   tensor_class
-      .def("to_list", &to_list<T>)
+      .def("to_list", &interop::values_as_list<T>)
       // Plain methods, not operator overloads: a foreign operand raises
       // TypeError at once instead of deferring to its reflected method.
       .def("__add__", &add<T>)

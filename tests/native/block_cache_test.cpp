@@ -102,11 +102,20 @@ TYPED_TEST(KeptBlockTest, UninitialisedTensorsReuseBlocksOfTheirSizeZeroTensorsN
     }
     release_kept_packets();
   }
-  // Left to the heap: smaller blocks, and mapped zero blocks (never written).
+  // Smaller blocks are left to the heap; a mapped zero block (never written)
+  // is kept apart, for the next zero tensor of its size alone.
+  const void* zero_block = nullptr;
   {
     const Tensor<T> small(Shape{kept_count - 1}, T(1)), zeros(Shape{mapped_count}, T(0));
+    zero_block = zeros.data.packets;
   }
   EXPECT_EQ(kept_packets().blocks, 0u);
+  EXPECT_EQ(kept_packets().zero_blocks, 1u);
+  EXPECT_NE(Tensor<T>(Shape{mapped_count}).data.packets, zero_block);
+  const Tensor<T> zeros(Shape{mapped_count}, T(0));
+  EXPECT_EQ(zeros.data.packets, zero_block);
+  for (std::uint64_t i = 0; i < mapped_count; ++i)
+    ASSERT_EQ(testing::lanes_of(zeros.data[i]).back(), T(0));
 }
 
 // Runs `body` in a forked child and expects it to exit with status 0.

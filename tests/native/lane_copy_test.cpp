@@ -85,20 +85,24 @@ class Fills : public testing::BuildTest {};
 HALVORN_TEST_EVERY_BUILD(Fills);
 
 TEST_P(Fills, WriteThePatternIntoExactlyTheGivenPackets) {
-  unsigned char pattern[16];
-  for (int byte = 0; byte < 16; ++byte) pattern[byte] = static_cast<unsigned char>(17 * byte + 1);
-  const FillKernels& kernels = fill_kernels_builds.of(GetParam());
-  for (const std::uint64_t n : counts()) {
-    for (std::uint64_t offset = 0; offset < 4; ++offset) {
-      for (const bool streaming : {false, true}) {
-        std::vector<Packet<int>> block(n + offset + 1, Packet<int>(0));
-        std::memset(static_cast<void*>(block.data()), untouched, 16 * block.size());
-        kernels.fill(block.data() + offset, n, pattern, streaming);
-        const auto* bytes = reinterpret_cast<const unsigned char*>(block.data());
-        for (std::uint64_t i = 0; i < 16 * block.size(); ++i) {
-          const bool filled = i >= 16 * offset && i < 16 * (offset + n);
-          ASSERT_EQ(bytes[i], filled ? pattern[i % 16] : untouched)
-              << "byte " << i << ", " << n << " packets at offset " << offset;
+  // Any 16 bytes, and 8 repeated, as a packet's value in its lanes.
+  for (const int period : {16, 8}) {
+    unsigned char pattern[16];
+    for (int byte = 0; byte < 16; ++byte)
+      pattern[byte] = static_cast<unsigned char>(17 * (byte % period) + 1);
+    const FillKernels& kernels = fill_kernels_builds.of(GetParam());
+    for (const std::uint64_t n : counts()) {
+      for (std::uint64_t offset = 0; offset < 4; ++offset) {
+        for (const bool streaming : {false, true}) {
+          std::vector<Packet<int>> block(n + offset + 1, Packet<int>(0));
+          std::memset(static_cast<void*>(block.data()), untouched, 16 * block.size());
+          kernels.fill(block.data() + offset, n, pattern, streaming);
+          const auto* bytes = reinterpret_cast<const unsigned char*>(block.data());
+          for (std::uint64_t i = 0; i < 16 * block.size(); ++i) {
+            const bool filled = i >= 16 * offset && i < 16 * (offset + n);
+            ASSERT_EQ(bytes[i], filled ? pattern[i % 16] : untouched)
+                << "byte " << i << ", " << n << " packets at offset " << offset;
+          }
         }
       }
     }

@@ -67,6 +67,8 @@ def test_shape_and_list_of_a_full_tensor(element_type, shape):
         ("int16", -1, -1),
         ("int16", -32768, -32768),
         ("int32", -(2**31), -(2**31)),
+        # Either side of CPython's cached small integers, -5 to 256.
+        ("int16", -6, -6), ("int16", -5, -5), ("int32", 256, 256), ("int32", 257, 257),
         # A float element widens exactly: the float nearest 0.1, not 0.1.
         ("float32", 0.1, 0.10000000149011612),
         ("float32", 1 / 3, 0.3333333432674408),
@@ -79,6 +81,11 @@ def test_list_values_are_exact(element_type, value, listed):
     (exported,) = factory("full", element_type)([], value).to_list()
     assert type(exported) is type(listed)
     assert struct.pack("<d", exported) == struct.pack("<d", listed)
+
+
+def test_list_of_more_values_than_one_run_of_lanes(element_type):
+    values = list(range(-300, 3000))
+    assert factory("array", element_type)(values).to_list() == values
 
 
 @pytest.mark.parametrize("element_type", FLOAT_TYPES)

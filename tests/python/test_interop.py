@@ -401,11 +401,13 @@ def test_a_subclass_instance_copies_and_pickles_with_its_attributes(element_type
         assert twin.itself is (tensor if copier == "copy" else twin)
 
 
-def test_pickle_stream_is_the_values_bytes_and_every_lane_comes_back(element_type):
+# The larger count's tensor is rebuilt with streaming stores.
+@pytest.mark.parametrize("count", [4096 + 13, (1 << 20) + 13])
+def test_pickle_stream_is_the_values_bytes_and_every_lane_comes_back(element_type, count):
     # Random bits (signalling NaNs included), and a count that leaves a tail
     # after every vector width the kernels use.
     item = np.dtype(DTYPES[element_type]).itemsize
-    source = np.random.default_rng(5).integers(0, 256, 4096 * item + 13 * item, np.uint8).view(DTYPES[element_type])
+    source = np.random.default_rng(5).integers(0, 256, count * item, np.uint8).view(DTYPES[element_type])
     tensor = array_function(element_type)(source)
     restore = getattr(halvorn, f"_restore_{element_type}")
 

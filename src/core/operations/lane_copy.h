@@ -18,8 +18,12 @@ template <class T>
 void copy_lane0(const Packet<T>* packets, std::uint64_t n, void* out) noexcept;
 
 // The n consecutive Ts at `values` (any alignment, this processor's byte
-// order), each broadcast into every lane of its packet at `out`.
+// order), each broadcast into every lane of its packet at `out`. Packets that
+// will not be read soon (`read_soon` false: a tensor rebuilt from a pickle)
+// are streamed past the cache from 16 MiB on, so that they do not push out
+// what the caller works with next.
 template <class T>
-void broadcast_values(const void* values, std::uint64_t n, Packet<T>* out) noexcept;
+void broadcast_values(const void* values, std::uint64_t n, Packet<T>* out,
+                      bool read_soon = true) noexcept;
 
 }  // namespace halvorn

@@ -50,8 +50,35 @@ void fill_packets(char* out, std::uint64_t n, __m128i pattern) noexcept {
   for (; i < n; ++i) put<streaming>(out + 16 * i, pattern);
 }
 
+#if HALVORN_VECTOR_BYTES == 16
+// Sixteen-byte stores leave a fill at half the speed of the wider sets' from
+// 2 KiB on, in cache as well (measured on Zen 4: 1 MiB in 46k cycles against
+// 28k); rep stosq, which every x86-64 runs, writes whole lines at the wider
+// stores' pace. It repeats eight bytes, as every packet's pattern does: a
+// value broadcast into its lanes.
+constexpr std::uint64_t string_store_packets = 128;
+
+bool repeats_every_eight_bytes(__m128i pattern) noexcept {
+  return _mm_cvtsi128_si64(pattern) == _mm_extract_epi64(pattern, 1);
+}
+
+void store_string(void* out, std::uint64_t n, __m128i pattern) noexcept {
+  std::uint64_t words = 2 * n;
+  __asm__ volatile("rep stosq"
+                   : "+D"(out), "+c"(words)
+                   : "a"(_mm_cvtsi128_si64(pattern))
+                   : "memory");
+}
+#endif
+
 void fill(void* out, std::uint64_t n, const void* pattern, bool streaming) noexcept {
   const __m128i value = _mm_loadu_si128(static_cast<const __m128i*>(pattern));
+#if HALVORN_VECTOR_BYTES == 16
+  if (!streaming && n >= string_store_packets && repeats_every_eight_bytes(value)) {
+    store_string(out, n, value);
+    return;
+  }
+#endif
   if (streaming) {
     fill_packets<true>(static_cast<char*>(out), n, value);
     _mm_sfence();

@@ -88,6 +88,12 @@ std::uint64_t now_ns() noexcept {
 // static destructors would have run, still find them intact; blocks kept at
 // exit stay reachable from here.
 constinit BlockCache cache{kept_blocks};
+// Mapped zero blocks, kept apart: no tensor writes one (operators.cpp leaves
+// them alone), so each is as zero when it comes back as when it was mapped,
+// and the next zeros of its size takes it without an mmap and a munmap,
+// which cost more than NumPy's whole np.zeros at a megabyte. Its untouched
+// pages hold no memory; pages that were read map the kernel's one zero page.
+constinit BlockCache zero_cache{kept_blocks};
 constinit std::mutex cache_mutex;
 static_assert(std::is_trivially_destructible_v<BlockCache>);
 static_assert(std::is_trivially_destructible_v<std::mutex>);
@@ -126,16 +132,19 @@ PacketBlock allocate_packets(std::uint64_t n, bool zeroed) noexcept {
   // written past its end.
   if (n > SIZE_MAX / 16) return {nullptr, false};
   const std::size_t bytes = static_cast<std::size_t>(n) * 16;
-  // A kept block is dirty: a zeroed request takes fresh pages instead, which
-  // are zero without being written.
-  if (!zeroed && worth_keeping(bytes)) {
-    BlockCache::Released released;
+  // A kept block is dirty: a zeroed request takes a kept zero block, or fresh
+  // pages, which are zero without being written.
+  if ((!zeroed || bytes >= mapping_threshold) && worth_keeping(bytes)) {
+    BlockCache::Released released, idle;
     PacketBlock reused{nullptr, false};
     {
       const std::lock_guard<std::mutex> hold(cache_mutex);
-      reused = cache.take(bytes, now_ns(), released);
+      const std::uint64_t now = now_ns();
+      reused = (zeroed ? zero_cache : cache).take(bytes, now, released);
+      (zeroed ? cache : zero_cache).trim(now, idle);
     }
     give_back(released);
+    give_back(idle);
     if (reused.address != nullptr) {
       mark_owned(reused, bytes, true);
       return reused;
@@ -155,37 +164,42 @@ PacketBlock allocate_packets(std::uint64_t n, bool zeroed) noexcept {
 
 void release_packets(PacketBlock block, std::uint64_t n) noexcept {
   const std::size_t bytes = static_cast<std::size_t>(n) * 16;
-  // A mapped block is a zero tensor's, and such a tensor is never written
-  // after it is made (not even as a temporary whose block a result reuses):
-  // its pages were never touched, so a result would fault them in just like
-  // fresh ones. Keeping it would only hold address space.
-  if (block.mapped || !worth_keeping(bytes)) {
+  // A mapped block is a zero tensor's, never written after it is made (not
+  // even as a temporary whose block a result reuses): it is still zero, and
+  // serves the next zeros, never a result, whose writes would fault its pages
+  // in just like fresh ones.
+  if (!worth_keeping(bytes)) {
     give_back(block, bytes);
     return;
   }
   mark_owned(block, bytes, false);
-  BlockCache::Released released;
+  BlockCache::Released released, idle;
   {
     const std::lock_guard<std::mutex> hold(cache_mutex);
-    cache.keep(block, bytes, now_ns(), released);
+    const std::uint64_t now = now_ns();
+    (block.mapped ? zero_cache : cache).keep(block, bytes, now, released);
+    (block.mapped ? cache : zero_cache).trim(now, idle);
   }
   give_back(released);
+  give_back(idle);
 }
 
 void release_kept_packets() noexcept {
   if (!cache_usable()) return;
-  BlockCache::Released released;
+  BlockCache::Released released, zero;
   {
     const std::lock_guard<std::mutex> hold(cache_mutex);
     cache.drain(released);
+    zero_cache.drain(zero);
   }
   give_back(released);
+  give_back(zero);
 }
 
 KeptPackets kept_packets() noexcept {
-  if (!cache_usable()) return {0, 0};
+  if (!cache_usable()) return {0, 0, 0};
   const std::lock_guard<std::mutex> hold(cache_mutex);
-  return {cache.held_blocks(), cache.held_bytes()};
+  return {cache.held_blocks(), cache.held_bytes(), zero_cache.held_blocks()};
 }
 
 }  // namespace halvorn

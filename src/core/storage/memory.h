@@ -21,7 +21,8 @@ PacketBlock allocate_packets(std::uint64_t n, bool zeroed) noexcept;
 
 // Returns a block from allocate_packets(n, ...). A heap block of 64 KiB to
 // 128 MiB is kept for the next uninitialised request of exactly its size instead (up
-// to 16 blocks and 128 MiB in all, the oldest going first); a kept block
+// to 16 blocks and 128 MiB in all, the oldest going first), and a mapped zero
+// block for the next zeroed one, under the same limits apart; a kept block
 // goes back to the system once it has waited a second, checked whenever a
 // block is asked for or released, and every kept block goes back before a
 // request is refused. Safe from any thread, and across fork().
@@ -39,6 +40,7 @@ void release_kept_packets() noexcept;
 struct KeptPackets {
   std::size_t blocks;
   std::size_t bytes;
+  std::size_t zero_blocks;  // mapped zero blocks, apart from those above
 };
 
 // What is kept at this moment.
