@@ -12,10 +12,8 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
-#include <pybind11/typing.h>
 
 #include <string>
-#include <type_traits>
 #include <utility>
 
 #include "core/primitives/shape.h"
@@ -154,11 +152,11 @@ void bind_interop(pybind11::class_<Tensor<T>>& cls);
 template <class T>
 void speed_up_arithmetic_functions(pybind11::module_& module);
 
-// to_list(): every element as a Python number, in storage order
-// (instantiated for the four types).
+// to_list(): every element as a Python number, in storage order.
 template <class T>
-pybind11::typing::List<std::conditional_t<ElementTraits<T>::floating, float, int>> values_as_list(
-    const Tensor<T>& tensor);
+ValueList<T> values_as_list(const Tensor<T>& tensor) {
+  return {tensor};
+}
 
 // quorva_array_<type> and the pickles' reconstructors _restore_<type>.
 void bind_array_factories(pybind11::module_& module);

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
-#include <type_traits>
 
 #include "core/operations/lane_copy.h"
 #include "interop/interop_internal.h"
@@ -17,7 +16,8 @@ namespace {
 // CPython's own small integers, -5 to 256, the very objects PyLong_FromLong
 // gives for them: an inline lookup here, where a call into the interpreter
 // for each cost more than twice array.array.tolist()'s loop, whose calls the
-// interpreter's build inlines. Kept for the life of the process.
+// interpreter's build inlines. They are immortal and the runtime's, shared
+// by every interpreter, so one table serves them all for the process's life.
 constexpr long smallest_cached = -5, largest_cached = 256;
 
 PyObject* const* small_integers() {
@@ -155,12 +155,10 @@ void bind_iteration(py::class_<Tensor<T>>& cls) {
 // the list's slots, as array.array.tolist() fills its list, rather than
 // through a vector of all of them and pybind11's caster.
 template <class T>
-py::typing::List<std::conditional_t<ElementTraits<T>::floating, float, int>> values_as_list(
-    const Tensor<T>& tensor) {
+py::list make_value_list(const Tensor<T>& tensor) {
   const std::uint64_t n = tensor.data.size();
   PyObject* const* small = ElementTraits<T>::floating ? nullptr : small_integers();
-  py::typing::List<std::conditional_t<ElementTraits<T>::floating, float, int>> list(
-      static_cast<py::ssize_t>(n));
+  py::list list(static_cast<py::ssize_t>(n));
   constexpr std::uint64_t run = 1024;
   T values[run];
   for (std::uint64_t start = 0; start < n; start += run) {
@@ -175,10 +173,9 @@ py::typing::List<std::conditional_t<ElementTraits<T>::floating, float, int>> val
   return list;
 }
 
-#define HALVORN_INSTANTIATE(T)                                                          \
-  template void bind_iteration<T>(py::class_<Tensor<T>>&);                              \
-  template py::typing::List<std::conditional_t<ElementTraits<T>::floating, float, int>> \
-  values_as_list<T>(const Tensor<T>&);
+#define HALVORN_INSTANTIATE(T)                             \
+  template void bind_iteration<T>(py::class_<Tensor<T>>&); \
+  template py::list make_value_list<T>(const Tensor<T>&);
 HALVORN_FOR_EACH_ELEMENT_TYPE(HALVORN_INSTANTIATE)
 #undef HALVORN_INSTANTIATE
 

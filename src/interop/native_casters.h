@@ -66,6 +66,18 @@ struct BuiltInstance {
 template <class T>
 using TensorInstance = BuiltInstance<Tensor<T>>;
 
+// to_list()'s result: the tensor's values, which become one flat list of
+// Python numbers, made straight into the list's slots (iteration.cpp).
+template <class T>
+struct ValueList {
+  const Tensor<T>& tensor;
+};
+
+namespace interop {
+template <class T>
+pybind11::list make_value_list(const Tensor<T>& tensor);
+}
+
 // A method's result that is an instance of the class for Native or of a
 // subclass: typed as the class in signatures, unlike a plain object.
 template <class Native>
@@ -243,6 +255,18 @@ class type_caster<halvorn::BuiltInstance<Native>> {
 
   static handle cast(const halvorn::BuiltInstance<Native>& source, return_value_policy, handle) {
     return source.self.inc_ref();
+  }
+};
+
+// Named as pybind11 names the std::vector<T> that a list of the values is,
+// so the signature is that of a sequence of numbers either way.
+template <class T>
+class type_caster<halvorn::ValueList<T>> {
+ public:
+  static constexpr auto name = make_caster<std::vector<T>>::name;
+
+  static handle cast(const halvorn::ValueList<T>& values, return_value_policy, handle) {
+    return halvorn::interop::make_value_list(values.tensor).release();
   }
 };
 
