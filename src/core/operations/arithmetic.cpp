@@ -1,5 +1,7 @@
 #include "core/operations/arithmetic.h"
 
+#include <immintrin.h>
+
 #include <cstring>
 
 #include "core/misuse/misuse.h"
@@ -61,6 +63,7 @@ void divide(const Tensor<T>& a, const Tensor<T>& b, Packet<T>* out) {
     operations.divide(a.data.packets + start, b.data.packets + start, out + start, count,
                       streaming);
   }
+  if (streaming) _mm_sfence();
 }
 
 // The result is built without a fill because every packet is written exactly once.

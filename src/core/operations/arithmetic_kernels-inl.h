@@ -67,15 +67,15 @@ struct Transform {
 };
 
 // Every kernel's entry: the pass over the packets as bytes, with the stores
-// the caller chose, fenced after non-temporal ones.
-template <class Pass>
+// the caller chose, fenced after non-temporal ones unless the caller fences.
+template <class Pass, bool fenced = true>
 void on_packets(const void* a, const void* b, void* out, std::uint64_t n, bool streaming) noexcept {
   const auto* left = static_cast<const char*>(a);
   const auto* right = static_cast<const char*>(b);
   auto* result = static_cast<char*>(out);
   if (streaming) {
     Pass::template run<true>(left, right, result, n);
-    _mm_sfence();
+    if constexpr (fenced) _mm_sfence();
   } else {
     Pass::template run<false>(left, right, result, n);
   }
@@ -395,7 +395,8 @@ bool has_zero_divisor(const void* b, std::uint64_t n) noexcept {
 template <class T, class Division>
 constexpr PacketArithmetic<T> entries() noexcept {
   return {&on_packets<Transform<T, Operation::add>>, &on_packets<Transform<T, Operation::sub>>,
-          &on_packets<Transform<T, Operation::mul>>, &on_packets<Division>, &has_zero_divisor<T>};
+          &on_packets<Transform<T, Operation::mul>>, &on_packets<Division, false>,
+          &has_zero_divisor<T>};
 }
 
 }  // namespace

@@ -23,8 +23,10 @@ struct PacketArithmetic {
   Binary sub;
   Binary mul;
   // out[i] = a[i] / b[i] as Packet<T>'s operator/ gives it, for each of the n
-  // packets, stored as `streaming` says, as above. No lane 0 of b may be zero
-  // for the integers. out may be a or b.
+  // packets, stored as `streaming` says, as above but not fenced: a caller
+  // dividing block by block fences once after the last (a fence a block
+  // waited on the memory every time). No lane 0 of b may be zero for the
+  // integers. out may be a or b.
   Binary divide;
   // Whether lane 0 of any of the n packets at b is zero (-0.0 included, NaN
   // not): what divide() needs checked first.
