@@ -256,27 +256,42 @@ struct DivideInt32 {
 // every lane of its packet, and the same for the 64-byte batches of AVX-512.
 // With AVX2 a batch is two 16-byte ones side by side.
 template <class T>
-struct FloatingBatches;
+auto gather(const char* packets) noexcept {
+  if constexpr (sizeof(T) == 4) {
+    return lane0_of_four(packets);
+  } else {
+    return lane0_of_two(packets);
+  }
+}
 
-template <>
-struct FloatingBatches<float> {
-  static constexpr std::uint64_t narrow = 4;
-  static __m128 gather(const char* packets) noexcept { return lane0_of_four(packets); }
-  // Lane k of `quotients` into every lane of packet k of four.
-  template <bool streaming>
-  static void scatter(char* to, __m128 quotients) noexcept {
+// Lane k of 16 bytes of quotients into every lane of packet k.
+template <bool streaming, class Quotients>
+void scatter(char* to, Quotients quotients) noexcept {
+  if constexpr (sizeof(quotients[0]) == 4) {
     put<streaming>(to, _mm_shuffle_ps(quotients, quotients, 0x00));
     put<streaming>(to + 16, _mm_shuffle_ps(quotients, quotients, 0x55));
     put<streaming>(to + 32, _mm_shuffle_ps(quotients, quotients, 0xAA));
     put<streaming>(to + 48, _mm_shuffle_ps(quotients, quotients, 0xFF));
+  } else {
+    put<streaming>(to, _mm_unpacklo_pd(quotients, quotients));
+    put<streaming>(to + 16, _mm_unpackhi_pd(quotients, quotients));
   }
+}
+
 #if HALVORN_VECTOR_BYTES == 64
-  static constexpr std::uint64_t wide = 16;
-  static __m512 gather_wide(const char* packets) noexcept {
+template <class T>
+auto gather_wide(const char* packets) noexcept {
+  if constexpr (sizeof(T) == 4) {
     return _mm512_castsi512_ps(low_dwords_of_sixteen(packets));
+  } else {
+    const __m512i lane0 = _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14);
+    return _mm512_permutex2var_pd(_mm512_loadu_pd(packets), lane0, _mm512_loadu_pd(packets + 64));
   }
-  template <bool streaming>
-  static void scatter_wide(char* to, __m512 quotients) noexcept {
+}
+
+template <bool streaming, class Quotients>
+void scatter_wide(char* to, Quotients quotients) noexcept {
+  if constexpr (sizeof(quotients[0]) == 4) {
     for (int k = 0; k < 4; ++k) {
       const int first = 4 * k;
       const __m512i index = _mm512_setr_epi32(
@@ -284,36 +299,15 @@ struct FloatingBatches<float> {
           first + 2, first + 2, first + 2, first + 3, first + 3, first + 3, first + 3);
       put_packets<streaming>(to + 64 * k, _mm512_permutexvar_ps(index, quotients));
     }
-  }
-#endif
-};
-
-template <>
-struct FloatingBatches<double> {
-  static constexpr std::uint64_t narrow = 2;
-  static __m128d gather(const char* packets) noexcept { return lane0_of_two(packets); }
-  // Lane k of `quotients` into both lanes of packet k of two.
-  template <bool streaming>
-  static void scatter(char* to, __m128d quotients) noexcept {
-    put<streaming>(to, _mm_unpacklo_pd(quotients, quotients));
-    put<streaming>(to + 16, _mm_unpackhi_pd(quotients, quotients));
-  }
-#if HALVORN_VECTOR_BYTES == 64
-  static constexpr std::uint64_t wide = 8;
-  static __m512d gather_wide(const char* packets) noexcept {
-    const __m512i lane0 = _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14);
-    return _mm512_permutex2var_pd(_mm512_loadu_pd(packets), lane0, _mm512_loadu_pd(packets + 64));
-  }
-  template <bool streaming>
-  static void scatter_wide(char* to, __m512d quotients) noexcept {
+  } else {
     for (int k = 0; k < 2; ++k) {
       const __m512i index = _mm512_setr_epi64(4 * k, 4 * k, 4 * k + 1, 4 * k + 1, 4 * k + 2,
                                               4 * k + 2, 4 * k + 3, 4 * k + 3);
       put_packets<streaming>(to + 64 * k, _mm512_permutexvar_pd(index, quotients));
     }
   }
+}
 #endif
-};
 
 #if HALVORN_VECTOR_BYTES == 32
 // Two 16-byte registers as the halves of one, and its halves again.
@@ -334,32 +328,29 @@ template <class T>
 struct DivideFloating {
   template <bool streaming>
   static void run(const char* left, const char* right, char* result, std::uint64_t n) noexcept {
-    using Batches = FloatingBatches<T>;
     using Packet = typename ElementTraits<T>::Register;
-    constexpr std::uint64_t narrow = Batches::narrow;
+    constexpr std::uint64_t narrow = 16 / sizeof(T);
     std::uint64_t i = 0;
 #if HALVORN_VECTOR_BYTES == 64
-    for (; i + Batches::wide <= n; i += Batches::wide) {
-      const auto divisors = Batches::gather_wide(right + 16 * i);
-      Batches::template scatter_wide<streaming>(result + 16 * i,
-                                                Batches::gather_wide(left + 16 * i) / divisors);
+    for (; i + 4 * narrow <= n; i += 4 * narrow) {
+      const auto divisors = gather_wide<T>(right + 16 * i);
+      scatter_wide<streaming>(result + 16 * i, gather_wide<T>(left + 16 * i) / divisors);
     }
 #elif HALVORN_VECTOR_BYTES == 32
     const auto gather_two = [](const char* packets) {
-      const auto low = Batches::gather(packets);
-      return join(low, Batches::gather(packets + 16 * narrow));
+      const auto low = gather<T>(packets);
+      return join(low, gather<T>(packets + 16 * narrow));
     };
     for (; i + 2 * narrow <= n; i += 2 * narrow) {
       const auto divisors = gather_two(right + 16 * i);
       const auto quotients = gather_two(left + 16 * i) / divisors;
-      Batches::template scatter<streaming>(result + 16 * i, low_half(quotients));
-      Batches::template scatter<streaming>(result + 16 * (i + narrow), high_half(quotients));
+      scatter<streaming>(result + 16 * i, low_half(quotients));
+      scatter<streaming>(result + 16 * (i + narrow), high_half(quotients));
     }
 #endif
     for (; i + narrow <= n; i += narrow) {
-      const auto divisors = Batches::gather(right + 16 * i);
-      Batches::template scatter<streaming>(result + 16 * i,
-                                           Batches::gather(left + 16 * i) / divisors);
+      const auto divisors = gather<T>(right + 16 * i);
+      scatter<streaming>(result + 16 * i, gather<T>(left + 16 * i) / divisors);
     }
     for (; i < n; ++i) {
       const Packet divisors = load<Packet>(right + 16 * i);
