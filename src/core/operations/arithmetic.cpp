@@ -40,6 +40,13 @@ void compute(const Tensor<T>& a, const Tensor<T>& b, Packet<T>* out,
 // reported, and nothing is returned.
 constexpr std::uint64_t division_block = 1024;
 
+template <class T>
+bool has_zero_divisor(const Packet<T>* divisors, std::uint64_t n) noexcept {
+  bool zero = false;
+  for (std::uint64_t i = 0; i < n; ++i) zero |= divisors[i] == T(0);
+  return zero;
+}
+
 // Bounded by the block, though a zero is known to be in it: the compiler may
 // search an unbounded loop a vector at a time and read past the last packet.
 template <class T>
@@ -52,16 +59,16 @@ std::uint64_t first_zero_divisor(const Packet<T>* divisors, std::uint64_t n) noe
 template <class T>
 void divide(const Tensor<T>& a, const Tensor<T>& b, Packet<T>* out) {
   const std::uint64_t n = a.data.size();
-  const PacketArithmetic<T>& operations = arithmetic_kernels_builds.chosen().of<T>();
+  const auto divide_block = arithmetic_kernels_builds.chosen().of<T>().divide;
   // Two operands read, one result written, as in compute().
   const bool streaming = worth_streaming(out, 48 * n);
   for (std::uint64_t start = 0; start < n; start += division_block) {
     const std::uint64_t count = n - start < division_block ? n - start : division_block;
-    if (operations.has_zero_divisor(b.data.packets + start, count)) {
+    // The ordered comparison in the zero test makes -0.0 a zero and lets NaN through.
+    if (has_zero_divisor(b.data.packets + start, count)) {
       divisor_is_zero(b.shape, start + first_zero_divisor(b.data.packets + start, count));
     }
-    operations.divide(a.data.packets + start, b.data.packets + start, out + start, count,
-                      streaming);
+    divide_block(a.data.packets + start, b.data.packets + start, out + start, count, streaming);
   }
   if (streaming) _mm_sfence();
 }
@@ -136,7 +143,7 @@ void operate_on_values(const char* operation, const void* a, const void* b, void
     broadcast_values(a_values + start * sizeof(T), count, left);
     broadcast_values(b_values + start * sizeof(T), count, right);
     if (dividing) {
-      if (operations.has_zero_divisor(right, count)) {
+      if (has_zero_divisor(right, count)) {
         divisor_is_zero(shape, start + first_zero_divisor(right, count));
       }
       operations.divide(left, right, result, count, false);

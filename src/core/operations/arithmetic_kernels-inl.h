@@ -359,35 +359,10 @@ struct DivideFloating {
   }
 };
 
-// ---------------------------------------------------------------------------
-// Zero divisors, looked for ahead of each division: the whole of every packet
-// compared with zero, a vector at a time, the lanes that say so gathered once
-// at the end. Lane 0 alone decides (an integer quotient's other lanes are
-// zero), and the comparison of the floats is the ordered one, so -0.0 is a
-// zero and NaN is not. In the baseline's 16-byte loop, gathering lane 0 of
-// every two packets took a third of a float64 division's time in cache.
-
-template <class T>
-bool has_zero_divisor(const void* b, std::uint64_t n) noexcept {
-  using Vector = typename VectorOf<T, HALVORN_VECTOR_BYTES>::type;
-  constexpr std::uint64_t per_vector = HALVORN_VECTOR_BYTES / 16;
-  const auto* packets = static_cast<const char*>(b);
-  decltype(Vector{} == Vector{}) zeros{};
-  std::uint64_t i = 0;
-  for (; i + per_vector <= n; i += per_vector) zeros |= load<Vector>(packets + 16 * i) == Vector{};
-  bool zero = false;
-  for (std::uint64_t lane = 0; lane < sizeof(Vector) / sizeof(T); lane += 16 / sizeof(T)) {
-    zero |= zeros[lane] != 0;
-  }
-  for (; i < n; ++i) zero |= load<T>(packets + 16 * i) == T(0);
-  return zero;
-}
-
 template <class T, class Division>
 constexpr PacketArithmetic<T> entries() noexcept {
   return {&on_packets<Transform<T, Operation::add>>, &on_packets<Transform<T, Operation::sub>>,
-          &on_packets<Transform<T, Operation::mul>>, &on_packets<Division, false>,
-          &has_zero_divisor<T>};
+          &on_packets<Transform<T, Operation::mul>>, &on_packets<Division, false>};
 }
 
 }  // namespace

@@ -28,9 +28,6 @@ struct PacketArithmetic {
   // waited on the memory every time). No lane 0 of b may be zero for the
   // integers. out may be a or b.
   Binary divide;
-  // Whether lane 0 of any of the n packets at b is zero (-0.0 included, NaN
-  // not): what divide() needs checked first.
-  bool (*has_zero_divisor)(const void* b, std::uint64_t n) noexcept;
 };
 
 using ArithmeticKernels = ForEachElementType<PacketArithmetic>;
