@@ -24,8 +24,8 @@ struct PacketArithmetic {
   Binary mul;
   // out[i] = a[i] / b[i] as Packet<T>'s operator/ gives it, for each of the n
   // packets, stored as `streaming` says, as above but not fenced: a caller
-  // dividing block by block fences once after the last (a fence a block
-  // waited on the memory every time). No lane 0 of b may be zero for the
+  // dividing block by block fences once after the last, rather than waiting
+  // on the memory at every block. No lane 0 of b may be zero for the
   // integers. out may be a or b.
   Binary divide;
 };
