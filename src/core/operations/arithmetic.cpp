@@ -1,5 +1,7 @@
 #include "core/operations/arithmetic.h"
 
+#include <immintrin.h>
+
 #include <cstring>
 
 #include "core/misuse/misuse.h"
@@ -58,14 +60,17 @@ template <class T>
 void divide(const Tensor<T>& a, const Tensor<T>& b, Packet<T>* out) {
   const std::uint64_t n = a.data.size();
   const auto divide_block = arithmetic_kernels_builds.chosen().of<T>().divide;
+  // Two operands read, one result written, as in compute().
+  const bool streaming = worth_streaming(out, 48 * n);
   for (std::uint64_t start = 0; start < n; start += division_block) {
     const std::uint64_t count = n - start < division_block ? n - start : division_block;
     // The ordered comparison in the zero test makes -0.0 a zero and lets NaN through.
     if (has_zero_divisor(b.data.packets + start, count)) {
       divisor_is_zero(b.shape, start + first_zero_divisor(b.data.packets + start, count));
     }
-    divide_block(a.data.packets + start, b.data.packets + start, out + start, count);
+    divide_block(a.data.packets + start, b.data.packets + start, out + start, count, streaming);
   }
+  if (streaming) _mm_sfence();
 }
 
 // The result is built without a fill because every packet is written exactly once.
@@ -141,7 +146,7 @@ void operate_on_values(const char* operation, const void* a, const void* b, void
       if (has_zero_divisor(right, count)) {
         divisor_is_zero(shape, start + first_zero_divisor(right, count));
       }
-      operations.divide(left, right, result, count);
+      operations.divide(left, right, result, count, false);
     } else {
       combine(left, right, result, count, false);
     }

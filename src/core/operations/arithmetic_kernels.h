@@ -23,8 +23,11 @@ struct PacketArithmetic {
   Binary sub;
   Binary mul;
   // out[i] = a[i] / b[i] as Packet<T>'s operator/ gives it, for each of the n
-  // packets. No lane 0 of b may be zero for the integers. out may be a or b.
-  void (*divide)(const void* a, const void* b, void* out, std::uint64_t n) noexcept;
+  // packets, stored as `streaming` says, as above but not fenced: a caller
+  // dividing block by block fences once after the last, rather than waiting
+  // on the memory at every block. No lane 0 of b may be zero for the
+  // integers. out may be a or b.
+  Binary divide;
 };
 
 using ArithmeticKernels = ForEachElementType<PacketArithmetic>;

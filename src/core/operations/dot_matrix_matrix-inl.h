@@ -77,21 +77,15 @@ struct MatrixByMatrix : Widest<T> {
   static void tile(const Lane* left, const Lane* panel, std::uint64_t depth, Lane* sums,
                    bool first) {
     Vector acc[rows][tile_vectors];
-#pragma GCC unroll 32
-    for (std::uint64_t r = 0; r < rows; ++r) {
-#pragma GCC unroll 32
-      for (std::uint64_t v = 0; v < tile_vectors; ++v) {
-        acc[r][v] = first ? Vector{} : load(sums + r * panel_width + v * lanes);
-      }
-    }
+    each_accumulator<rows, tile_vectors>(
+        [&](std::uint64_t r, std::uint64_t v) __attribute__((always_inline)) {
+          acc[r][v] = first ? Vector{} : load(sums + r * panel_width + v * lanes);
+        });
     accumulate<rows>(acc, left, panel, depth);
-#pragma GCC unroll 32
-    for (std::uint64_t r = 0; r < rows; ++r) {
-#pragma GCC unroll 32
-      for (std::uint64_t v = 0; v < tile_vectors; ++v) {
-        store(sums + r * panel_width + v * lanes, acc[r][v]);
-      }
-    }
+    each_accumulator<rows, tile_vectors>([&](std::uint64_t r, std::uint64_t v)
+                                             __attribute__((always_inline)) {
+                                               store(sums + r * panel_width + v * lanes, acc[r][v]);
+                                             });
   }
 
   // A tile of a whole panel, straight from and to the result packets (rows
@@ -104,26 +98,20 @@ struct MatrixByMatrix : Widest<T> {
                              Packet<T>* out, std::uint64_t row_stride, bool first, bool handed_in,
                              bool stream) {
     Vector acc[rows][tile_vectors];
-#pragma GCC unroll 32
-    for (std::uint64_t r = 0; r < rows; ++r) {
-#pragma GCC unroll 32
-      for (std::uint64_t v = 0; v < tile_vectors; ++v) {
-        const Packet<T>* sums = out + r * row_stride + v * lanes;
-        if (first) {
-          acc[r][v] = Vector{};
-        } else {
-          acc[r][v] = handed_in ? gather_sums(sums) : gather(sums);
-        }
-      }
-    }
+    each_accumulator<rows, tile_vectors>(
+        [&](std::uint64_t r, std::uint64_t v) __attribute__((always_inline)) {
+          const Packet<T>* sums = out + r * row_stride + v * lanes;
+          if (first) {
+            acc[r][v] = Vector{};
+          } else {
+            acc[r][v] = handed_in ? gather_sums(sums) : gather(sums);
+          }
+        });
     accumulate<rows>(acc, left, panel, depth);
-#pragma GCC unroll 32
-    for (std::uint64_t r = 0; r < rows; ++r) {
-#pragma GCC unroll 32
-      for (std::uint64_t v = 0; v < tile_vectors; ++v) {
-        store_gathered(out + r * row_stride + v * lanes, acc[r][v], stream);
-      }
-    }
+    each_accumulator<rows, tile_vectors>(
+        [&](std::uint64_t r, std::uint64_t v) __attribute__((always_inline)) {
+          store_gathered(out + r * row_stride + v * lanes, acc[r][v], stream);
+        });
   }
 
   // The column (within its panel) whose sum panel lane c holds: a full row

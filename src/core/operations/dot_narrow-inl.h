@@ -101,19 +101,10 @@ struct NarrowProduct : Widest<T> {
 
   // Where a tile is and which terms it adds. Partial sums between blocks of
   // terms wait in `sums` (rows x padded scalars, in the packed order), in T,
-  // so every element keeps its order of additions.
-  struct TileWork {
-    std::uint64_t row0;
+  // so every element keeps its order of additions; terms before packed_from
+  // are gathered from the right operand's packets.
+  struct TileWork : BlockTileWork<Lane> {
     std::uint64_t column0;
-    std::uint64_t start;
-    std::uint64_t end;
-    bool first;
-    bool last;
-    // Terms from packed_from on come from `packed`, packed; those before it
-    // straight from the right operand's packets, gathered.
-    std::uint64_t packed_from;
-    const Lane* packed;
-    Lane* sums;
     std::uint64_t padded;
     // Whether a partial vector's lanes lie in gathered order, as gathered
     // packets give them, or in column order.
@@ -296,11 +287,12 @@ struct NarrowProduct : Widest<T> {
         if (end == problem.inner) prefetch_result(problem, row0 + narrow_result_prefetch_rows);
         if (pack_left_rows) pack_left(problem, row0, start, end, left_packed.values);
         for (std::uint64_t column0 = 0; column0 < problem.columns; column0 += group) {
-          const TileWork work{
-              row0,        column0,       start,
-              end,         start == 0,    end == problem.inner,
-              packed_from, packed.values, sums.values,
-              padded,      direct,        pack_left_rows ? left_packed.values : nullptr};
+          const TileWork work{{row0, start, end, start == 0, end == problem.inner, packed_from,
+                               packed.values, sums.values},
+                              column0,
+                              padded,
+                              direct,
+                              pack_left_rows ? left_packed.values : nullptr};
           const bool one_vector = problem.columns - column0 <= lanes;
           with_rows<narrow_tile_rows>(tile_height(problem, row0), [&](auto height) {
             constexpr std::uint64_t rows = decltype(height)::value;

@@ -140,19 +140,9 @@ struct PacketRows : Widest<T> {
     }
   }
 
-  struct TileWork {
-    std::uint64_t row0;
-    std::uint64_t start;
-    std::uint64_t end;
-    bool first;
-    bool last;
-    // Terms from packed_from on come from `packed`; those before it are
-    // loaded from the right operand's packets.
-    std::uint64_t packed_from;
-    const Lane* packed;
-    // Partial sums between blocks of terms, a vector per tile vector.
-    Lane* sums;
-  };
+  // Partial sums between blocks of terms wait in `sums`, a vector per tile
+  // vector.
+  using TileWork = BlockTileWork<Lane>;
 
   // The sums handed in for a tile vector whose rows start at row0, lane j
   // that of row row0 + j / width, column j % width; lanes past the last row

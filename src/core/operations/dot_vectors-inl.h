@@ -278,6 +278,35 @@ struct Scratch {
   Lane* const values;
 };
 
+// Where a tile of a product blocked by terms is and which terms it adds, as
+// the narrow and packet-row products share it: the block's terms [start,
+// end), whether it is the first or last block, and where the packed terms and
+// the partial sums between blocks wait.
+template <class Lane>
+struct BlockTileWork {
+  std::uint64_t row0;
+  std::uint64_t start;
+  std::uint64_t end;
+  bool first;
+  bool last;
+  // Terms from packed_from on come from `packed`; those before it are read
+  // straight from the right operand's packets.
+  std::uint64_t packed_from;
+  const Lane* packed;
+  Lane* sums;
+};
+
+// f(r, v) for each of a tile's rows x vectors accumulators, unrolled so that
+// each accumulator stays in its own register.
+template <std::uint64_t rows, std::uint64_t vectors, class Function>
+[[gnu::always_inline]] inline void each_accumulator(Function f) {
+#pragma GCC unroll 32
+  for (std::uint64_t r = 0; r < rows; ++r) {
+#pragma GCC unroll 32
+    for (std::uint64_t v = 0; v < vectors; ++v) f(r, v);
+  }
+}
+
 // f(std::integral_constant<min(count, most)>) for count >= 1: a tile height
 // known at compile time for the rows that remain.
 template <std::uint64_t most, class Function>
