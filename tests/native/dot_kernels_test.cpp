@@ -124,8 +124,9 @@ const Case shape_cases[] = {
 // fetch the lines of their results ahead of the tiles.
 const Case large_result_cases[] = {{5, 3, 26300}, {70001, 3, 8}, {17001, 2, 40}};
 
-// A vector times a matrix streams the matrix a strip of columns at a time:
-// column counts around one gathered vector, several, and a whole strip.
+// A vector times a matrix sums a tile of columns' packets at a time, over
+// blocks of terms when the columns take several tiles: column counts around
+// one vector, a tile and several, with a last block of terms cut short.
 std::vector<Case> vector_times_matrix_cases() {
   std::vector<Case> cases;
   for (const std::uint64_t columns :
