@@ -124,12 +124,14 @@ const Case shape_cases[] = {
 // fetch the lines of their results ahead of the tiles.
 const Case large_result_cases[] = {{5, 3, 26300}, {70001, 3, 8}, {17001, 2, 40}};
 
-// A vector times a matrix streams the matrix a strip of columns at a time:
-// column counts around one gathered vector, several, and a whole strip.
+// A vector times a matrix sums a tile of columns' packets at a time, over
+// blocks of terms when the columns take several tiles: column counts around
+// one vector, a tile and several, with a last block of terms cut short, and
+// rows 4 KiB apart, which go in strips gathered a row at a time.
 std::vector<Case> vector_times_matrix_cases() {
   std::vector<Case> cases;
   for (const std::uint64_t columns :
-       {1u, 3u, 4u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 63u, 65u, 129u}) {
+       {1u, 3u, 4u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 63u, 65u, 129u, 256u}) {
     cases.push_back({1, 19, columns});
   }
   for (const std::uint64_t columns : {1023u, 1024u, 2047u, 2048u, 2049u, 4096u, 4100u}) {
