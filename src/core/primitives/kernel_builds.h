@@ -71,12 +71,14 @@ struct KernelBuilds {
 };
 
 // Declares the table `table` of type Kernels that each set's build defines,
-// as halvorn::<set>::table, and gathers them into table##_builds.
-#define HALVORN_DECLARE_KERNEL_BUILD(set, name, runs, Kernels, table) \
-  namespace set {                                                     \
-  extern const Kernels table;                                         \
+// as halvorn::<set>::table, and gathers them into table##_builds (a set
+// that this build left out takes the table of the set before it, and never
+// runs).
+#define HALVORN_DECLARE_KERNEL_BUILD(set, name, runs, build, Kernels, table) \
+  namespace build {                                                          \
+  extern const Kernels table;                                                \
   }
-#define HALVORN_ADDRESS_OF_KERNEL_BUILD(set, name, runs, Kernels, table) &set::table,
+#define HALVORN_ADDRESS_OF_KERNEL_BUILD(set, name, runs, build, Kernels, table) &build::table,
 #define HALVORN_KERNEL_BUILDS(Kernels, table)                                    \
   HALVORN_FOR_EACH_INSTRUCTION_SET(HALVORN_DECLARE_KERNEL_BUILD, Kernels, table) \
   inline constexpr KernelBuilds<Kernels> table##_builds = {                      \
