@@ -6,8 +6,10 @@ kernel was started with (its terminal, here pytest's captured fd 2, which the
 kernel inherits).
 """
 
+import contextlib
 import json
 import os
+import queue
 import sys
 
 import pytest
@@ -15,6 +17,7 @@ import pytest
 nbclient = pytest.importorskip("nbclient", reason="nbclient is not installed for this Python")
 pytest.importorskip("ipykernel", reason="ipykernel is not installed for this Python")
 import nbformat  # noqa: E402  (an nbclient dependency)
+from jupyter_core.utils import run_sync  # noqa: E402  (the same)
 
 ADD = "halvorn.quorva_ones_int32([2, 3]) + halvorn.quorva_ones_int32([3, 2])"
 # Two threads failing at once: the first ends the kernel, the other waits.
@@ -57,9 +60,20 @@ def run_until_the_kernel_dies(kernel_name, call, environment):
     cells = ["import halvorn\nprint('first cell')", f"{magic}print('printed before')\n{body}\nprint('after')"]
     notebook = nbformat.v4.new_notebook(cells=[nbformat.v4.new_code_cell(source) for source in cells])
     client = nbclient.NotebookClient(notebook, kernel_name=kernel_name, timeout=60)
-    with pytest.raises(nbclient.exceptions.DeadKernelError):
-        client.execute(env=environment)
     first, failing = notebook.cells
+    with client.setup_kernel(env=environment):
+        client.execute_cell(first, 0)
+        with pytest.raises(nbclient.exceptions.DeadKernelError):
+            client.execute_cell(failing, 1)
+        # nbclient stops reading the cell's output within a second of seeing
+        # the kernel dead, a race it loses on a loaded machine; what the kernel
+        # sent before it died still waits in the client's socket, and a
+        # frontend that goes on reading, as Jupyter's server does, shows it.
+        receive = run_sync(client.kc.iopub_channel.get_msg)
+        with contextlib.suppress(queue.Empty):
+            while message := receive(timeout=3):
+                if message["msg_type"] == "stream":
+                    failing.outputs.append(nbformat.v4.output_from_msg(message))
     assert texts(first, "stdout") == "first cell\n"
     assert texts(failing, "stdout") == "printed before\n"
     return failing
