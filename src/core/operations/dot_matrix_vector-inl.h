@@ -93,17 +93,18 @@ struct MatrixByVector : Widest<T> {
   // than 10.5, 10.5 and 8.7 (rows of 256 terms, 4.7); rows of 128 terms took
   // 12 ms rather than 6.5, and rows of 8 as long as before.
   static constexpr std::uint64_t copied_row_terms = 64;
-  // With vectors narrower than AVX-512's, rows of 64 bytes of lanes (8
-  // float32 or int32 terms, 16 float64) or fewer are summed from their
-  // packets as they are: the block's vector loads each waited for the scalar
-  // stores that filled it (no store forwards to a wider load). [200000, 8]
-  // and [200000, 16] float64 took 1.5 to 2.5 times a read of the operands
-  // copied with AVX2 and SSE4.1, 1.0 to 1.6 this way, [200000, 8] float32
-  // 1.4 to 1.8 against 1.1 to 1.45. Longer float32 and int32 rows ran slower
-  // this way ([200000, 16] 1.5 against 1.1 to 1.3), as did rows of 8 to 32
-  // terms with AVX-512 (Zen 4); int16 was not measured.
+  // With vectors narrower than AVX-512's, float64 rows of up to 16 terms and
+  // float32 and int32 rows of up to 8 are summed from their packets as they
+  // are: the block's vector loads each waited for the scalar stores that
+  // filled it (no store forwards to a wider load). [200000, 8] and
+  // [200000, 16] float64 took 1.4 to 2.5 times a read of the operands copied
+  // with AVX2 and SSE4.1, 1.0 to 1.8 this way; [200000, 8] float32 about
+  // as long either way with AVX2, 1.6 to 1.8 against 1.4 to 1.6 with SSE4.1.
+  // Float32 and int32 rows of 16 terms took 1.5 to 2.2 this way against 1.1
+  // to 1.5 copied, and with AVX-512 every length was as fast or faster
+  // copied (Zen 4); int16 was not measured.
   static bool copies(std::uint64_t inner) {
-    if (HALVORN_VECTOR_BYTES < 64 && sizeof(Lane) >= 4 && inner * sizeof(Lane) <= 64) return false;
+    if (HALVORN_VECTOR_BYTES < 64 && sizeof(Lane) >= 4 && inner <= 2 * sizeof(Lane)) return false;
     return inner <= copied_row_terms;
   }
 
