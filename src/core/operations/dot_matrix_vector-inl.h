@@ -96,10 +96,12 @@ struct MatrixByVector : Widest<T> {
   // With vectors narrower than AVX-512's, float64 rows of up to 16 terms and
   // float32 and int32 rows of up to 8 are summed from their packets as they
   // are: the block's vector loads each waited for the scalar stores that
-  // filled it (no store forwards to a wider load). [200000, 8] and
-  // [200000, 16] float64 took 1.4 to 2.5 times a read of the operands copied
-  // with AVX2 and SSE4.1, 1.0 to 1.8 this way; [200000, 8] float32 about
-  // as long either way with AVX2, 1.6 to 1.8 against 1.4 to 1.6 with SSE4.1.
+  // filled it (no store forwards to a wider load). [200000, 8] float64 took
+  // 1.7 to 2.5 times a read of the operands copied with AVX2 and SSE4.1, 1.1
+  // to 1.5 this way, [200000, 16] float64 with SSE4.1 1.5 to 1.75 against
+  // 1.1 to 1.2 (with AVX2 about as long either way), [200000, 8] float32
+  // about as long either way with AVX2, 1.6 to 1.8 against 1.4 to 1.6 with
+  // SSE4.1.
   // Float32 and int32 rows of 16 terms took 1.5 to 2.2 this way against 1.1
   // to 1.5 copied, and with AVX-512 every length was as fast or faster
   // copied (Zen 4); int16 was not measured.
