@@ -142,12 +142,13 @@ std::vector<Case> vector_times_matrix_cases() {
 
 // The transposed walk that matrix x vector uses: right(t, column) read with a
 // column stride instead of a row stride, rows summed eight at a time and the
-// terms a vector's packets at a time, with tails of both; a few integer rows
+// terms a vector's packets at a time, with tails of both (whole groups of
+// short rows store their results a vector at a time); a few integer rows
 // each summed across a vector's lanes.
 const Case column_strided_cases[] = {
     {1, 150, 37, true}, {1, 1, 9, true},   {1, 3, 8, true},  {1, 7, 17, true},  {1, 0, 5, true},
     {1, 64, 16, true},  {1, 5, 1, true},   {1, 4, 24, true}, {1, 33, 40, true}, {1, 256, 64, true},
-    {1, 0, 9, true},    {1, 150, 1, true}, {1, 97, 3, true}, {1, 0, 2, true}};
+    {1, 0, 9, true},    {1, 150, 1, true}, {1, 97, 3, true}, {1, 0, 2, true},   {1, 8, 19, true}};
 
 // -0.0, infinities, NaN and subnormals on every path: products and sums of
 // them are those of the sequential loop, lane by lane. The last three: sums
