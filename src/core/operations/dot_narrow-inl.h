@@ -254,9 +254,10 @@ struct NarrowProduct : Widest<T> {
   // it gathers the terms straight from the packets, and only the last few
   // terms, whose last vector would read past the operand's end, are packed.
   // Two row tiles do the same a short block of terms at a time, the second
-  // gathering the block again from the cache. Otherwise tiles share each term: the terms go a block
-  // at a time, packed from the right operand and then taken by every tile. Within a block, rows go
-  // a tile at a time and columns two vectors at a time (one for the last few columns).
+  // gathering the block again from the cache. Otherwise tiles share each
+  // term: the terms go a block at a time, packed from the right operand and
+  // then taken by every tile. Within a block, rows go a tile at a time and
+  // columns two vectors at a time (one for the last few columns).
   static void narrow_product(const DotProblem<T>& problem) {
     const std::uint64_t padded = (problem.columns + group - 1) / group * group;
     const std::uint64_t most = problem.columns > lanes ? narrow_two_vector_rows : narrow_tile_rows;
