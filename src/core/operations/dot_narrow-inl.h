@@ -10,13 +10,15 @@ namespace halvorn {
 namespace HALVORN_TARGET {
 namespace {
 
-// Tile rows; two vectors of columns each. The sums, the two column vectors
-// and a broadcast factor fill 19 of AVX-512's 32 registers, and 15 of the 16
-// that SSE and AVX2 have.
-#if HALVORN_VECTOR_BYTES == 64
+// Tile rows; one or two vectors of columns each. Two vectors' sums, the
+// columns and a broadcast factor fill 19 of AVX-512's 32 registers with 8
+// rows, and 15 of the 16 that SSE and AVX2 have with 6; one vector's fill 10
+// with 8 rows.
 constexpr std::uint64_t narrow_tile_rows = 8;
+#if HALVORN_VECTOR_BYTES == 64
+constexpr std::uint64_t narrow_two_vector_rows = 8;
 #else
-constexpr std::uint64_t narrow_tile_rows = 6;
+constexpr std::uint64_t narrow_two_vector_rows = 6;
 #endif
 constexpr std::uint64_t narrow_tile_vectors = 2;
 // The shapes this algorithm takes: at most this many columns, and at most
@@ -44,11 +46,16 @@ constexpr std::uint64_t narrow_prefetch_packets = 24;
 // results are written with ordinary stores: non-temporal ones, 16 bytes at a
 // time in lines that other tiles finish, took twice as long on Zen 4 for
 // [100000, 1] x [1, 8] float64.
-constexpr std::uint64_t narrow_result_prefetch_rows = 2 * narrow_tile_rows;
+constexpr std::uint64_t narrow_result_prefetch_rows = 2 * narrow_two_vector_rows;
 // The fewest terms for which many rows are packed before their tiles read
 // them: from [100000, 16] float64 times 16 columns, 5.9 ms became 3.7; at 8
 // terms, 0.75 ms became 0.95.
 constexpr std::uint64_t narrow_packed_left_terms = 16;
+// The terms of a block when two row tiles read the right operand's packets
+// straight, the second from the cache: [8, 200000] x [200000, 8] float64 with
+// AVX2 took 1.5 times a read of its operands at 64 terms a block, 1.7 to 1.9
+// at 128 to 256, and 2.2 to 2.4 packed a 16 KiB block at a time.
+constexpr std::uint64_t narrow_direct_block_terms = 64;
 // How far ahead packing fetches the right operand, whose rows (one packet a
 // column) follow each other: one stream.
 constexpr std::uint64_t narrow_packing_prefetch_packets = 128;
@@ -166,7 +173,7 @@ struct NarrowProduct : Widest<T> {
     };
     if (work.start < work.packed_from) {
       add_terms(
-          work.start, work.packed_from,
+          work.start, work.packed_from < work.end ? work.packed_from : work.end,
           [&](std::uint64_t t, std::uint64_t v) {
             return gather(problem.right + t * problem.right_row_stride + work.column0 + v * lanes);
           },
@@ -212,16 +219,18 @@ struct NarrowProduct : Widest<T> {
   }
 
   // Rows of the tile from row0.
-  static std::uint64_t tile_height(const DotProblem<T>& problem, std::uint64_t row0) {
-    return problem.rows - row0 < narrow_tile_rows ? problem.rows - row0 : narrow_tile_rows;
+  static std::uint64_t tile_height(const DotProblem<T>& problem, std::uint64_t row0,
+                                   std::uint64_t step) {
+    return problem.rows - row0 < step ? problem.rows - row0 : step;
   }
 
   // Fetches the lines of a row tile's results to be written: the tiles write
   // each row a group of columns at a time, which the prefetchers do not
   // follow as they follow one stream.
-  static void prefetch_result(const DotProblem<T>& problem, std::uint64_t row0) {
+  static void prefetch_result(const DotProblem<T>& problem, std::uint64_t row0,
+                              std::uint64_t step) {
     if (row0 >= problem.rows) return;
-    const std::uint64_t rows = tile_height(problem, row0);
+    const std::uint64_t rows = tile_height(problem, row0, step);
     const Packet<T>* first = problem.result + row0 * problem.columns;
     for (std::uint64_t packet = 0; packet < rows * problem.columns; packet += 4) {
       __builtin_prefetch(first + packet, 1);
@@ -231,8 +240,8 @@ struct NarrowProduct : Widest<T> {
   // Lane 0 of a row tile's terms [start, end) of the left operand, term by
   // term, read row by row.
   static void pack_left(const DotProblem<T>& problem, std::uint64_t row0, std::uint64_t start,
-                        std::uint64_t end, Lane* packed) {
-    const std::uint64_t rows = tile_height(problem, row0);
+                        std::uint64_t end, std::uint64_t step, Lane* packed) {
+    const std::uint64_t rows = tile_height(problem, row0, step);
     for (std::uint64_t r = 0; r < rows; ++r) {
       const Packet<T>* row = problem.left + (row0 + r) * problem.inner;
       for (std::uint64_t t = start; t < end; ++t) {
@@ -244,19 +253,31 @@ struct NarrowProduct : Widest<T> {
   // One tile reads every packet of the right operand once whatever it does:
   // it gathers the terms straight from the packets, and only the last few
   // terms, whose last vector would read past the operand's end, are packed.
-  // Otherwise tiles share each term: the terms go a block at a time, packed
-  // from the right operand and then taken by every tile. Within a block,
-  // rows go a tile at a time and columns two vectors at a time (one for the
-  // last few columns).
+  // Two row tiles do the same a short block of terms at a time, the second
+  // gathering the block again from the cache. Otherwise tiles share each
+  // term: the terms go a block at a time, packed from the right operand and
+  // then taken by every tile. Within a block, rows go a tile at a time and
+  // columns two vectors at a time (one for the last few columns).
   static void narrow_product(const DotProblem<T>& problem) {
     const std::uint64_t padded = (problem.columns + group - 1) / group * group;
+    const std::uint64_t most = problem.columns > lanes ? narrow_two_vector_rows : narrow_tile_rows;
     // With more than one column group, each would stream the whole operand
     // on its own, only the group's columns of every line wanted. (With fewer
     // columns than a vector has lanes, packing them one by one instead of
-    // gathering took as long or longer.)
-    const bool direct = problem.rows <= narrow_tile_rows && problem.columns <= group;
+    // gathering took as long or longer.) Two row tiles read each block of
+    // terms straight, the second from the cache, and take as many rows each:
+    // 8 rows of two vectors on AVX2 as 6 and 2 packed took 1.4 to 1.6 times
+    // as long, and [16, 200000] x [200000, 16] int32 with AVX-512 1.3 to 1.4
+    // times.
+    const bool direct = problem.rows <= 2 * most && problem.columns <= group;
+    // Otherwise tiles keep the height that two vectors take whatever their
+    // columns (taller ones of one vector were not measured over many rows).
+    const std::uint64_t step = !direct               ? narrow_two_vector_rows
+                               : problem.rows > most ? (problem.rows + 1) / 2
+                                                     : most;
     // Many rows have few terms: one block, its partial sums never stored.
-    const std::uint64_t block_terms = direct || problem.rows > narrow_rows
+    const std::uint64_t block_terms = direct && problem.rows > most ? narrow_direct_block_terms
+                                      : direct || problem.rows > narrow_rows
                                           ? problem.inner
                                           : narrow_packed_bytes / (padded * sizeof(Lane));
     std::uint64_t packed_from = 0;
@@ -283,9 +304,10 @@ struct NarrowProduct : Widest<T> {
           problem.inner - start < block_terms ? problem.inner : start + block_terms;
       if (!direct) packed_from = start;
       pack_right(problem, packed_from, end, padded, direct, packed.values);
-      for (std::uint64_t row0 = 0; row0 < problem.rows; row0 += narrow_tile_rows) {
-        if (end == problem.inner) prefetch_result(problem, row0 + narrow_result_prefetch_rows);
-        if (pack_left_rows) pack_left(problem, row0, start, end, left_packed.values);
+      for (std::uint64_t row0 = 0; row0 < problem.rows; row0 += step) {
+        if (end == problem.inner)
+          prefetch_result(problem, row0 + narrow_result_prefetch_rows, step);
+        if (pack_left_rows) pack_left(problem, row0, start, end, step, left_packed.values);
         for (std::uint64_t column0 = 0; column0 < problem.columns; column0 += group) {
           const TileWork work{{row0, start, end, start == 0, end == problem.inner, packed_from,
                                packed.values, sums.values},
@@ -294,14 +316,15 @@ struct NarrowProduct : Widest<T> {
                               direct,
                               pack_left_rows ? left_packed.values : nullptr};
           const bool one_vector = problem.columns - column0 <= lanes;
-          with_rows<narrow_tile_rows>(tile_height(problem, row0), [&](auto height) {
-            constexpr std::uint64_t rows = decltype(height)::value;
-            if (one_vector) {
-              tile<rows, 1>(problem, work);
-            } else {
-              tile<rows, narrow_tile_vectors>(problem, work);
-            }
-          });
+          const std::uint64_t height = tile_height(problem, row0, step);
+          if (one_vector) {
+            with_rows<narrow_tile_rows>(
+                height, [&](auto rows) { tile<decltype(rows)::value, 1>(problem, work); });
+          } else {
+            with_rows<narrow_two_vector_rows>(height, [&](auto rows) {
+              tile<decltype(rows)::value, narrow_tile_vectors>(problem, work);
+            });
+          }
         }
       }
       if (end == problem.inner) break;
