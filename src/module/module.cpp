@@ -5,7 +5,6 @@
 
 #include "core/operations/arithmetic.h"
 #include "core/operations/dot.h"
-#include "core/operations/to_list.h"
 #include "core/storage/tensor.h"
 #include "core/text/render.h"
 #include "factories/constant.h"
