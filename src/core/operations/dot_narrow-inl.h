@@ -196,26 +196,46 @@ struct NarrowProduct : Widest<T> {
         return work.left_packed[(t - work.start) * narrow_tile_rows + r];
       });
     }
-    const std::uint64_t width = problem.columns - work.column0;
-    for (std::uint64_t r = 0; r < rows; ++r) {
-      for (std::uint64_t v = 0; v < vectors; ++v) {
-        if (!work.last) {
-          store(work.sums + (work.row0 + r) * work.padded + work.column0 + v * lanes, acc[r][v]);
-          continue;
-        }
-        Packet<T>* out = problem.result + (work.row0 + r) * problem.columns + work.column0;
-        if ((v + 1) * lanes <= width) {
-          store_gathered(out + v * lanes, acc[r][v]);
-          continue;
-        }
-        Lane sums[lanes];
-        store(sums, acc[r][v]);
-        for (std::uint64_t column = v * lanes; column < width; ++column) {
-          const std::uint64_t lane = column - v * lanes;
-          store_broadcast(out + column, sums[work.gathered_partial ? gathered_lane(lane) : lane]);
-        }
-      }
+    if (!work.last) {
+      Lane* const sums = work.sums + work.row0 * work.padded + work.column0;
+      const std::uint64_t padded = work.padded;
+      each_accumulator<rows, vectors>(
+          [&](std::uint64_t r, std::uint64_t v)
+              __attribute__((always_inline)) { store(sums + r * padded + v * lanes, acc[r][v]); });
+      return;
     }
+    // Each accumulator's stores unrolled, with the fields in locals: a loop
+    // over them kept the sums on the stack and read the fields again after
+    // every store, which took longer than the sums themselves for few terms.
+    const std::uint64_t columns = problem.columns;
+    Packet<T>* const out = problem.result + work.row0 * columns + work.column0;
+    const std::uint64_t width = columns - work.column0;
+    if (width >= vectors * lanes) {
+      // Each vector's sums pass a barrier before their permutes: the
+      // compiler otherwise computed every permutation of the tile first and
+      // kept them on the stack (float32's doubled the time of the stores).
+      each_accumulator<rows, vectors>([&](std::uint64_t r, std::uint64_t v)
+                                          __attribute__((always_inline)) {
+                                            Vector sums = acc[r][v];
+                                            asm volatile("" : "+v"(sums)::"memory");
+                                            store_gathered(out + r * columns + v * lanes, sums);
+                                          });
+      return;
+    }
+    each_accumulator<rows, vectors>(
+        [&](std::uint64_t r, std::uint64_t v) __attribute__((always_inline)) {
+          Packet<T>* const row = out + r * columns;
+          if ((v + 1) * lanes <= width) {
+            store_gathered(row + v * lanes, acc[r][v]);
+            return;
+          }
+          Lane sums[lanes];
+          store(sums, acc[r][v]);
+          for (std::uint64_t column = v * lanes; column < width; ++column) {
+            const std::uint64_t lane = column - v * lanes;
+            store_broadcast(row + column, sums[work.gathered_partial ? gathered_lane(lane) : lane]);
+          }
+        });
   }
 
   // Rows of the tile from row0.
