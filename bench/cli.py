@@ -74,6 +74,7 @@ def make_config(args):
 QUIET_LOAD = 0.3
 # The run itself holds the one-minute average near 1; once it stops, that
 # decays below QUIET_LOAD in about 75 s, unless something else keeps it up.
+# A run waits this long for it at its start as at its end.
 SETTLE_SECONDS = 180
 
 
@@ -114,7 +115,7 @@ def publish_every_set(argv, args):
         raise SystemExit("--publish measures each instruction set in turn, capping the kernels through the "
                          "test companion halvorn_testing, which ./dev build builds with the tests; it does not "
                          "import here")
-    if busy := too_busy_to_publish("at the start"):
+    if busy := too_busy_to_publish("at the start", SETTLE_SECONDS):
         raise SystemExit(busy)
     for index, name in enumerate(runs):
         print(f"--publish: {name} kernels, run {index + 1} of {len(runs)}", file=sys.stderr, flush=True)
@@ -134,7 +135,9 @@ def main(argv):
     if args.publish and args.cap is None:
         return publish_every_set(argv, args)
     measured = settle_kernels(args.cap)
-    if args.publish and (busy := too_busy_to_publish("at the start")):
+    # A set's run under a full --publish starts just as the one before it
+    # settled: starting up alone lifted the load over the line and stopped it.
+    if args.publish and (busy := too_busy_to_publish("at the start", SETTLE_SECONDS)):
         raise SystemExit(busy)
     print(f"halvorn kernels: {kernels_text({'kernels': measured})}", file=sys.stderr, flush=True)
     hold_blas_to_one_thread()

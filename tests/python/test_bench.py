@@ -428,7 +428,7 @@ def test_publish_runs_each_set_of_the_cpu_capped_in_a_process_of_its_own(
         bench_package, monkeypatch, tmp_path, capsys, failing):
     cli, runs, commands = bench_package.cli, ("sse4.1", "avx2"), []
     monkeypatch.setattr(cli.kernels, "usable_sets", lambda: runs)
-    monkeypatch.setattr(cli, "too_busy_to_publish", lambda when: None)
+    monkeypatch.setattr(cli, "too_busy_to_publish", lambda *when: None)
 
     def child(command):
         commands.append(command[command.index("--publish"):])
@@ -452,6 +452,7 @@ def test_publish_needs_a_quiet_machine(bench_package, monkeypatch, tmp_path):
     monkeypatch.setattr(cli.os, "getloadavg", lambda: (0.29, 2.0, 2.0))
     assert cli.too_busy_to_publish("at the end") is None
     monkeypatch.setattr(cli.os, "getloadavg", lambda: (0.3, 0.0, 0.0))
+    monkeypatch.setattr(cli, "SETTLE_SECONDS", 0)
     message = "--publish needs a quiet machine: the load average was 0.30 at the start, at least 0.3"
     with pytest.raises(SystemExit, match=f"^{message}$"):
         cli.main(["--publish", "--quick", "--only", "floor", "--out", str(tmp_path)])
