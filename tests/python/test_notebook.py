@@ -19,6 +19,11 @@ pytest.importorskip("ipykernel", reason="ipykernel is not installed for this Pyt
 import nbformat  # noqa: E402  (an nbclient dependency)
 from jupyter_core.utils import run_sync  # noqa: E402  (the same)
 
+# One kernel at a time: a client still reading a dead kernel's port, or a new
+# kernel given ports that another just took, got the other kernel's messages,
+# signed with its key ("Invalid Signature"), when two test workers ran kernels.
+pytestmark = pytest.mark.xdist_group("jupyter-kernels")
+
 ADD = "halvorn.quorva_ones_int32([2, 3]) + halvorn.quorva_ones_int32([3, 2])"
 # Two threads failing at once: the first ends the kernel, the other waits.
 BOTH = ("import threading, concurrent.futures as cf\nbarrier = threading.Barrier(2)\n"
