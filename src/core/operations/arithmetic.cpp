@@ -24,12 +24,13 @@ void require_same_shape(const Tensor<T>& a, const Tensor<T>& b, const char* oper
 template <class T>
 using Entries = PacketArithmetic<T>;
 
-// A result written over an operand stores each line just after reading it
-// into the cache: there is no read-for-ownership left for a non-temporal store
-// to save, and it would evict the line the load brought in.
+// Two operands read, one result written. A result written over an operand
+// stores each line just after reading it into the cache: there is no
+// read-for-ownership left for a non-temporal store to save, and it would
+// evict the line the load brought in.
 template <class T>
-bool overwrites(const Tensor<T>& a, const Tensor<T>& b, const Packet<T>* out) noexcept {
-  return out == a.data.packets || out == b.data.packets;
+bool streams_result(const Tensor<T>& a, const Tensor<T>& b, const Packet<T>* out) noexcept {
+  return worth_streaming(out, 48 * a.data.size()) && out != a.data.packets && out != b.data.packets;
 }
 
 // out may be a or b itself: each packet is read before its own result is
@@ -39,9 +40,7 @@ void compute(const Tensor<T>& a, const Tensor<T>& b, Packet<T>* out,
              typename Entries<T>::Binary Entries<T>::* operation) {
   const auto kernel = arithmetic_kernels_builds.chosen().of<T>().*operation;
   const std::uint64_t n = a.data.size();
-  // Two operands read, one result written.
-  kernel(a.data.packets, b.data.packets, out, n,
-         worth_streaming(out, 48 * n) && !overwrites(a, b, out));
+  kernel(a.data.packets, b.data.packets, out, n, streams_result(a, b, out));
 }
 
 // Divisors are checked a block ahead of the division, so the hot loops carry no
@@ -69,8 +68,7 @@ template <class T>
 void divide(const Tensor<T>& a, const Tensor<T>& b, Packet<T>* out) {
   const std::uint64_t n = a.data.size();
   const auto divide_block = arithmetic_kernels_builds.chosen().of<T>().divide;
-  // Two operands read, one result written, as in compute().
-  const bool streaming = worth_streaming(out, 48 * n) && !overwrites(a, b, out);
+  const bool streaming = streams_result(a, b, out);
   for (std::uint64_t start = 0; start < n; start += division_block) {
     const std::uint64_t count = n - start < division_block ? n - start : division_block;
     // The ordered comparison in the zero test makes -0.0 a zero and lets NaN through.

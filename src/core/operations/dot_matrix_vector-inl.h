@@ -107,8 +107,9 @@ struct MatrixByVector : Widest<T> {
   // rows of 8 took 1.3 this way against 1.5 copied, but its float32 and
   // int32 rows of 8 and float64 rows of 16 took longer. int16 was not
   // measured.
+  static constexpr std::uint64_t from_packets_terms = sizeof(Lane) == 8 ? 16 : 8;
   static bool copies(std::uint64_t inner) {
-    if (HALVORN_VECTOR_BYTES < 64 && sizeof(Lane) >= 4 && inner <= 2 * sizeof(Lane)) return false;
+    if (HALVORN_VECTOR_BYTES < 64 && sizeof(Lane) >= 4 && inner <= from_packets_terms) return false;
     return inner <= copied_row_terms;
   }
 
